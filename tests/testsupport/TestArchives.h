@@ -1,0 +1,51 @@
+#pragma once
+// Builds real ZIP archives for tests, byte by byte, so that tests can make what libzip itself refuses
+// to write (the same name twice, inconsistent headers), and reads archives back with libzip.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace testzip {
+
+struct Entry
+{
+    QByteArray name;    // stored bytes of the name
+    QByteArray data;    // uncompressed content
+    bool deflate = true;
+    bool utf8Flag = false;
+    QByteArray localName; // when not empty, the local header carries this name instead (damage)
+};
+
+inline Entry file(const QByteArray& name, const QByteArray& data, bool deflate = true)
+{
+    return Entry{name, data, deflate, false, {}};
+}
+
+// Offsets of the pieces of an archive written by build(), for tests that damage it.
+struct Layout
+{
+    QList<qint64> localHeaderOffsets;
+    QList<qint64> dataOffsets;
+    qint64 centralDirectoryOffset = 0;
+    qint64 endRecordOffset = 0;
+};
+
+QByteArray build(const QList<Entry>& entries, const QByteArray& comment = {}, Layout* layout = nullptr);
+bool write(const QString& path, const QByteArray& bytes);
+bool writeZip(const QString& path, const QList<Entry>& entries, const QByteArray& comment = {});
+
+// The names of an archive in central-directory order, as UTF-8, read with libzip (no consistency check).
+// Returns an empty list and sets *ok false when libzip cannot open it.
+QStringList names(const QString& path, bool* ok = nullptr);
+// Content of the first entry with the given name (read through libzip, CRC checked); null when missing.
+QByteArray content(const QString& path, const QString& name);
+int count(const QString& path, const QString& name);
+QByteArray comment(const QString& path);
+QByteArray readAll(const QString& path);
+
+// Compressible text of a given size, different for each seed.
+QByteArray text(int size, int seed = 1);
+
+} // namespace testzip
