@@ -34,9 +34,7 @@ QByteArray rawDeflate(const QByteArray& data)
     return out;
 }
 
-} // namespace
-
-QByteArray build(const QList<Entry>& entries, const QByteArray& comment, Layout* layout)
+QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, Layout* layout, bool zip64)
 {
     QByteArray out;
     QByteArray central;
@@ -58,11 +56,19 @@ QByteArray build(const QList<Entry>& entries, const QByteArray& comment, Layout*
         put16(out, dosTime);
         put16(out, dosDate);
         put32(out, crc);
-        put32(out, quint32(stored.size()));
-        put32(out, quint32(e.data.size()));
+        put32(out, zip64 ? 0xffffffffu : quint32(stored.size()));
+        put32(out, zip64 ? 0xffffffffu : quint32(e.data.size()));
         put16(out, quint16(localName.size()));
-        put16(out, 0);
+        put16(out, zip64 ? 20 : 0);
         out.append(localName);
+        if (zip64) {
+            put16(out, 0x0001);
+            put16(out, 16);
+            put32(out, quint32(e.data.size()));
+            put32(out, 0);
+            put32(out, quint32(stored.size()));
+            put32(out, 0);
+        }
         if (layout)
             layout->dataOffsets.append(out.size());
         out.append(stored);
@@ -75,33 +81,78 @@ QByteArray build(const QList<Entry>& entries, const QByteArray& comment, Layout*
         put16(central, dosTime);
         put16(central, dosDate);
         put32(central, crc);
-        put32(central, quint32(stored.size()));
-        put32(central, quint32(e.data.size()));
+        put32(central, zip64 ? 0xffffffffu : quint32(stored.size()));
+        put32(central, zip64 ? 0xffffffffu : quint32(e.data.size()));
         put16(central, quint16(e.name.size()));
-        put16(central, 0);
+        put16(central, zip64 ? 28 : 0);
         put16(central, 0);
         put16(central, 0);
         put16(central, 0);
         put32(central, quint32(0100644) << 16);
-        put32(central, offset);
+        put32(central, zip64 ? 0xffffffffu : offset);
         central.append(e.name);
+        if (zip64) {
+            put16(central, 0x0001);
+            put16(central, 24);
+            put32(central, quint32(e.data.size()));
+            put32(central, 0);
+            put32(central, quint32(stored.size()));
+            put32(central, 0);
+            put32(central, offset);
+            put32(central, 0);
+        }
     }
     const quint32 cdOffset = quint32(out.size());
     if (layout)
         layout->centralDirectoryOffset = cdOffset;
     out.append(central);
+    if (zip64) {
+        const quint32 recOffset = quint32(out.size());
+        put32(out, 0x06064b50);
+        put32(out, 44);
+        put32(out, 0);
+        put16(out, 45);
+        put16(out, 45);
+        put32(out, 0);
+        put32(out, 0);
+        for (int i = 0; i < 2; ++i) {
+            put32(out, quint32(entries.size()));
+            put32(out, 0);
+        }
+        put32(out, quint32(central.size()));
+        put32(out, 0);
+        put32(out, cdOffset);
+        put32(out, 0);
+        put32(out, 0x07064b50);
+        put32(out, 0);
+        put32(out, recOffset);
+        put32(out, 0);
+        put32(out, 1);
+    }
     if (layout)
         layout->endRecordOffset = out.size();
     put32(out, 0x06054b50);
     put16(out, 0);
     put16(out, 0);
-    put16(out, quint16(entries.size()));
-    put16(out, quint16(entries.size()));
-    put32(out, quint32(central.size()));
-    put32(out, cdOffset);
+    put16(out, zip64 ? 0xffff : quint16(entries.size()));
+    put16(out, zip64 ? 0xffff : quint16(entries.size()));
+    put32(out, zip64 ? 0xffffffffu : quint32(central.size()));
+    put32(out, zip64 ? 0xffffffffu : cdOffset);
     put16(out, quint16(comment.size()));
     out.append(comment);
     return out;
+}
+
+} // namespace
+
+QByteArray build(const QList<Entry>& entries, const QByteArray& comment, Layout* layout)
+{
+    return buildArchive(entries, comment, layout, false);
+}
+
+QByteArray buildZip64(const QList<Entry>& entries, const QByteArray& comment, Layout* layout)
+{
+    return buildArchive(entries, comment, layout, true);
 }
 
 bool write(const QString& path, const QByteArray& bytes)

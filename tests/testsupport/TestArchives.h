@@ -11,8 +11,8 @@ namespace testzip {
 
 struct Entry
 {
-    QByteArray name;    // stored bytes of the name
-    QByteArray data;    // uncompressed content
+    QByteArray name; // stored bytes of the name
+    QByteArray data; // uncompressed content
     bool deflate = true;
     bool utf8Flag = false;
     QByteArray localName; // when not empty, the local header carries this name instead (damage)
@@ -33,6 +33,9 @@ struct Layout
 };
 
 QByteArray build(const QList<Entry>& entries, const QByteArray& comment = {}, Layout* layout = nullptr);
+// The same archive in zip64 form: 0xffffffff in the 32-bit size and offset fields, the values in zip64
+// extra fields, and zip64 end records.
+QByteArray buildZip64(const QList<Entry>& entries, const QByteArray& comment = {}, Layout* layout = nullptr);
 bool write(const QString& path, const QByteArray& bytes);
 bool writeZip(const QString& path, const QList<Entry>& entries, const QByteArray& comment = {});
 

@@ -1,0 +1,285 @@
+#include "app/Form1.h"
+
+#include "app/Icons.h"
+#include "browse/Form2.h"
+#include "clean/ZipComponent.h"
+#include "platform/AnimatedIcon.h"
+#include "platform/DirListBox.h"
+#include "platform/DriveListBox.h"
+#include "platform/FileListBox.h"
+#include "platform/ListBox.h"
+#include "platform/Panel3D.h"
+#include "platform/Twips.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+
+Form1::Form1(Form1Config config, QWidget* parent)
+    : QMainWindow(parent), purgeEntries(config.programFolder), m_config(std::move(config))
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Tamsorel"));
+    setWindowIcon(programIcon());
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    selectedNames.resize(20001);
+    XceedZip1 = new ZipComponent(this);
+    XceedZip1->setProgressHook([this] { pumpEvents(); });
+    buildControls();
+    buildMenus();
+    connectHandlers();
+
+    // Fixed client area, centred on the screen.
+    const QSize client(twips(this, 6375), twips(this, 4200));
+    centralWidget()->setFixedSize(client);
+    setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    // Key preview: every key pressed in the window reaches Form_KeyDown before the focused control.
+    qApp->installEventFilter(this);
+
+    if (!m_config.startFolder.isEmpty()) {
+        Drive1->setDriveFor(m_config.startFolder);
+        Dir1->setPath(m_config.startFolder); // raises Change, which fills File1
+    }
+}
+
+Form1::~Form1()
+{
+    qApp->removeEventFilter(this);
+    if (m_busy)
+        QApplication::restoreOverrideCursor();
+}
+
+void Form1::buildControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+    auto place = [this](QWidget* w, const char* name, int l, int t, int wd, int h) {
+        w->setObjectName(QString::fromLatin1(name));
+        w->setGeometry(twipsRect(this, l, t, wd, h));
+    };
+    Drive1 = new DriveListBox(client);
+    place(Drive1, "Drive1", 120, 105, 1950, 315);
+    Dir1 = new DirListBox(client);
+    place(Dir1, "Dir1", 105, 495, 1950, 3240);
+    File1 = new FileListBox(client);
+    place(File1, "File1", 2130, 510, 1950, 3210);
+    List1 = new ListBox(client);
+    place(List1, "List1", 4155, 525, 2085, 2595);
+    Command2 = new QPushButton(cleanAllIcon(), QStringLiteral("&Clean all"), client);
+    place(Command2, "Command2", 4200, 3330, 915, 345);
+    Command1 = new QPushButton(QStringLiteral("&Add"), client);
+    place(Command1, "Command1", 5295, 3330, 945, 345);
+    Label1 = new QLabel(client);
+    place(Label1, "Label1", 2085, 210, 1920, 525);
+    Label2 = new QLabel(client);
+    place(Label2, "Label2", 2730, 135, 2610, 255);
+    Label2->setAlignment(Qt::AlignCenter);
+    Line1 = new QFrame(client);
+    Line1->setFrameShape(QFrame::VLine);
+    place(Line1, "Line1", 5700, 3120, 15, 180);
+    AniIcon1 = new AnimatedIcon(client);
+    place(AniIcon1, "AniIcon1", 2235, 15, 480, 480);
+    AniIcon1->hide();
+    SSPanel1 = new Panel3D(client);
+    place(SSPanel1, "SSPanel1", 90, 3840, 1965, 225);
+    SSPanel2 = new Panel3D(client);
+    place(SSPanel2, "SSPanel2", 2160, 3840, 4080, 225);
+    SSPanel3 = new Panel3D(client);
+    place(SSPanel3, "SSPanel3", 5520, 75, 720, 330);
+    SSPanel3->setCaption(QStringLiteral("TS"));
+    QFont initials(QStringLiteral("Chaucer"));
+    initials.setStyleHint(QFont::Decorative);
+    initials.setItalic(true);
+    initials.setBold(true);
+    SSPanel3->setFont(initials);
+    SSPanel3->setCursor(Qt::PointingHandCursor);
+
+    setTabOrder(File1, Command2);
+    setTabOrder(Command2, Drive1);
+    setTabOrder(Drive1, Dir1);
+    setTabOrder(Dir1, List1);
+    setTabOrder(List1, Command1);
+}
+
+void Form1::buildMenus()
+{
+    auto item = [](QMenu* menu, const char* name, const QString& caption) {
+        QAction* a = menu->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    auto separator = [](QMenu* menu, const char* name) {
+        QAction* a = menu->addSeparator();
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("file"));
+    vpurge = item(file, "vpurge", QStringLiteral("&View purge.txt..."));
+    dead3 = separator(file, "dead3");
+    exitItem = item(file, "exit", QStringLiteral("E&xit"));
+    help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("help"));
+    contents = item(help, "contents", QStringLiteral("&Contents..."));
+    dead1 = separator(help, "dead1");
+    web = item(help, "web", QStringLiteral("&Web..."));
+    email = item(help, "email", QStringLiteral("&Email..."));
+    dead2 = separator(help, "dead2");
+    about = item(help, "about", QStringLiteral("&About..."));
+}
+
+void Form1::connectHandlers()
+{
+    connect(Drive1, &DriveListBox::Change, this, &Form1::Drive1_Change);
+    connect(Dir1, &DirListBox::Change, this, &Form1::Dir1_Change);
+    connect(File1, &FileListBox::Click, this, &Form1::File1_Click);
+    connect(File1, &FileListBox::MouseUp, this, &Form1::File1_MouseUp);
+    connect(List1, &ListBox::DblClick, this, &Form1::List1_DblClick);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(SSPanel3, &Panel3D::Click, this, &Form1::SSPanel3_Click);
+    connect(XceedZip1, &ZipComponent::Listing, this, &Form1::XceedZip1_Listing);
+    connect(XceedZip1, &ZipComponent::Status, this, &Form1::XceedZip1_Status);
+    connect(vpurge, &QAction::triggered, this, &Form1::vpurge_Click);
+    connect(exitItem, &QAction::triggered, this, &Form1::exit_Click);
+    connect(contents, &QAction::triggered, this, &Form1::contents_Click);
+    connect(web, &QAction::triggered, this, &Form1::web_Click);
+    connect(about, &QAction::triggered, this, &Form1::about_Click);
+    if (m_config.services.instanceGuard)
+        m_config.services.instanceGuard->onActivateRequest([this] { restoreFromAnotherStart(); });
+}
+
+void Form1::restoreFromAnotherStart()
+{
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto* w = static_cast<QWidget*>(watched);
+        // Once per key: at the control that has the focus (or the window itself when none has), not again
+        // while the key travels up to the parents.
+        const QWidget* focus = focusWidget();
+        if (w->window() == this && (w == focus || (!focus && w == this))) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            int code = 0;
+            switch (key->key()) {
+            case Qt::Key_Up:
+                code = 38;
+                break;
+            case Qt::Key_Down:
+                code = 40;
+                break;
+            case Qt::Key_Delete:
+                code = 46;
+                break;
+            case Qt::Key_Escape:
+                code = 27;
+                break;
+            case Qt::Key_F1:
+                code = 112;
+                break;
+            default:
+                break;
+            }
+            if (code) {
+                const Qt::KeyboardModifiers m = key->modifiers();
+                const int shift =
+                    (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) | (m & Qt::AltModifier ? 4 : 0);
+                Form_KeyDown(code, shift);
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+QString Form1::dataPath(const QString& name) const
+{
+    return m_config.programFolder + QLatin1Char('/') + name;
+}
+
+void Form1::setMousePointer(int pointer)
+{
+    // Absolute like the window's pointer property: 11 sets the hourglass, 0 takes it away, however often called.
+    const bool busy = pointer == 11;
+    if (busy == m_busy)
+        return;
+    m_busy = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void Form1::pumpEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void Form1::playSound(const QString& name, int flags)
+{
+    if (m_config.services.sound)
+        m_config.services.sound->play(dataPath(name), flags);
+}
+
+void Form1::launch(const QString& program, const QString& argument)
+{
+    if (m_config.services.launcher)
+        m_config.services.launcher->start(program, argument);
+}
+
+void Form1::showMessage(const QString& text, int style, const QString& title)
+{
+    if (m_config.services.messageBox)
+        m_config.services.messageBox->show(text, style, title);
+}
+
+QString Form1::countText(qint64 count)
+{
+    return QLatin1Char(' ') + QString::number(count);
+}
+
+QString Form1::folderFromDir() const
+{
+    QString path = Dir1->Path();
+    if (path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1Char('\\')))
+        path.chop(1);
+    return path;
+}
+
+Form2* Form1::ensureForm2()
+{
+    if (!m_form2) {
+        m_form2 = new Form2(this);
+        m_form2->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    return m_form2;
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Unload(unattended() && runFlag ? 1 : m_runStatus);
+}
+
+Form2* Form1::form2() const
+{
+    return m_form2;
+}

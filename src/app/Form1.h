@@ -1,0 +1,171 @@
+#pragma once
+// The program's one working window. It owns the controls, the menus and the state that the handlers
+// share; each subsystem's handlers are members defined beside that subsystem (browse/, clean/, purge/).
+
+#include "platform/DriveInfo.h"
+#include "platform/Services.h"
+#include "purge/PurgeList.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+
+class AnimatedIcon;
+class DirListBox;
+class DriveListBox;
+class FileListBox;
+class Form2;
+class ListBox;
+class Panel3D;
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPushButton;
+class ZipComponent;
+
+struct Form1Config
+{
+    QString programFolder; // folder of the executable; every data file lives in it
+    QString commandLine;   // the arguments joined by single blanks; not empty means unattended
+    QString startFolder;   // folder shown at start
+    Services services;
+};
+
+// The callers of the quarantine differ in how they report and what they do around the rename.
+enum class QuarantineCaller
+{
+    ContentsListing,
+    RunListing,
+    RunDeletion,
+    EntryViewer
+};
+
+// What one archive of a clean-all run came to.
+enum class CleanOutcome
+{
+    Finished,
+    DamagedDuringPurge,
+    Abort
+};
+
+class Form1 : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit Form1(Form1Config config, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Controls, under the names the handlers use.
+    DriveListBox* Drive1 = nullptr;
+    DirListBox* Dir1 = nullptr;
+    FileListBox* File1 = nullptr;
+    ListBox* List1 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QFrame* Line1 = nullptr;
+    AnimatedIcon* AniIcon1 = nullptr;
+    Panel3D* SSPanel1 = nullptr;
+    Panel3D* SSPanel2 = nullptr;
+    Panel3D* SSPanel3 = nullptr;
+    DriveInfo DiskInfo1;
+    ZipComponent* XceedZip1 = nullptr;
+
+    // Menus (object names "file", "vpurge", "exit", ... for lookups by name).
+    QMenu* file = nullptr;
+    QAction* vpurge = nullptr;
+    QAction* dead3 = nullptr;
+    QAction* exitItem = nullptr;
+    QMenu* help = nullptr;
+    QAction* contents = nullptr;
+    QAction* dead1 = nullptr;
+    QAction* web = nullptr;
+    QAction* email = nullptr;
+    QAction* dead2 = nullptr;
+    QAction* about = nullptr;
+
+    // Shared state.
+    qint16 runFlag = 0;           // -1 while a clean-all run is in progress; 0 otherwise and to ask for an abort
+    QString currentFolder;        // Dir1's path without its trailing separator
+    QString currentArchive;       // last archive listed or in work (lower-cased where the handlers say so)
+    QString currentArchiveOnDisk; // the same archive as its path stands on disk, for every file operation
+    QStringList selectedNames;    // names taken from File1; index 1 is the archive the listing shows
+    PurgeList purgeEntries;       // the purge list as last loaded
+    QString ViewedEntry;          // lower-cased name of the entry last chosen for viewing
+
+    // Start-up and shutdown.
+    void Form_Load();
+    void exit_Click();
+    void Form_Unload(qint16& cancel);
+    // Unloads the window: the unload handler's clean-up, then the end of the process with this status.
+    void Unload(int status = 0);
+    bool unloaded() const { return m_unloaded; }
+
+    // Browsing and listing.
+    void Drive1_Change();
+    void Dir1_Change();
+    void File1_Click();
+    void File1_MouseUp();
+    void ShowArchiveContents();
+    void XceedZip1_Listing(const QString& name);
+    void XceedZip1_Status(qint16 percent);
+
+    // Archive cleaning.
+    void Quarantine(QuarantineCaller caller);
+    void Command2_Click();
+    CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
+
+    // Purge list commands.
+    void Command1_Click();
+    void vpurge_Click();
+
+    // Keyboard, viewer, help and about.
+    void Form_KeyDown(int keyCode, int shift);
+    void List1_DblClick();
+    void contents_Click();
+    void web_Click();
+    void about_Click();
+    void SSPanel3_Click();
+
+    // Small services the handlers share.
+    QString programFolder() const { return m_config.programFolder; }
+    QString dataPath(const QString& name) const; // a file or folder beside the executable
+    QString commandLine() const { return m_config.commandLine; }
+    bool unattended() const { return !m_config.commandLine.isEmpty(); }
+    const Services& services() const { return m_config.services; }
+    void setMousePointer(int pointer); // 11 hourglass, 0 default
+    int mousePointer() const { return m_busy ? 11 : 0; }
+    void pumpEvents();
+    void playSound(const QString& name, int flags);
+    void launch(const QString& program, const QString& argument);
+    void showMessage(const QString& text, int style, const QString& title);
+    static QString countText(qint64 count); // decimal with the sign place of a non-negative number
+    // Dir1's path by the current-folder rule: a root loses its trailing separator.
+    QString folderFromDir() const;
+    // Exit status of an unattended run: 0 ended, 1 aborted, 2 refused or no such folder.
+    int runStatus() const { return m_runStatus; }
+    void setRunStatus(int status) { m_runStatus = status; }
+    Form2* form2() const;
+    Form2* ensureForm2();
+    bool aboutShowing() const { return m_aboutShowing; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void connectHandlers();
+    void restoreFromAnotherStart();
+
+    Form1Config m_config;
+    bool m_busy = false;
+    bool m_unloaded = false;
+    bool m_aboutShowing = false;
+    bool m_skipTempCleanup = false;
+    int m_runStatus = 0;
+    QPointer<Form2> m_form2;
+};

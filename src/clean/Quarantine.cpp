@@ -1,0 +1,47 @@
+// Quarantine of a damaged archive: report it, then rename it by appending ".bad" on a writable drive.
+
+#include "app/Form1.h"
+#include "platform/FileListBox.h"
+#include "platform/FileOps.h"
+
+#include <QDir>
+#include <QFile>
+
+void Form1::Quarantine(QuarantineCaller caller)
+{
+    // The lower-cased path is only shown; the file is renamed under its name as it stands on disk.
+    const QString onDisk = currentArchiveOnDisk;
+    if (caller != QuarantineCaller::EntryViewer)
+        currentArchive = currentArchive.toLower();
+
+    switch (caller) {
+    case QuarantineCaller::ContentsListing:
+        if (!unattended())
+            showMessage(QStringLiteral("CRC error in - ") + QDir::toNativeSeparators(currentArchive), 16,
+                        QStringLiteral("Tamsorel error"));
+        break;
+    case QuarantineCaller::RunListing:
+    case QuarantineCaller::RunDeletion:
+        if (!unattended())
+            playSound(QStringLiteral("error.wav"), 1);
+        break;
+    case QuarantineCaller::EntryViewer:
+        showMessage(QStringLiteral("CRC error in - ") + QDir::toNativeSeparators(currentArchive), 16,
+                    QStringLiteral("Tamsor error"));
+        break;
+    }
+
+    DiskInfo1.Drive = onDisk;
+    if (DiskInfo1.DriveClass() > 2 && fileops::isOrdinaryFile(onDisk)) {
+        const QString quarantined = onDisk + QStringLiteral(".bad");
+        // Only an older quarantined copy of this archive is replaced; the rename itself never overwrites.
+        if (fileops::isOrdinaryFile(quarantined))
+            fileops::removeFile(quarantined);
+        QFile::rename(onDisk, quarantined);
+    }
+
+    if (caller == QuarantineCaller::ContentsListing || caller == QuarantineCaller::EntryViewer)
+        File1->Refresh();
+    if (caller == QuarantineCaller::EntryViewer)
+        currentArchive = currentArchive.toLower();
+}

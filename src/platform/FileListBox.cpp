@@ -1,0 +1,85 @@
+#include "platform/FileListBox.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+FileListBox::FileListBox(QWidget* parent) : QListWidget(parent)
+{
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setUniformItemSizes(true);
+    connect(this, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!selectedItems().isEmpty())
+            emit Click();
+    });
+}
+
+void FileListBox::setPath(const QString& path)
+{
+    m_path = path;
+    Refresh();
+}
+
+void FileListBox::setPattern(const QString& pattern)
+{
+    m_pattern = pattern;
+    Refresh();
+}
+
+void FileListBox::Refresh()
+{
+    QStringList names;
+    m_readError.clear();
+    const QFileInfo folder(m_path);
+    if (m_path.isEmpty()) {
+        // nothing to show yet
+    } else if (!folder.isDir()) {
+        m_readError = QStringLiteral("Folder not found: %1").arg(QDir::toNativeSeparators(m_path));
+    } else if (!folder.isReadable() || !folder.isExecutable()) {
+        m_readError = QStringLiteral("Folder cannot be read: %1").arg(QDir::toNativeSeparators(m_path));
+    } else {
+        // Ordinary files only: no folders (nor links to them), no hidden files, no dangling links.
+        QDir dir(m_path);
+        dir.setNameFilters({m_pattern});
+        dir.setFilter(QDir::Files);
+        dir.setSorting(QDir::Name | QDir::IgnoreCase);
+        const QFileInfoList infos = dir.entryInfoList();
+        names.reserve(infos.size());
+        for (const QFileInfo& fi : infos)
+            names.append(fi.fileName());
+    }
+    const QSignalBlocker block(this);
+    clear();
+    addItems(names);
+    setCurrentRow(-1);
+}
+
+QString FileListBox::List(int index) const
+{
+    const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
+    return it ? it->text() : QString();
+}
+
+bool FileListBox::Selected(int index) const
+{
+    const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
+    return it && it->isSelected();
+}
+
+void FileListBox::setSelected(int index, bool selected)
+{
+    QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
+    if (!it)
+        return;
+    if (selected) {
+        setCurrentItem(it); // single selection: also the current entry, and raises Click through the selection
+        it->setSelected(true);
+    } else {
+        it->setSelected(false);
+    }
+}
+
+void FileListBox::mouseReleaseEvent(QMouseEvent* event)
+{
+    QListWidget::mouseReleaseEvent(event);
+    emit MouseUp();
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The few file-system steps the handlers share, as the program needs them on every platform.
+
+#include <QString>
+#include <QStringList>
+
+namespace fileops {
+
+// Names of the ordinary files (no folders, hidden files or dangling links) in a folder that match a
+// wildcard mask, ignoring letter case, sorted by name.
+QStringList ordinaryFiles(const QString& folder, const QString& mask);
+// The first of them, or "" when none.
+QString firstOrdinaryFile(const QString& folder, const QString& mask);
+// True when the path names an ordinary file.
+bool isOrdinaryFile(const QString& path);
+// Makes a file "normal": gives the owner write permission. False when that cannot be done.
+bool clearAttributes(const QString& path);
+// Clears the attributes, then deletes. False when the file stays.
+bool removeFile(const QString& path);
+
+} // namespace fileops

@@ -1,0 +1,30 @@
+#pragma once
+// A sunken 3D panel with a caption and an optional flood fill from left to right (`SSPanel1`..`3`).
+
+#include <QWidget>
+
+class Panel3D : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Panel3D(QWidget* parent = nullptr);
+
+    QString Caption() const { return m_caption; }
+    void setCaption(const QString& caption);
+    int FloodType() const { return m_floodType; } // 0 no fill, 1 fill from left to right
+    void setFloodType(int type);
+    int FloodPercent() const { return m_floodPercent; }
+    void setFloodPercent(int percent);
+
+signals:
+    void Click();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    QString m_caption;
+    int m_floodType = 0;
+    int m_floodPercent = 0;
+};

@@ -1,0 +1,144 @@
+#include "platform/RealServices.h"
+
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSoundEffect>
+#include <QTimer>
+#include <QUrl>
+
+void DesktopMessageBox::show(const QString& text, int style, const QString& title)
+{
+    const QMessageBox::Icon icon = style == 16 ? QMessageBox::Critical : QMessageBox::Warning;
+    QMessageBox box(icon, title, text, QMessageBox::Ok, m_parent);
+    box.exec();
+}
+
+namespace {
+
+// Length of a PCM wave file from its header, so that a machine without sound output still waits about as
+// long as the sound would play instead of forever.
+int waveMilliseconds(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray head = f.read(44);
+    if (head.size() < 44 || !head.startsWith("RIFF"))
+        return 0;
+    auto u32 = [&](int at) {
+        return quint32(uchar(head[at])) | quint32(uchar(head[at + 1])) << 8 | quint32(uchar(head[at + 2])) << 16 |
+               quint32(uchar(head[at + 3])) << 24;
+    };
+    const quint32 bytesPerSecond = u32(28);
+    return bytesPerSecond ? int(qint64(f.size() - 44) * 1000 / bytesPerSecond) : 0;
+}
+
+} // namespace
+
+void WaveSoundPlayer::play(const QString& path, int flags)
+{
+    if (!QFileInfo(path).isFile())
+        return;
+    auto* effect = new QSoundEffect;
+    effect->setSource(QUrl::fromLocalFile(path));
+    const int expected = waveMilliseconds(path);
+    if (flags == 1) {
+        // Plays on after the call; the effect deletes itself when done (or after its length if no device plays it).
+        QObject::connect(effect, &QSoundEffect::playingChanged, effect, [effect] {
+            if (!effect->isPlaying())
+                effect->deleteLater();
+        });
+        QTimer::singleShot(expected + 5000, effect, &QObject::deleteLater);
+        effect->play();
+        return;
+    }
+    QEventLoop loop;
+    QObject::connect(effect, &QSoundEffect::playingChanged, &loop, [&] {
+        if (!effect->isPlaying())
+            loop.quit();
+    });
+    QObject::connect(effect, &QSoundEffect::statusChanged, &loop, [&] {
+        if (effect->status() == QSoundEffect::Error)
+            loop.quit();
+    });
+    QTimer::singleShot(expected + 1000, &loop, &QEventLoop::quit);
+    effect->play();
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    delete effect;
+}
+
+void DesktopLauncher::start(const QString& program, const QString& argument)
+{
+    if (program == QLatin1String("webdial.exe")) {
+        const QString address = argument.startsWith(QLatin1Char('$')) ? argument.mid(1) : argument;
+        QDesktopServices::openUrl(QUrl(address));
+        return;
+    }
+    if (program == QLatin1String("notepad.exe") || program == QLatin1String("winhelp.exe")) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(argument));
+        return;
+    }
+    QProcess::startDetached(program, {argument});
+}
+
+LocalSocketInstanceGuard::LocalSocketInstanceGuard(const QString& programFolder)
+{
+    // One name per user and program folder: two copies of the program in different folders may run together.
+    const QByteArray folderHash =
+        QCryptographicHash::hash(QDir::cleanPath(programFolder).toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USERNAME");
+    m_name = QStringLiteral("tamsorel-%1-%2").arg(user, QString::fromLatin1(folderHash));
+}
+
+LocalSocketInstanceGuard::~LocalSocketInstanceGuard() = default;
+
+bool LocalSocketInstanceGuard::previousInstance()
+{
+    QLocalSocket probe;
+    probe.connectToServer(m_name);
+    if (probe.waitForConnected(500)) {
+        probe.disconnectFromServer();
+        return true;
+    }
+    // Nobody answers: a socket file left by a crashed instance must not block this one.
+    QLocalServer::removeServer(m_name);
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(m_name))
+        return false;
+    QObject::connect(m_server.get(), &QLocalServer::newConnection, m_server.get(), [this] {
+        while (QLocalSocket* s = m_server->nextPendingConnection()) {
+            QObject::connect(s, &QLocalSocket::readyRead, s, [this, s] {
+                if (s->readAll().contains("raise") && m_handler)
+                    m_handler();
+            });
+            QObject::connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+        }
+    });
+    return false;
+}
+
+void LocalSocketInstanceGuard::activatePrevious()
+{
+    QLocalSocket s;
+    s.connectToServer(m_name);
+    if (!s.waitForConnected(1000))
+        return;
+    s.write("raise\n");
+    s.waitForBytesWritten(1000);
+    s.disconnectFromServer();
+}
+
+void LocalSocketInstanceGuard::onActivateRequest(std::function<void()> handler)
+{
+    m_handler = std::move(handler);
+}
