@@ -263,18 +263,20 @@ private slots:
         QCOMPARE(list.rowCount(), emptyLineAt > 0 ? emptyLineAt - 1 : 50000);
 
         int matched = 0;
-        for (int q = 0; q < 600; ++q) {
+        const int queries = 200;
+        for (int q = 0; q < queries; ++q) {
             const QString entry = randomCase(u"entry%1.txt"_qs.arg(rng.bounded(13000)));
             const QString viaLookup = list.match(entry);
-            QCOMPARE(viaLookup, list.matchByWalk(entry));
-            QCOMPARE(viaLookup.isNull(), list.matchByWalk(entry).isNull());
+            const QString viaWalk = list.matchByWalk(entry);
+            QCOMPARE(viaLookup, viaWalk);
+            QCOMPARE(viaLookup.isNull(), viaWalk.isNull());
             matched += viaLookup.isNull() ? 0 : 1;
             const int from = int(rng.bounded(50001));
             QCOMPARE(list.matchRow(entry, from), list.matchRowByWalk(entry, from));
         }
-        // Both answers kinds must have been exercised for the comparison to mean anything.
-        QVERIFY(matched > 100);
-        QVERIFY(matched < 600);
+        // Both kinds of answer must have been exercised for the comparison to mean anything.
+        QVERIFY(matched > queries / 2);
+        QVERIFY(matched < queries);
     }
 
     void duplicateCheckIsExactAndReadsFileAfresh()

@@ -84,6 +84,9 @@ bool PurgeList::load(const std::function<void()>& pump)
     const QString text = decode(bytes);
     bytes = QByteArray();
 
+    qsizetype lineCount = 0;
+    forEachLine(text, [&](QStringView) { ++lineCount; });
+    m_rows.reserve(lineCount);
     forEachLine(text, [&](QStringView line) {
         m_rows.append(line.toString());
         if (pump)
