@@ -1,0 +1,95 @@
+#pragma once
+// ZipComponent: the program's zip control (XceedZip1). Callers set properties, call one method and read
+// a 16-bit result code; Listing and Status are raised on the calling thread during the call.
+//
+// How it works:
+// - Archives are read by our own parser (end record, zip64 records, central directory, every local
+//   header). The same entry name more than once is valid (double zips), so entries are matched by index,
+//   never by name lookup. A local header whose signature or name differs from the central directory is
+//   damage (ZipHeaderDamaged).
+// - Names: UTF-8 when the entry's flag says so (or an Info-ZIP Unicode path field matches the stored
+//   name), CP437 otherwise. EntryMask matches the whole name, folder part included, ignoring letter case;
+//   `*` matches any run of characters, `?` one character, and a mask ending in ".*" also matches names
+//   without a dot ("*.*" matches every entry).
+// - The data test inflates entries of up to kFastTestLimit bytes with libdeflate and streams larger
+//   ones (and methods other than stored/deflate) through libzip. Encrypted entries and methods libzip
+//   lacks are listed and left untested; they are not damage.
+// - DeleteEntries and AddEntries copy the byte ranges of the entries that stay (local header, data, data
+//   descriptor) into a hidden temporary file in the archive's folder, write a new central directory
+//   (zip64 records when needed) and rename the temporary file over the archive only when it is
+//   complete. Nothing is recompressed; names, times, extra fields, the archive comment and the file's
+//   permissions stay. Removing the last entry leaves a valid empty archive. A symbolic link to an
+//   archive is followed: the target is rewritten, the link stays.
+// - ExtractEntries writes each matching entry into ExtractFolder under its base name, lower-cased: the
+//   name after the last "/" or "\", without a drive letter. "..", "." and folder entries are skipped, so
+//   nothing is ever written outside ExtractFolder. ExtractFolder itself is created when its parent
+//   exists. Each file goes to a temporary name first and replaces the target only when its CRC and size
+//   are right. An entry larger than kMaxExtractSize is refused (ZipOtherError).
+//
+// Abort: a call stops at its next progress point once Abort becomes true while it runs; a call that
+// starts with Abort already true runs normally. Properties other than Abort are copied when a call
+// starts. The progress hook (the event pump) may run other handlers, even other calls, meanwhile.
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+// Result codes of every method. 110, 200 and 410 mean damage, and only damage.
+enum ZipResult : qint16
+{
+    ZipSuccess = 0,
+    ZipStructureDamaged = 110, // no end record, central directory unreadable or outside the file, truncated
+                               // file, not a ZIP archive, zero-byte file
+    ZipDataDamaged = 200,      // an entry's data does not match its CRC-32 or sizes
+    ZipHeaderDamaged = 410,    // a local header disagrees with the central directory, or data cannot be decoded
+    ZipAborted = 1,            // Abort was set during the call; nothing was changed
+    ZipArchiveNotFound = 2,    // missing file, a folder, a dangling link
+    ZipCannotRead = 3,         // the archive exists but cannot be opened or read
+    ZipCannotWrite = 4,        // read-only file or folder, disk full, the temporary file cannot be made
+    ZipAddFileMissing = 5,     // AddEntries: the file named by EntryMask is missing
+    ZipOtherError = 6          // anything else (over a size limit, encrypted entry to extract, ...)
+};
+
+class ZipComponent : public QObject
+{
+    Q_OBJECT
+public:
+    // Entries whose compressed and uncompressed sizes are both at most this are tested in memory.
+    static constexpr qint64 kFastTestLimit = 16 * 1024 * 1024;
+    // ExtractEntries refuses to write an entry larger than this (a hostile entry cannot fill the disk).
+    static constexpr qint64 kMaxExtractSize = qint64(2) * 1024 * 1024 * 1024;
+    // AddEntries compresses the file in memory; larger files are refused with ZipOtherError.
+    static constexpr qint64 kMaxAddSize = 256 * 1024 * 1024;
+
+    explicit ZipComponent(QObject* parent = nullptr);
+
+    // Properties, public as the callers set them directly.
+    bool Abort = false;         // read at progress points during a call; stays true until set false
+    bool AlternateMode = false; // accepted, no effect
+    QString ArchivePath;
+    QString EntryMask;
+    QString ExtractFolder;
+    // ListContents tests the data of the listed entries when true; false lists (and checks the
+    // structure, local headers included) without reading any entry data.
+    bool TestData = true;
+
+    qint16 ListContents();
+    qint16 DeleteEntries();
+    qint16 ExtractEntries(qint16 mode);
+    qint16 AddEntries(qint16 mode);
+
+    static bool isDamage(qint16 code);
+    // Called at progress points (at most every few milliseconds and with each Status report).
+    void setProgressHook(std::function<void()> hook);
+    // Removes the temporary file of every rewrite or extraction in flight; for an abrupt end of the
+    // process while a call runs inside the event pump.
+    static void discardPendingWrites();
+
+signals:
+    void Listing(const QString& name);
+    void Status(qint16 percent);
+
+private:
+    friend class ZipJob;
+    std::function<void()> m_progressHook;
+};

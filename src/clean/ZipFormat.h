@@ -1,0 +1,94 @@
+#pragma once
+// The ZIP format as ZipComponent needs it: reading the end records and the central directory, checking
+// local headers, decoding names, matching masks, and writing central-directory and end records. Pure
+// byte work on top of QFile; no libzip here.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <vector>
+
+namespace zipformat {
+
+// Reads byte ranges of a file, keeping a window so that many small reads of neighbouring bytes (local
+// headers of small entries) cost no system call each.
+class FileReader
+{
+public:
+    bool open(const QString& path);
+    qint64 size() const { return m_size; }
+    QFile& file() { return m_file; }
+    // Reads exactly len bytes at offset; false when the file is shorter or a read fails.
+    bool read(qint64 offset, char* dest, qint64 len);
+
+private:
+    QFile m_file;
+    qint64 m_size = 0;
+    QByteArray m_window;
+    qint64 m_windowOffset = -1;
+};
+
+struct Entry
+{
+    qint64 recordPos = 0; // where the central-directory record starts in Archive::centralDirectory
+    int recordLen = 0;
+    quint16 versionMadeBy = 0;
+    quint16 flags = 0;
+    quint16 method = 0;
+    quint32 crc = 0;
+    quint64 compressedSize = 0;
+    quint64 size = 0;
+    quint64 localOffset = 0;
+    bool zip64 = false; // sizes or offset live in a zip64 extra field
+    QByteArray rawName;
+    QString name;
+    // Filled by checkLocalHeader():
+    quint64 dataOffset = 0;
+    quint64 endOffset = 0; // after the data and its data descriptor
+
+    bool encrypted() const { return flags & 0x0001; }
+    bool isFolder() const { return rawName.endsWith('/') || rawName.endsWith('\\'); }
+};
+
+struct Archive
+{
+    qint64 fileSize = 0;
+    quint64 centralDirectoryOffset = 0;
+    quint64 centralDirectorySize = 0;
+    QByteArray centralDirectory;
+    QByteArray comment;
+    std::vector<Entry> entries;
+};
+
+// Reads the end records and the central directory. Returns a ZipResult code (0, 110, or another failure).
+int readCentralDirectory(FileReader& reader, Archive& archive);
+// Checks the entry's local header against the central directory and fills dataOffset and endOffset.
+int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry);
+
+QString cp437ToUnicode(const QByteArray& bytes);
+// mask must be lower-cased already (see ZipComponent.h for the rules).
+bool maskMatches(const QString& lowerMask, const QString& name);
+
+// The entry's central-directory record with its local header at newOffset; sizes kept, the zip64 extra
+// field rebuilt as needed, every other extra field kept.
+QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 newOffset);
+// End records for a central directory of count records (zip64 records when needed).
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment);
+
+inline quint16 get16(const char* p)
+{
+    return quint16(quint8(p[0]) | (quint8(p[1]) << 8));
+}
+inline quint32 get32(const char* p)
+{
+    return quint32(get16(p)) | (quint32(get16(p + 2)) << 16);
+}
+inline quint64 get64(const char* p)
+{
+    return quint64(get32(p)) | (quint64(get32(p + 4)) << 32);
+}
+void put16(QByteArray& b, quint16 v);
+void put32(QByteArray& b, quint32 v);
+void put64(QByteArray& b, quint64 v);
+
+} // namespace zipformat
