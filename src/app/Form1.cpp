@@ -48,9 +48,14 @@ Form1::Form1(Form1Config config, QWidget* parent)
     // Key preview: every key pressed in the window reaches Form_KeyDown before the focused control.
     qApp->installEventFilter(this);
 
+    // The lists start on the start folder as the window opens, without running their change handlers:
+    // the load handler chooses what is shown first.
     if (!m_config.startFolder.isEmpty()) {
+        const QSignalBlocker driveQuiet(Drive1);
+        const QSignalBlocker dirQuiet(Dir1);
         Drive1->setDriveFor(m_config.startFolder);
-        Dir1->setPath(m_config.startFolder); // raises Change, which fills File1
+        Dir1->setPath(m_config.startFolder);
+        File1->setPath(Dir1->Path());
     }
 }
 

@@ -144,6 +144,8 @@ public:
     static QString countText(qint64 count); // decimal with the sign place of a non-negative number
     // Dir1's path by the current-folder rule: a root loses its trailing separator.
     QString folderFromDir() const;
+    // The path of an archive of the folder Dir1 shows: the current-folder rule, a separator and the name.
+    QString archivePath(const QString& name) const { return folderFromDir() + QLatin1Char('/') + name; }
     // Exit status of an unattended run: 0 ended, 1 aborted, 2 refused or no such folder.
     int runStatus() const { return m_runStatus; }
     void setRunStatus(int status) { m_runStatus = status; }
