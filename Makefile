@@ -25,7 +25,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	$(BUILD)/make_demo $(DEMO)
+	$(BUILD)/bench/make_demo $(DEMO)
 
 run: demo
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
@@ -40,8 +40,8 @@ test: build
 	cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	$(BUILD)/zip_bench
-	$(BUILD)/clean_bench
+	$(BUILD)/bench/zip_bench
+	$(BUILD)/bench/clean_bench
 
 clean:
 	rm -rf build build-asan demo

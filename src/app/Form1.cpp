@@ -71,6 +71,10 @@ void Form1::buildControls()
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
     setCentralWidget(client);
+    // The layout is measured for a small dialog font; a larger desktop font would cut the captions.
+    QFont small = client->font();
+    small.setPointSizeF(8);
+    client->setFont(small);
     auto place = [this](QWidget* w, const char* name, int l, int t, int wd, int h) {
         w->setObjectName(QString::fromLatin1(name));
         w->setGeometry(twipsRect(this, l, t, wd, h));
@@ -85,6 +89,8 @@ void Form1::buildControls()
     place(List1, "List1", 4155, 525, 2085, 2595);
     Command2 = new QPushButton(cleanAllIcon(), QStringLiteral("&Clean all"), client);
     place(Command2, "Command2", 4200, 3330, 915, 345);
+    Command2->setIconSize(QSize(12, 12));
+    Command2->setStyleSheet(QStringLiteral("padding: 1px"));
     Command1 = new QPushButton(QStringLiteral("&Add"), client);
     place(Command1, "Command1", 5295, 3330, 945, 345);
     Label1 = new QLabel(client);
