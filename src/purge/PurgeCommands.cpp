@@ -1,7 +1,79 @@
 // Add and View: the purge list commands of the window.
 
 #include "app/Form1.h"
+#include "clean/ZipComponent.h"
+#include "platform/FileListBox.h"
+#include "platform/ListBox.h"
+#include "platform/Panel3D.h"
 
-void Form1::Command1_Click() {}
+#include <QDir>
+#include <QFile>
 
-void Form1::vpurge_Click() {}
+void Form1::Command1_Click()
+{
+    const QString errorTitle = QStringLiteral("Tamsorel error");
+    if (!purgeEntries.exists()) {
+        showMessage(QStringLiteral("No purge list exists"), 48, errorTitle);
+        return;
+    }
+    QString archiveName;
+    for (int i = 0; i < File1->ListCount(); ++i) {
+        if (File1->Selected(i)) {
+            archiveName = File1->List(i);
+            break;
+        }
+    }
+    currentFolder = folderFromDir();
+    const QString archive = currentFolder + QLatin1Char('/') + archiveName;
+
+    // The list must take the names before any leaves the archive: a list that cannot be appended to would
+    // otherwise lose them from both.
+    QFile listProbe(purgeEntries.listPath());
+    if (!listProbe.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        showMessage(QStringLiteral("Cannot add to %1").arg(QDir::toNativeSeparators(purgeEntries.listPath())), 48,
+                    errorTitle);
+        return;
+    }
+    listProbe.close();
+
+    PurgeAppend append(purgeEntries);
+    if (!append.open()) {
+        // Nothing is taken out of the archive unless it is also kept on the list.
+        showMessage(append.errorString(), 48, errorTitle);
+        return;
+    }
+    QString stagingError;
+    const int lines = List1->ListCount();
+    for (int k = 0; k < lines; ++k) {
+        if (!List1->Selected(k))
+            continue;
+        const QString text = List1->List(k);
+        if (purgeEntries.isListed(text)) {
+            SSPanel2->setFloodType(0);
+            SSPanel2->setCaption(QString());
+        } else if (!append.stage(text)) {
+            // A name the list cannot hold stays in the archive: deleting it would lose it from both.
+            stagingError = append.errorString();
+        } else {
+            SSPanel2->setFloodType(0);
+            SSPanel2->setCaption(text + QStringLiteral(" added"));
+            XceedZip1->EntryMask = text;
+            XceedZip1->ArchivePath = archive;
+            XceedZip1->DeleteEntries();
+            pumpEvents();
+        }
+        List1->setSelected(k, false);
+    }
+    pumpEvents();
+    if (!append.merge())
+        showMessage(append.errorString(), 48, errorTitle);
+    else if (!stagingError.isEmpty())
+        showMessage(stagingError, 48, errorTitle);
+    ShowArchiveContents();
+}
+
+void Form1::vpurge_Click()
+{
+    if (purgeEntries.exists())
+        launch(QStringLiteral("notepad.exe"), purgeEntries.listPath());
+}
