@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
+#include <functional>
 
 class AnimatedIcon;
 class DirListBox;
@@ -149,6 +150,8 @@ public:
     // Exit status of an unattended run: 0 ended, 1 aborted, 2 refused or no such folder.
     int runStatus() const { return m_runStatus; }
     void setRunStatus(int status) { m_runStatus = status; }
+    // Where an unattended run writes its lines (summary, refusals); empty means stdout and stderr.
+    std::function<void(const QString& line, bool toStderr)> writeConsole;
     Form2* form2() const;
     Form2* ensureForm2();
     bool aboutShowing() const { return m_aboutShowing; }
