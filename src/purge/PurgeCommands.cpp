@@ -29,7 +29,7 @@ void Form1::Command1_Click()
     // The list must take the names before any leaves the archive: a list that cannot be appended to would
     // otherwise lose them from both.
     QFile listProbe(purgeEntries.listPath());
-    if (!listProbe.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!listProbe.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)) {
         showMessage(QStringLiteral("Cannot add to %1").arg(QDir::toNativeSeparators(purgeEntries.listPath())), 48,
                     errorTitle);
         return;
