@@ -1,5 +1,108 @@
-// The window's keyboard commands.
+// The window's keyboard commands: Up and Down relist, Delete removes one entry, Escape aborts a run, F1
+// opens the help file. Every command works with any modifier held; the key still reaches the focused control.
 
 #include "app/Form1.h"
+#include "clean/ZipComponent.h"
+#include "platform/FileListBox.h"
+#include "platform/FileOps.h"
+#include "platform/ListBox.h"
+#include "platform/Panel3D.h"
 
-void Form1::Form_KeyDown(int, int) {}
+#include <QDir>
+
+namespace {
+
+constexpr int kKeyEscape = 27;
+constexpr int kKeyUp = 38;
+constexpr int kKeyDown = 40;
+constexpr int kKeyDelete = 46;
+constexpr int kKeyF1 = 112;
+
+// A Delete that arrives through the event pump while another one rewrites the archive would rewrite the
+// same file from its old contents; the second press is ignored instead.
+bool g_deleting = false;
+
+} // namespace
+
+static void deleteSelectedEntry(Form1& f)
+{
+    f.setMousePointer(11);
+    int archiveIndex = -1;
+    for (int i = 0; i < f.File1->ListCount(); ++i) {
+        if (f.File1->Selected(i)) {
+            archiveIndex = i;
+            break;
+        }
+    }
+    if (archiveIndex < 0) {
+        f.setMousePointer(0);
+        return;
+    }
+    const QString archiveName = f.File1->List(archiveIndex);
+    f.currentFolder = f.folderFromDir();
+    // The archive names come from File1 as they stand on disk, so these paths are the real ones.
+    for (int i = 0; i < f.File1->ListCount(); ++i)
+        fileops::clearAttributes(f.currentFolder + QLatin1Char('/') + f.File1->List(i));
+
+    const QString archivePath = f.currentFolder + QLatin1Char('/') + archiveName;
+    for (int i = 0; i < f.List1->ListCount(); ++i) {
+        if (!f.List1->Selected(i))
+            continue;
+        const QString entry = f.List1->List(i);
+        f.XceedZip1->AlternateMode = false;
+        f.XceedZip1->EntryMask = entry;
+        f.XceedZip1->ArchivePath = archivePath;
+        const qint16 result = f.XceedZip1->DeleteEntries();
+        if (ZipComponent::isDamage(result)) {
+            f.showMessage(QStringLiteral("CRC error in ") + QDir::toNativeSeparators(archivePath), 48,
+                          QStringLiteral("Tamsorel error"));
+        } else if (result == ZipSuccess) {
+            // The component pumps events while it works, so the line may have moved: find it by its text.
+            int at = f.List1->List(i) == entry ? i : -1;
+            for (int j = 0; at < 0 && j < f.List1->ListCount(); ++j)
+                if (f.List1->List(j) == entry)
+                    at = j;
+            f.List1->RemoveItem(at);
+        } else {
+            // The entry is still in the archive (folder not writable, archive gone): the line stays and the
+            // status line says why nothing changed.
+            f.SSPanel2->setFloodType(0);
+            f.SSPanel2->setCaption(
+                QStringLiteral("Could not delete %1 (error%2)").arg(entry, Form1::countText(result)));
+        }
+        break;
+    }
+    f.setMousePointer(0);
+}
+
+void Form1::Form_KeyDown(int keyCode, int shift)
+{
+    Q_UNUSED(shift); // every command works with any modifier held
+
+    if (runFlag == 0 && (keyCode == kKeyUp || keyCode == kKeyDown)) {
+        ShowArchiveContents();
+        return;
+    }
+    switch (keyCode) {
+    case kKeyDelete:
+        // During a clean-all run the archive in work must not change behind the run's back.
+        if (runFlag != 0 || g_deleting)
+            return;
+        g_deleting = true;
+        deleteSelectedEntry(*this);
+        g_deleting = false;
+        return;
+    case kKeyEscape:
+        // Only a run in progress can be stopped; idle, Escape leaves the state alone.
+        if (runFlag == -1) {
+            runFlag = 0;
+            XceedZip1->Abort = true;
+        }
+        return;
+    case kKeyF1:
+        contents_Click();
+        return;
+    default:
+        return;
+    }
+}
