@@ -1,10 +1,185 @@
-// The clean-all run and the cleaning steps of one archive.
+// The clean-all run: Command2 starts it, and pressed again while it runs, aborts it.
 
 #include "app/Form1.h"
+#include "clean/ZipComponent.h"
+#include "platform/AnimatedIcon.h"
+#include "platform/DirListBox.h"
+#include "platform/DriveListBox.h"
+#include "platform/FileListBox.h"
+#include "platform/FileOps.h"
+#include "platform/ListBox.h"
+#include "platform/Panel3D.h"
 
-void Form1::Command2_Click() {}
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <cstdio>
 
-CleanOutcome Form1::CleanArchive(int, qint64&, qint64&)
+namespace {
+
+void writeLine(const Form1& form, const QString& line, bool toStderr)
 {
-    return CleanOutcome::Finished;
+    if (form.writeConsole) {
+        form.writeConsole(line, toStderr);
+        return;
+    }
+    std::FILE* stream = toStderr ? stderr : stdout;
+    std::fputs(line.toLocal8Bit().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void Form1::Command2_Click()
+{
+    // Counts of this invocation only: an abort press runs as a second invocation with counts of its own.
+    qint64 processed = 0;
+    qint64 bad = 0;
+    qint64 doubles = 0;
+    bool aborted = false;
+
+    // 1. Unattended: the command line names the folder. A name that is no folder means no run at all:
+    //    cleaning whatever folder the window happens to show would touch archives nobody named.
+    if (unattended()) {
+        const QString folder = commandLine();
+        if (!QFileInfo(folder).isDir()) {
+            if (runFlag == 0) {
+                writeLine(*this, QStringLiteral("tamsorel: no such folder: ") + QDir::toNativeSeparators(folder), true);
+                setRunStatus(2);
+                return;
+            }
+        } else {
+            // The drive follows the folder without its own Change, which would list the drive's root first.
+            {
+                const QSignalBlocker quiet(Drive1);
+                Drive1->setDriveFor(folder);
+            }
+            Dir1->setPath(folder);
+        }
+    }
+
+    // 2. Drive check, on the folder to clean: its own writability is what decides whether archives may change.
+    DiskInfo1.Drive = Dir1->Path();
+    if (DiskInfo1.DriveClass() <= 2) {
+        SSPanel2->setFloodType(0);
+        SSPanel2->setCaption(QStringLiteral("Read-only drive"));
+        if (unattended() && runFlag == 0) {
+            writeLine(*this, QStringLiteral("tamsorel: read-only drive: ") + QDir::toNativeSeparators(Dir1->Path()),
+                      true);
+            setRunStatus(2);
+        }
+        return;
+    }
+
+    // 3. Purge-list check, attended only.
+    if (!unattended() && !purgeEntries.exists()) {
+        showMessage(QStringLiteral("No purge list exists"), 48, QStringLiteral("Tamsorel error"));
+        return;
+    }
+
+    // 4. Running look.
+    AniIcon1->show();
+    Command2->setText(QStringLiteral("&Abort"));
+    processed = 0;
+    SSPanel2->setFloodType(0);
+    SSPanel2->setCaption(QString());
+    SSPanel2->setFloodType(1);
+
+    // 5. Start or abort.
+    const bool abortPress = runFlag == -1;
+    if (abortPress) {
+        runFlag = 0;
+        XceedZip1->Abort = true;
+    } else {
+        XceedZip1->Abort = false;
+        runFlag = -1;
+
+        // 6.
+        Label2->setText(QString());
+        setMousePointer(11);
+        Command1->setEnabled(false);
+
+        // 7.
+        for (int i = 0; i < File1->ListCount(); ++i)
+            File1->setSelected(i, false);
+
+        // 8. The run keeps this folder whatever Dir1 shows later.
+        currentFolder = folderFromDir();
+
+        // 9. Attributes: a file that cannot be changed is passed over.
+        for (int i = 0; i < File1->ListCount(); ++i) {
+            const QString name = File1->List(i);
+            if (!name.isEmpty())
+                fileops::clearAttributes(currentFolder + QLatin1Char('/') + name);
+        }
+
+        // 10. A missing list loads as empty: the run then tests and repairs only.
+        purgeEntries.load([this] { pumpEvents(); });
+        if (unloaded())
+            return; // Exit during the load: the process ends here
+        bad = 0;
+
+        // 11. The bound is fixed now; each name is read when its position is reached.
+        const int count = File1->ListCount();
+        for (int i = 0; i < count; ++i) {
+            const QString name = File1->List(i);
+            if (!name.isEmpty()) {
+                File1->setSelected(i, true);
+                setWindowTitle(QStringLiteral("Cleaning ") + name.toLower());
+                const CleanOutcome outcome = CleanArchive(i, bad, doubles);
+                if (unloaded())
+                    return;
+                if (outcome == CleanOutcome::Abort) {
+                    aborted = true;
+                    break;
+                }
+                if (outcome == CleanOutcome::Finished) {
+                    if (runFlag == 0) {
+                        aborted = true;
+                        break;
+                    }
+                    File1->setSelected(i, false);
+                }
+            }
+            pumpEvents();
+            if (unloaded())
+                return;
+            ++processed;
+            Label2->setText(countText(processed) + QStringLiteral(" zip(s) processed"));
+        }
+    }
+
+    // 13. End of run, on every road.
+    AniIcon1->hide();
+    setMousePointer(0);
+    Command1->setEnabled(true);
+    SSPanel1->setCaption(QString());
+    SSPanel2->setCaption(QString());
+    runFlag = 0;
+    setWindowTitle(QStringLiteral("Tamsorel"));
+    File1->Refresh();
+    Command2->setText(QStringLiteral("&Clean all"));
+    SSPanel2->setFloodPercent(0);
+    File1->setSelected(0, true);
+    ShowArchiveContents();
+
+    // 14. Report.
+    if (!unattended()) {
+        if (bad != 0 || doubles != 0)
+            showMessage(countText(bad) + QStringLiteral(" bad zip(s) found and renamed to +*.bad") +
+                            QStringLiteral("\n\n") + countText(doubles) +
+                            QStringLiteral(" double zip(s) found and fixed"),
+                        48, QStringLiteral("Tamsorel error"));
+    } else if (!abortPress) {
+        // The invocation that ran the loop speaks for the run; an abort press has nothing to add.
+        writeLine(*this,
+                  countText(processed) + QStringLiteral(" zip(s) processed,") + countText(bad) +
+                      QStringLiteral(" bad zip(s) found and renamed to +*.bad,") + countText(doubles) +
+                      QStringLiteral(" double zip(s) found and fixed"),
+                  false);
+        setRunStatus(aborted ? 1 : 0);
+    }
 }
