@@ -1,5 +1,184 @@
 // The entry viewer: a description or text entry shown in Form2 or in the text editor.
 
 #include "app/Form1.h"
+#include "browse/Form2.h"
+#include "clean/ZipComponent.h"
+#include "platform/FileOps.h"
+#include "platform/ListBox.h"
+#include "platform/Panel3D.h"
 
-void Form1::List1_DblClick() {}
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// Texts above this size are shown up to it: the text box stays responsive and the memory bounded.
+constexpr qint64 kShownBytes = 8 * 1024 * 1024;
+// The search for the first line end lets window events run after this many bytes.
+constexpr qint64 kPumpEveryBytes = 4096;
+
+// The events pumped during a view may bring another double-click; it would extract over the file being
+// read, so it is ignored until this view is done.
+bool g_viewing = false;
+
+bool isViewable(const QString& lowerName)
+{
+    return lowerName.endsWith(QLatin1String(".nfo")) || lowerName.endsWith(QLatin1String(".diz")) ||
+           lowerName.endsWith(QLatin1String(".txt")) || lowerName.endsWith(QLatin1String(".me"));
+}
+
+// The name the zip component writes an entry under: its last path part, without a drive letter, control
+// characters made "_", lower-cased. The viewer opens the file the component wrote, whatever the folder part.
+QString extractedName(const QString& entryName)
+{
+    QString n = entryName;
+    n.replace(u'\\', u'/');
+    n = n.mid(n.lastIndexOf(u'/') + 1);
+    if (n.size() >= 2 && n[1] == u':' && n[0].isLetter())
+        n = n.mid(2);
+    if (n == u"." || n == u"..")
+        return {};
+    for (QChar& c : n) {
+        if (c.unicode() < 0x20)
+            c = u'_';
+#ifdef Q_OS_WIN
+        if (QStringView(u"<>:\"|?*").contains(c))
+            c = u'_';
+#endif
+    }
+    return n.toLower();
+}
+
+enum class LineEnd
+{
+    CarriageReturn, // CR LF or CR alone: the text editor
+    LineFeed,       // a bare LF first, or no line end at all: Form2
+    Unreadable
+};
+
+LineEnd firstLineEnd(Form1& f, const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return LineEnd::Unreadable;
+    char buffer[kPumpEveryBytes];
+    qint64 n;
+    while ((n = file.read(buffer, sizeof buffer)) > 0) {
+        for (qint64 i = 0; i < n; ++i) {
+            if (buffer[i] == '\r')
+                return LineEnd::CarriageReturn;
+            if (buffer[i] == '\n')
+                return LineEnd::LineFeed;
+        }
+        f.pumpEvents();
+    }
+    return n < 0 ? LineEnd::Unreadable : LineEnd::LineFeed;
+}
+
+void reportOnPanel(Form1& f, const QString& text)
+{
+    f.SSPanel2->setFloodType(0);
+    f.SSPanel2->setCaption(text);
+}
+
+void showInForm2(Form1& f, const QString& path)
+{
+    Form2* window = f.ensureForm2();
+    window->setWindowTitle(f.ViewedEntry);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    window->setCursor(Qt::WaitCursor);
+
+    QFile file(path);
+    QByteArray bytes;
+    qint64 size = 0;
+    if (file.open(QIODevice::ReadOnly)) {
+        size = file.size();
+        bytes = file.read(kShownBytes);
+    }
+    const bool cut = size > bytes.size();
+    QString text = Form2::convertText(bytes, cut);
+    if (cut)
+        text += QStringLiteral("\n--> Only the first %1 MB of%2 bytes are shown; the whole text is %3 <--")
+                    .arg(kShownBytes / (1024 * 1024))
+                    .arg(Form1::countText(size), QDir::toNativeSeparators(path));
+    window->Text1->setPlainText(text);
+    window->unsetCursor();
+}
+
+} // namespace
+
+void Form1::List1_DblClick()
+{
+    if (g_viewing)
+        return;
+    const QString temp = dataPath(QStringLiteral("temp"));
+    if (!QFileInfo(temp).isDir())
+        QDir().mkpath(temp);
+
+    int index = -1;
+    for (int i = 0; i < List1->ListCount(); ++i) {
+        if (List1->Selected(i)) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0)
+        return;
+    const QString name = List1->List(index).toLower();
+    if (!isViewable(name))
+        return;
+
+    g_viewing = true;
+    setMousePointer(11);
+    ViewedEntry = name;
+    const QString fileName = extractedName(ViewedEntry);
+    const QString path = temp + QLatin1Char('/') + fileName;
+    // A copy left by an earlier view must not pass for this one when the extraction writes nothing.
+    if (!fileName.isEmpty() && fileops::isOrdinaryFile(path))
+        fileops::removeFile(path);
+
+    XceedZip1->AlternateMode = false;
+    XceedZip1->EntryMask = ViewedEntry;
+    XceedZip1->ExtractFolder = temp;
+    XceedZip1->ArchivePath = currentArchiveOnDisk;
+    const qint16 result = XceedZip1->ExtractEntries(0);
+
+    if (ZipComponent::isDamage(result)) {
+        if (Form2* window = form2())
+            window->Text1->clear();
+        setMousePointer(0);
+        SSPanel2->setFloodPercent(0);
+        SSPanel1->setCaption(ViewedEntry);
+        // Reports "CRC error in - " with the archive, renames it to .bad and refreshes File1.
+        Quarantine(QuarantineCaller::EntryViewer);
+        setMousePointer(0);
+        g_viewing = false;
+        return;
+    }
+
+    setMousePointer(0);
+    SSPanel2->setFloodPercent(0);
+    if (result != ZipSuccess || fileName.isEmpty() || !fileops::isOrdinaryFile(path)) {
+        reportOnPanel(*this, result != ZipSuccess
+                                 ? QStringLiteral("Could not extract %1 (error%2)").arg(ViewedEntry, countText(result))
+                                 : QStringLiteral("Could not extract %1: not in the archive").arg(ViewedEntry));
+        g_viewing = false;
+        return;
+    }
+
+    switch (firstLineEnd(*this, path)) {
+    case LineEnd::CarriageReturn:
+        launch(QStringLiteral("notepad.exe"), path);
+        break;
+    case LineEnd::LineFeed:
+        showInForm2(*this, path);
+        break;
+    case LineEnd::Unreadable:
+        reportOnPanel(*this, QStringLiteral("Could not read %1").arg(QDir::toNativeSeparators(path)));
+        break;
+    }
+    g_viewing = false;
+}
