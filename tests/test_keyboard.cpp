@@ -10,7 +10,9 @@
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
 
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -77,6 +79,7 @@ private slots:
     void deleteDuringARunIsRefused();
     void escapeStopsOnlyARun_data();
     void escapeStopsOnlyARun();
+    void escapeStopsARealRun();
     void helpKeyOpensTheHelpFile_data();
     void helpKeyOpensTheHelpFile();
 };
@@ -281,6 +284,24 @@ void TestKeyboard::escapeStopsOnlyARun()
         QTest::keyClick(f.File1, Qt::Key_Up);
         QCOMPARE(lines(f.List1), QStringList({"y.txt"}));
     }
+}
+
+void TestKeyboard::escapeStopsARealRun()
+{
+    FormFixture fx;
+    fx.writePurgeList({"junk.txt"});
+    const QStringList archives = {"a.zip", "b.zip", "c.zip", "d.zip"};
+    for (const QString& a : archives)
+        QVERIFY(testzip::writeZip(fx.archive(a), {testzip::file("junk.txt", "j"), testzip::file("keep.txt", "k")}));
+    Form1& f = start(fx);
+    QVERIFY(focus(f, f.File1));
+    // Pressed at the run's first look at the event queue.
+    QTimer::singleShot(0, &f, [&f] { QTest::keyClick(f.focusWidget(), Qt::Key_Escape); });
+    f.Command2_Click();
+    QCOMPARE(f.runFlag, qint16(0));
+    QCOMPARE(f.XceedZip1->Abort, true);
+    QCOMPARE(testzip::names(fx.archive("d.zip")), QStringList({"junk.txt", "keep.txt"}));
+    QCOMPARE(f.Command2->text(), QStringLiteral("&Clean all"));
 }
 
 void TestKeyboard::helpKeyOpensTheHelpFile_data()
