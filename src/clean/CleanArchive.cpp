@@ -8,11 +8,13 @@
 #include "platform/Panel3D.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 namespace {
 
 const QString kDescription = QStringLiteral("file_id.diz");
+constexpr qint64 kPumpIntervalMs = 20;
 
 bool hasWildcard(const QString& text)
 {
@@ -115,8 +117,13 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 
     // C. Purge pass. After a removal the line that moves up into position k is examined in its turn, so
     // every line that matches a row goes; n shrinks with each removal so every position is walked once.
+    // The pump runs after the first line, after every deletion and otherwise at most every kPumpIntervalMs:
+    // a repaint after each of thousands of unchanged lines costs more than the archive's whole test, and
+    // the window still answers within a frame.
     int n = List1->ListCount();
     int k = 0;
+    QElapsedTimer sincePump;
+    bool firstLine = true;
     while (k < n) {
         List1->setSelected(k, true);
         bool removed = false;
@@ -146,9 +153,13 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
             SSPanel2->setFloodPercent(0);
             removed = true;
         }
-        pumpEvents();
-        if (unloaded())
-            return CleanOutcome::Abort;
+        if (firstLine || removed || sincePump.elapsed() >= kPumpIntervalMs) {
+            pumpEvents();
+            if (unloaded())
+                return CleanOutcome::Abort;
+            sincePump.start();
+            firstLine = false;
+        }
         List1->setSelected(k, false);
         if (runFlag == 0)
             return CleanOutcome::Abort;
