@@ -71,8 +71,9 @@ void FileListBox::setSelected(int index, bool selected)
     if (!it)
         return;
     if (selected) {
-        setCurrentItem(it); // single selection: also the current entry, and raises Click through the selection
-        it->setSelected(true);
+        // Selects and makes current in one step. Click runs inside it and may re-read the folder (a quarantine
+        // does), so the item must not be touched afterwards.
+        setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
     } else {
         it->setSelected(false);
     }
