@@ -1,0 +1,137 @@
+// The stand-ins for the outside services and controls, where they do more than pass a call on.
+
+#include "platform/FileOps.h"
+#include "platform/Panel3D.h"
+#include "platform/RealServices.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+private slots:
+    void secondInstanceIsFoundAndRaisesTheFirst();
+    void otherProgramFolderIsAnotherInstance();
+    void staleSocketDoesNotBlockAStart();
+    void ordinaryFilesLeaveOutFoldersHiddenAndDangling();
+    void clearAttributesMakesAFileWritable();
+    void panelClickNeedsARelease();
+    void missingSoundIsSilence();
+    void commandLineHelpAndVersion_data();
+    void commandLineHelpAndVersion();
+};
+
+void TestPlatform::secondInstanceIsFoundAndRaisesTheFirst()
+{
+    QTemporaryDir folder;
+    LocalSocketInstanceGuard first(folder.path());
+    QVERIFY(!first.previousInstance());
+    int raised = 0;
+    first.onActivateRequest([&] { ++raised; });
+    LocalSocketInstanceGuard second(folder.path());
+    QVERIFY(second.previousInstance());
+    second.activatePrevious();
+    QTRY_COMPARE(raised, 1);
+}
+
+void TestPlatform::otherProgramFolderIsAnotherInstance()
+{
+    QTemporaryDir a;
+    QTemporaryDir b;
+    LocalSocketInstanceGuard first(a.path());
+    QVERIFY(!first.previousInstance());
+    LocalSocketInstanceGuard other(b.path());
+    QVERIFY(!other.previousInstance());
+    QVERIFY(first.serverName() != other.serverName());
+}
+
+void TestPlatform::staleSocketDoesNotBlockAStart()
+{
+    QTemporaryDir folder;
+    LocalSocketInstanceGuard probe(folder.path());
+    // A socket file left by an instance that crashed: nobody listens on it.
+    const QString socketPath = QDir::tempPath() + QLatin1Char('/') + probe.serverName();
+    QFile(socketPath).open(QIODevice::WriteOnly);
+    QVERIFY(!probe.previousInstance());
+    LocalSocketInstanceGuard second(folder.path());
+    QVERIFY(second.previousInstance());
+}
+
+void TestPlatform::ordinaryFilesLeaveOutFoldersHiddenAndDangling()
+{
+    QTemporaryDir dir;
+    for (const char* name : {"b.TXT", "a.txt", ".hidden.txt"})
+        QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+    QDir(dir.path()).mkdir("folder.txt");
+    QFile::link(dir.filePath("nowhere"), dir.filePath("dangling.txt"));
+    QCOMPARE(fileops::ordinaryFiles(dir.path(), "*.txt"), QStringList({"a.txt", "b.TXT"}));
+    QCOMPARE(fileops::firstOrdinaryFile(dir.path(), "*.txt"), QStringLiteral("a.txt"));
+    QCOMPARE(fileops::firstOrdinaryFile(dir.filePath("missing"), "*"), QString());
+    QVERIFY(!fileops::isOrdinaryFile(dir.filePath("folder.txt")));
+    QVERIFY(!fileops::isOrdinaryFile(dir.filePath(".hidden.txt")));
+}
+
+void TestPlatform::clearAttributesMakesAFileWritable()
+{
+    QTemporaryDir dir;
+    QFile f(dir.filePath("a.zip"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QVERIFY(f.setPermissions(QFileDevice::ReadOwner));
+    QVERIFY(fileops::clearAttributes(f.fileName()));
+    QVERIFY(QFileInfo(f.fileName()).permissions() & QFileDevice::WriteOwner);
+    QVERIFY(!fileops::clearAttributes(dir.filePath("missing.zip")));
+    QVERIFY(fileops::removeFile(f.fileName()));
+    QVERIFY(!QFile::exists(f.fileName()));
+}
+
+void TestPlatform::panelClickNeedsARelease()
+{
+    Panel3D panel;
+    panel.resize(60, 20);
+    QSignalSpy clicks(&panel, &Panel3D::Click);
+    QTest::mouseClick(&panel, Qt::LeftButton, {}, QPoint(10, 10));
+    QCOMPARE(clicks.count(), 1);
+    QTest::mouseClick(&panel, Qt::RightButton, {}, QPoint(10, 10));
+    QCOMPARE(clicks.count(), 1);
+    panel.setFloodPercent(150);
+    QCOMPARE(panel.FloodPercent(), 100);
+}
+
+void TestPlatform::missingSoundIsSilence()
+{
+    WaveSoundPlayer player;
+    QElapsedTimer t;
+    t.start();
+    player.play(QStringLiteral("/no/such/sound.wav"), 0);
+    QVERIFY(t.elapsed() < 1000); // no wait for a sound that does not exist
+}
+
+void TestPlatform::commandLineHelpAndVersion_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("version") << "--version"
+                             << "Tamsorel v1.18";
+    QTest::newRow("help") << "--help"
+                          << "Usage: tamsorel [FOLDER]";
+}
+
+void TestPlatform::commandLineHelpAndVersion()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, expected);
+    QProcess p;
+    p.start(QStringLiteral(TAMSOREL_BINARY), {option});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY2(p.readAllStandardOutput().startsWith(expected.toUtf8()), qPrintable(option));
+}
+
+QTEST_MAIN(TestPlatform)
+#include "test_platform.moc"
