@@ -100,6 +100,7 @@ private slots:
     void repairWithoutAWorkFolderChangesNothing();
     void abortDuringTheRepairKeepsEveryCopy();
     void damagedArchiveFoundByADeletion();
+    void damagedArchiveThatCannotBeRenamedCountsOnce();
     void abortPressIsASecondInvocation();
     void exitDuringARewriteLeavesNoTrace_data();
     void exitDuringARewriteLeavesNoTrace();
@@ -395,6 +396,27 @@ void TestCleanAll::damagedArchiveFoundByADeletion()
     QCOMPARE(fx.fakes.messageBox.messages.size(), 1);
     QCOMPARE(fx.fakes.messageBox.messages[0].text, report(1, 0));
     QCOMPARE(f.Label2->text(), QStringLiteral(" 2 zip(s) processed"));
+}
+
+void TestCleanAll::damagedArchiveThatCannotBeRenamedCountsOnce()
+{
+    // A folder where the quarantined copy would go makes the rename fail; the purge deletion that follows
+    // meets the same damage, and the archive is still one bad archive.
+    FormFixture fx;
+    fx.writePurgeList({"junk.txt"});
+    testzip::Entry mismatched = testzip::file("a.txt", "a");
+    mismatched.localName = "b.txt";
+    QVERIFY(testzip::writeZip(fx.archive("d.zip"), {mismatched, testzip::file("junk.txt", "j")}));
+    QVERIFY(QDir().mkdir(fx.archive("d.zip.bad")));
+    Form1& f = fx.make();
+    f.Command2->click();
+    QVERIFY(QFile::exists(fx.archive("d.zip")));
+    QCOMPARE(fx.fakes.sound.played.size(), 1);
+    // The listing at the end of the run still finds the archive damaged and says so; the report comes last.
+    QVERIFY(!fx.fakes.messageBox.messages.isEmpty());
+    QCOMPARE(fx.fakes.messageBox.messages.last().text, report(1, 0));
+    for (int m = 0; m + 1 < fx.fakes.messageBox.messages.size(); ++m)
+        QVERIFY(fx.fakes.messageBox.messages[m].text.startsWith("CRC error in - "));
 }
 
 void TestCleanAll::abortPressIsASecondInvocation()
