@@ -1,6 +1,7 @@
 // ZipComponent against real archive files: damage verdicts, names and masks, safe rewrites, extraction.
 
 #include "clean/ZipComponent.h"
+#include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
 
 #include <QDir>
@@ -82,6 +83,7 @@ private slots:
     void damagedArchiveIsNotRewritten();
     void readOnlyArchiveCannotBeWritten();
     void readOnlyFolderCannotBeWritten();
+    void fullDiskLeavesNoPartialFile();
     void extractionStaysInsideFolder_data();
     void extractionStaysInsideFolder();
     void extractionOfBadDataLeavesNoFile_data();
@@ -493,20 +495,51 @@ void TestZipComponent::readOnlyArchiveCannotBeWritten()
 
 void TestZipComponent::readOnlyFolderCannotBeWritten()
 {
-    if (::geteuid() == 0)
-        QSKIP("running as root: a folder without write permission still accepts new files");
-    QVERIFY(QDir().mkdir(path("ro")));
+    // Root ignores permission bits, so as root the folder is a file system mounted read-only.
+    ReadOnlyMount mount(path("ro"));
+    if (::geteuid() == 0 && !mount.available())
+        QSKIP("running as root without the right to mount: a read-only folder cannot be made");
     const QString p = path("ro/r.zip");
     QVERIFY(testzip::writeZip(p, sampleEntries()));
     const QByteArray before = testzip::readAll(p);
-    QVERIFY(QFile::setPermissions(path("ro"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    if (mount.available())
+        QVERIFY(mount.makeReadOnly());
+    else
+        QVERIFY(QFile::setPermissions(path("ro"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     ZipComponent zip;
     zip.ArchivePath = p;
     zip.EntryMask = "readme.txt";
-    const qint16 rc = zip.DeleteEntries();
+    const qint16 deleted = zip.DeleteEntries();
+    zip.EntryMask = "*.*";
+    zip.ExtractFolder = path("ro");
+    const qint16 extracted = zip.ExtractEntries(0);
     QFile::setPermissions(path("ro"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QCOMPARE(int(rc), int(ZipCannotWrite));
+    QCOMPARE(int(deleted), int(ZipCannotWrite));
+    QCOMPARE(int(extracted), int(ZipCannotWrite));
     QCOMPARE(testzip::readAll(p), before);
+}
+
+void TestZipComponent::fullDiskLeavesNoPartialFile()
+{
+    ReadOnlyMount disk(path("small")); // a 16 MB file system
+    if (!disk.available())
+        QSKIP("needs root with the right to mount a small file system");
+    const QString p = path("small/full.zip");
+    const QByteArray big = testzip::text(10 << 20, 5);
+    QVERIFY(testzip::writeZip(p, {testzip::file("big.txt", big, false), testzip::file("small.txt", "small")}));
+    const QByteArray before = testzip::readAll(p);
+    ZipComponent zip;
+    zip.ArchivePath = p;
+    zip.EntryMask = "small.txt"; // the rewrite needs another 10 MB
+    QCOMPARE(int(zip.DeleteEntries()), int(ZipCannotWrite));
+    QCOMPARE(testzip::readAll(p), before);
+    QVERIFY(leftovers(path("small")).isEmpty());
+
+    QVERIFY(QDir().mkdir(path("small/temp")));
+    zip.EntryMask = "big.txt";
+    zip.ExtractFolder = path("small/temp");
+    QCOMPARE(int(zip.ExtractEntries(0)), int(ZipCannotWrite));
+    QCOMPARE(QDir(path("small/temp")).entryList(QDir::Files | QDir::Hidden), QStringList{});
 }
 
 void TestZipComponent::extractionStaysInsideFolder_data()

@@ -557,31 +557,43 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     if (!temp.isOpen())
         return ZipCannotWrite;
     QFile& in = m_reader.file();
+    bool kernelCopy = true;
     for (const Range& r : ranges) {
         quint64 from = r.from;
         while (from < r.to) {
             const qint64 n = qint64(std::min<quint64>(r.to - from, quint64(kCopyChunk)));
-            qint64 copied = -1;
+            qint64 copied = 0;
 #ifdef Q_OS_LINUX
-            // In-kernel copy: no trip of the bytes through user space.
-            off_t inPos = off_t(from);
-            const ssize_t c = ::copy_file_range(in.handle(), &inPos, temp.file().handle(), nullptr, size_t(n), 0);
-            if (c == n)
-                copied = c;
-            else if (c > 0 || (c < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP))
-                return ZipCannotWrite;
-            if (copied > 0 && !temp.file().seek(temp.file().pos() + copied))
-                return ZipCannotWrite;
+            // In-kernel copy: the bytes make no trip through user space.
+            if (kernelCopy) {
+                off_t inPos = off_t(from);
+                const ssize_t c = ::copy_file_range(in.handle(), &inPos, temp.file().handle(), nullptr, size_t(n), 0);
+                if (c > 0) {
+                    copied = c;
+                    if (!temp.file().seek(temp.file().pos() + copied))
+                        return ZipCannotWrite;
+                } else if (c == 0) {
+                    return ZipCannotRead; // the archive became shorter under us
+                } else if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+                    kernelCopy = false;
+                } else {
+                    return errno == EIO ? ZipCannotRead : ZipCannotWrite;
+                }
+            }
+#else
+            Q_UNUSED(kernelCopy);
+            Q_UNUSED(in);
 #endif
-            if (copied < 0) {
+            if (copied == 0) {
                 m_in.resize(n);
                 if (!m_reader.read(qint64(from), m_in.data(), n))
                     return ZipCannotRead;
                 if (!temp.write(m_in.constData(), n))
                     return ZipCannotWrite;
+                copied = n;
             }
-            from += quint64(n);
-            if (!advance(n))
+            from += quint64(copied);
+            if (!advance(copied))
                 return ZipAborted;
         }
     }
