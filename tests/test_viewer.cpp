@@ -122,6 +122,9 @@ void TestViewer::firstLineEndChoosesTheViewer_data()
         << QByteArray("one\ntwo\r\nthree\r\n") << false << QStringList({"one", "two", "three", ""});
     QTest::newRow("one line without end") << QByteArray("just one line") << false << QStringList({"just one line"});
     QTest::newRow("empty file") << QByteArray() << false << QStringList({""});
+    QTest::newRow("line of 10000 characters: shown in pieces")
+        << QByteArray(10000, 'x') + "\n"
+        << false << QStringList({QString(4096, 'x'), QString(4096, 'x'), QString(1808, 'x'), ""});
     // The first line end is found beyond the first few thousand bytes.
     QTest::newRow("long first line, then CR") << QByteArray(10000, 'x') + "\r\n" << true << QStringList();
 }

@@ -15,6 +15,9 @@ namespace {
 
 // Texts above this size are shown up to it: the text box stays responsive and the memory bounded.
 constexpr qint64 kShownBytes = 8 * 1024 * 1024;
+// The text box lays out one line as a whole: a line of megabytes takes seconds, so longer lines are shown
+// broken into pieces of this many characters.
+constexpr qsizetype kLongestLine = 4096;
 // The search for the first line end lets window events run after this many bytes.
 constexpr qint64 kPumpEveryBytes = 4096;
 
@@ -76,6 +79,36 @@ LineEnd firstLineEnd(Form1& f, const QString& path)
     return n < 0 ? LineEnd::Unreadable : LineEnd::LineFeed;
 }
 
+QString breakLongLines(const QString& text)
+{
+    qsizetype run = 0;
+    bool needed = false;
+    for (const QChar c : text) {
+        run = c == u'\n' ? 0 : run + 1;
+        if (run > kLongestLine) {
+            needed = true;
+            break;
+        }
+    }
+    if (!needed)
+        return text;
+    QString out;
+    out.reserve(text.size() + text.size() / kLongestLine + 1);
+    run = 0;
+    for (const QChar c : text) {
+        if (c == u'\n') {
+            run = 0;
+        } else if (run == kLongestLine) {
+            out.append(u'\n');
+            run = 0;
+        }
+        if (c != u'\n')
+            ++run;
+        out.append(c);
+    }
+    return out;
+}
+
 void reportOnPanel(Form1& f, const QString& text)
 {
     f.SSPanel2->setFloodType(0);
@@ -99,7 +132,7 @@ void showInForm2(Form1& f, const QString& path)
         bytes = file.read(kShownBytes);
     }
     const bool cut = size > bytes.size();
-    QString text = Form2::convertText(bytes, cut);
+    QString text = breakLongLines(Form2::convertText(bytes, cut));
     if (cut)
         text += QStringLiteral("\n--> Only the first %1 MB of%2 bytes are shown; the whole text is %3 <--")
                     .arg(kShownBytes / (1024 * 1024))
