@@ -109,5 +109,5 @@ void Form1::XceedZip1_Status(qint16 percent)
     SSPanel2->setFloodType(1);
     if (SSPanel2->FloodPercent() != percent)
         SSPanel2->setFloodPercent(percent);
-    SSPanel2->repaint(); // at once: the bar must move while a long call keeps the event loop away
+    SSPanel2->repaintNow();
 }

@@ -30,8 +30,18 @@ void Panel3D::setFloodPercent(int percent)
     update();
 }
 
+void Panel3D::repaintNow()
+{
+    if (m_lastPaint.isValid() && m_lastPaint.elapsed() < 40) {
+        update();
+        return;
+    }
+    repaint();
+}
+
 void Panel3D::paintEvent(QPaintEvent*)
 {
+    m_lastPaint.start();
     QPainter p(this);
     const QRect r = rect();
     const QPalette& pal = palette();

@@ -1,6 +1,7 @@
 #pragma once
 // A sunken 3D panel with a caption and an optional flood fill from left to right (`SSPanel1`..`3`).
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 class Panel3D : public QWidget
@@ -15,6 +16,9 @@ public:
     void setFloodType(int type);
     int FloodPercent() const { return m_floodPercent; }
     void setFloodPercent(int percent);
+    // Paints now, so the bar moves while a long call keeps the event loop away; at most every 40 ms,
+    // since thousands of short calls would otherwise spend their time painting.
+    void repaintNow();
 
 signals:
     void Click();
@@ -27,4 +31,5 @@ private:
     QString m_caption;
     int m_floodType = 0;
     int m_floodPercent = 0;
+    QElapsedTimer m_lastPaint;
 };
