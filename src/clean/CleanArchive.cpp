@@ -82,6 +82,9 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     const QString archive = currentFolder + QLatin1Char('/') + File1->List(i);
     bool countedBad = false;
 
+    // A run killed during a rewrite left its temporary file beside the archive; this run clears it.
+    ZipComponent::removeStaleTemporaries(archive);
+
     // A. Listing, which also tests every entry.
     List1->Clear();
     currentArchive = archive.toLower();

@@ -19,7 +19,8 @@
 //   (zip64 records when needed) and rename the temporary file over the archive only when it is
 //   complete. Nothing is recompressed; names, times, extra fields, the archive comment and the file's
 //   permissions stay. Removing the last entry leaves a valid empty archive. A symbolic link to an
-//   archive is followed: the target is rewritten, the link stays.
+//   archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves
+//   its temporary file; removeStaleTemporaries() clears those of an archive.
 // - ExtractEntries writes each matching entry into ExtractFolder under its base name, lower-cased: the
 //   name after the last "/" or "\", without a drive letter. "..", "." and folder entries are skipped, so
 //   nothing is ever written outside ExtractFolder. ExtractFolder itself is created when its parent
@@ -84,6 +85,10 @@ public:
     // Removes the temporary file of every rewrite or extraction in flight; for an abrupt end of the
     // process while a call runs inside the event pump.
     static void discardPendingWrites();
+    // Removes the temporary files that rewrites of this archive left behind when the process was killed
+    // (".<name>.<8 hex digits>.tmp" beside the archive, or beside the file a link to it points to); files
+    // of rewrites in flight in this process stay. Returns how many went.
+    static int removeStaleTemporaries(const QString& archivePath);
 
 signals:
     void Listing(const QString& name);
