@@ -13,14 +13,6 @@
 
 namespace {
 
-QStringList lines(const ListBox* list)
-{
-    QStringList out;
-    for (int i = 0; i < list->ListCount(); ++i)
-        out << list->List(i);
-    return out;
-}
-
 // An archive whose second entry's data no longer matches its CRC: every entry is listed, the test fails.
 bool writeDamaged(const QString& path)
 {
@@ -62,7 +54,7 @@ void TestBrowse::choosingAFolderListsItsFirstArchive()
     QVERIFY(f.Dir1->setPath(fx.archive("sub")));
     QCOMPARE(f.File1->ListCount(), 1);
     QCOMPARE(f.File1->ListIndex(), 0);
-    QCOMPARE(lines(f.List1), QStringList({"b.txt", "z.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"b.txt", "z.txt"}));
     QCOMPARE(f.SSPanel1->Caption(), QStringLiteral("one.zip"));
     QCOMPARE(f.currentArchive, fx.archive("sub/one.zip"));
     QCOMPARE(f.mousePointer(), 0);
@@ -75,10 +67,10 @@ void TestBrowse::folderWithoutArchivesKeepsThePreviousListing()
     QDir(fx.archiveFolder()).mkdir("empty");
     Form1& f = fx.make();
     f.Form_Load();
-    QCOMPARE(lines(f.List1), QStringList{"x.txt"});
+    QCOMPARE(listLines(f.List1), QStringList{"x.txt"});
     QVERIFY(f.Dir1->setPath(fx.archive("empty")));
     QCOMPARE(f.File1->ListCount(), 0);
-    QCOMPARE(lines(f.List1), QStringList{"x.txt"});
+    QCOMPARE(listLines(f.List1), QStringList{"x.txt"});
     QCOMPARE(f.SSPanel1->Caption(), QStringLiteral("a.zip"));
 }
 
@@ -100,7 +92,7 @@ void TestBrowse::damagedArchiveWhileBrowsing()
     Form1& f = fx.make(commandLine);
     f.File1->setSelected(0, true);
     // The entries listed before the failure stay, with the marker.
-    QCOMPARE(lines(f.List1), QStringList({"--> Moving too fast! <--", "first.txt", "second.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"--> Moving too fast! <--", "first.txt", "second.txt"}));
     QCOMPARE(fx.fakes.messageBox.messages.size(), messages);
     if (messages) {
         QCOMPARE(fx.fakes.messageBox.messages[0].text, "CRC error in - " + fx.archive("bad.zip").toLower());
@@ -184,7 +176,7 @@ void TestBrowse::missingArchiveIsNotQuarantined()
     Form1& f = fx.make();
     QFile::remove(fx.archive("a.zip")); // gone between the folder's reading and the click
     f.File1->setSelected(0, true);
-    QCOMPARE(lines(f.List1), QStringList{"--> Moving too fast! <--"});
+    QCOMPARE(listLines(f.List1), QStringList{"--> Moving too fast! <--"});
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());
     QVERIFY(!QFile::exists(fx.archive("a.zip.bad")));
 }
@@ -202,7 +194,7 @@ void TestBrowse::clicksDuringARunChangeNothing()
     f.File1_MouseUp();
     QCOMPARE(f.selectedNames, namesBefore);
     QCOMPARE(f.SSPanel1->Caption(), QStringLiteral("a.zip"));
-    QCOMPARE(lines(f.List1), QStringList{"x.txt"});
+    QCOMPARE(listLines(f.List1), QStringList{"x.txt"});
 }
 
 void TestBrowse::unreadableFolderSaysWhy()

@@ -16,14 +16,6 @@
 
 namespace {
 
-QStringList lines(const ListBox* list)
-{
-    QStringList out;
-    for (int i = 0; i < list->ListCount(); ++i)
-        out << list->List(i);
-    return out;
-}
-
 void selectLines(ListBox* list, const QStringList& texts)
 {
     list->clearSelection();
@@ -97,11 +89,11 @@ void TestKeyboard::upAndDownRelistWhenIdle()
     FormFixture fx;
     testzip::writeZip(fx.archive("a.zip"), {testzip::file("one.txt", "1"), testzip::file("two.txt", "2")});
     Form1& f = start(fx);
-    QCOMPARE(lines(f.List1), QStringList({"one.txt", "two.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"one.txt", "two.txt"}));
     testzip::writeZip(fx.archive("a.zip"), {testzip::file("Three.TXT", "3")});
     QVERIFY(focus(f, f.List1));
     QTest::keyClick(f.List1, Qt::Key(key));
-    QCOMPARE(lines(f.List1), QStringList({"three.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"three.txt"}));
     QCOMPARE(f.mousePointer(), 0);
 }
 
@@ -115,7 +107,7 @@ void TestKeyboard::upAndDownDuringARunListNothing()
     f.runFlag = -1;
     QTest::keyClick(f.File1, Qt::Key_Up);
     QTest::keyClick(f.File1, Qt::Key_Down);
-    QCOMPARE(lines(f.List1), QStringList({"one.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"one.txt"}));
     QCOMPARE(f.runFlag, qint16(-1));
 }
 
@@ -138,7 +130,7 @@ void TestKeyboard::deleteRemovesOnlyTheFirstSelectedEntry()
     QVERIFY(focus(f, f.List1));
     QTest::keyClick(f.List1, Qt::Key_Delete, Qt::KeyboardModifiers(modifiers));
     QCOMPARE(testzip::names(fx.archive("a.zip")), QStringList({"a.txt", "c.txt"}));
-    QCOMPARE(lines(f.List1), QStringList({"a.txt", "c.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"a.txt", "c.txt"}));
     QCOMPARE(f.currentFolder, fx.archiveFolder());
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());
     QCOMPARE(f.mousePointer(), 0);
@@ -159,7 +151,7 @@ void TestKeyboard::deleteMakesEveryArchiveWritableFirst()
     QVERIFY(QFile::permissions(fx.archive("a.zip")) & QFile::WriteOwner);
     QVERIFY(QFile::permissions(fx.archive("b.zip")) & QFile::WriteOwner);
     QCOMPARE(testzip::names(fx.archive("a.zip")), QStringList({"y.txt"}));
-    QCOMPARE(lines(f.List1), QStringList({"y.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"y.txt"}));
 }
 
 void TestKeyboard::deleteOnADamagedArchiveReportsAndKeepsTheEntry()
@@ -167,7 +159,7 @@ void TestKeyboard::deleteOnADamagedArchiveReportsAndKeepsTheEntry()
     FormFixture fx;
     testzip::writeZip(fx.archive("Bad.zip"), {testzip::file("a.txt", "aaa"), testzip::file("b.txt", "bbb")});
     Form1& f = start(fx);
-    QCOMPARE(lines(f.List1), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"a.txt", "b.txt"}));
     // Damaged after it was listed: only the Delete finds out.
     QVERIFY(writeHeaderDamaged(fx.archive("Bad.zip")));
     const QByteArray before = testzip::readAll(fx.archive("Bad.zip"));
@@ -178,7 +170,7 @@ void TestKeyboard::deleteOnADamagedArchiveReportsAndKeepsTheEntry()
     QCOMPARE(fx.fakes.messageBox.messages[0].text, "CRC error in " + QDir::toNativeSeparators(fx.archive("Bad.zip")));
     QCOMPARE(fx.fakes.messageBox.messages[0].style, 48);
     QCOMPARE(fx.fakes.messageBox.messages[0].title, QStringLiteral("Tamsorel error"));
-    QCOMPARE(lines(f.List1), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"a.txt", "b.txt"}));
     // No quarantine: the archive keeps its name and its bytes.
     QCOMPARE(testzip::readAll(fx.archive("Bad.zip")), before);
     QVERIFY(!QFile::exists(fx.archive("Bad.zip.bad")));
@@ -195,7 +187,7 @@ void TestKeyboard::deleteThatCannotWriteKeepsTheLine()
     selectLines(f.List1, {"x.txt"});
     QVERIFY(focus(f, f.List1));
     QTest::keyClick(f.List1, Qt::Key_Delete);
-    QCOMPARE(lines(f.List1), QStringList({"x.txt", "y.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"x.txt", "y.txt"}));
     QVERIFY(f.SSPanel2->Caption().contains("x.txt"));
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());
     QVERIFY(!QFile::exists(fx.archive("a.zip")));
@@ -211,7 +203,7 @@ void TestKeyboard::deleteWithoutSelectedEntryChangesNothing()
     QVERIFY(focus(f, f.List1));
     QTest::keyClick(f.List1, Qt::Key_Delete);
     QCOMPARE(testzip::names(fx.archive("a.zip")), QStringList({"x.txt"}));
-    QCOMPARE(lines(f.List1), QStringList({"x.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"x.txt"}));
     // The attributes are made normal all the same.
     QVERIFY(QFile::permissions(fx.archive("a.zip")) & QFile::WriteOwner);
 }
@@ -235,7 +227,7 @@ void TestKeyboard::deleteInTheRootFolderNamesTheArchiveOnce()
     QTest::keyClick(f.List1, Qt::Key_Delete);
     QCOMPARE(f.currentFolder, QString());
     QCOMPARE(f.XceedZip1->ArchivePath, "/" + name);
-    QCOMPARE(lines(f.List1), QStringList({"x.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"x.txt"}));
     QVERIFY(!QFile::exists("/" + name));
 }
 
@@ -250,7 +242,7 @@ void TestKeyboard::deleteDuringARunIsRefused()
     f.XceedZip1->EntryMask = QStringLiteral("the run's mask");
     QTest::keyClick(f.List1, Qt::Key_Delete);
     QCOMPARE(testzip::names(fx.archive("a.zip")), QStringList({"x.txt", "y.txt"}));
-    QCOMPARE(lines(f.List1), QStringList({"x.txt", "y.txt"}));
+    QCOMPARE(listLines(f.List1), QStringList({"x.txt", "y.txt"}));
     QCOMPARE(f.XceedZip1->EntryMask, QStringLiteral("the run's mask"));
     QCOMPARE(f.runFlag, qint16(-1));
 }
@@ -282,7 +274,7 @@ void TestKeyboard::escapeStopsOnlyARun()
     if (!runFlag) {
         testzip::writeZip(fx.archive("a.zip"), {testzip::file("y.txt", "y")});
         QTest::keyClick(f.File1, Qt::Key_Up);
-        QCOMPARE(lines(f.List1), QStringList({"y.txt"}));
+        QCOMPARE(listLines(f.List1), QStringList({"y.txt"}));
     }
 }
 

@@ -12,14 +12,6 @@
 
 namespace {
 
-QStringList lines(const ListBox* list)
-{
-    QStringList out;
-    for (int i = 0; i < list->ListCount(); ++i)
-        out << list->List(i);
-    return out;
-}
-
 void select(ListBox* list, const QStringList& texts)
 {
     for (int i = 0; i < list->ListCount(); ++i)
@@ -96,7 +88,7 @@ void TestPurgeCommands::addAppendsAndDeletes()
         n = n.toLower();
     names.sort();
     QCOMPARE(names, left);
-    QCOMPARE(lines(f.List1), left); // listed anew
+    QCOMPARE(listLines(f.List1), left); // listed anew
     QCOMPARE(f.SSPanel2->Caption(), panel);
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());
 }

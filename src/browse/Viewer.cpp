@@ -31,28 +31,6 @@ bool isViewable(const QString& lowerName)
            lowerName.endsWith(QLatin1String(".txt")) || lowerName.endsWith(QLatin1String(".me"));
 }
 
-// The name the zip component writes an entry under: its last path part, without a drive letter, control
-// characters made "_", lower-cased. The viewer opens the file the component wrote, whatever the folder part.
-QString extractedName(const QString& entryName)
-{
-    QString n = entryName;
-    n.replace(u'\\', u'/');
-    n = n.mid(n.lastIndexOf(u'/') + 1);
-    if (n.size() >= 2 && n[1] == u':' && n[0].isLetter())
-        n = n.mid(2);
-    if (n == u"." || n == u"..")
-        return {};
-    for (QChar& c : n) {
-        if (c.unicode() < 0x20)
-            c = u'_';
-#ifdef Q_OS_WIN
-        if (QStringView(u"<>:\"|?*").contains(c))
-            c = u'_';
-#endif
-    }
-    return n.toLower();
-}
-
 enum class LineEnd
 {
     CarriageReturn, // CR LF or CR alone: the text editor
@@ -167,7 +145,7 @@ void Form1::List1_DblClick()
     g_viewing = true;
     setMousePointer(11);
     ViewedEntry = name;
-    const QString fileName = extractedName(ViewedEntry);
+    const QString fileName = ZipComponent::extractedName(ViewedEntry);
     const QString path = temp + QLatin1Char('/') + fileName;
     // A copy left by an earlier view must not pass for this one when the extraction writes nothing.
     if (!fileName.isEmpty() && fileops::isOrdinaryFile(path))

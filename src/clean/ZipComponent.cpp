@@ -178,28 +178,6 @@ int fromZipError(int ze, bool* untestable)
     }
 }
 
-// The name an entry is extracted under: its last path part, lower-cased, without a drive letter;
-// empty when nothing safe remains.
-QString extractName(const QString& entryName)
-{
-    QString n = entryName;
-    n.replace(u'\\', u'/');
-    n = n.mid(n.lastIndexOf(u'/') + 1);
-    if (n.size() >= 2 && n[1] == u':' && n[0].isLetter())
-        n = n.mid(2);
-    if (n == u"." || n == u"..")
-        return {};
-    for (QChar& c : n) {
-        if (c.unicode() < 0x20)
-            c = u'_';
-#ifdef Q_OS_WIN
-        if (QStringView(u"<>:\"|?*").contains(c))
-            c = u'_';
-#endif
-    }
-    return n.toLower();
-}
-
 quint32 dosDateTime(const QDateTime& t)
 {
     const QDate d = t.date();
@@ -757,7 +735,7 @@ int ZipJob::extract()
     for (const Entry& e : m_archive.entries) {
         if (!matches(e))
             continue;
-        QString name = extractName(e.name);
+        QString name = ZipComponent::extractedName(e.name);
         if (name.isEmpty())
             continue;
         if (qint64(e.size) > ZipComponent::kMaxExtractSize)
@@ -887,6 +865,28 @@ qint16 ZipComponent::AddEntries(qint16 mode)
     Q_UNUSED(mode); // always 0: add with deflate
     ZipJob job(*this);
     return qint16(job.add());
+}
+
+// The name an entry is extracted under: its last path part, lower-cased, without a drive letter;
+// empty when nothing safe remains.
+QString ZipComponent::extractedName(const QString& entryName)
+{
+    QString n = entryName;
+    n.replace(u'\\', u'/');
+    n = n.mid(n.lastIndexOf(u'/') + 1);
+    if (n.size() >= 2 && n[1] == u':' && n[0].isLetter())
+        n = n.mid(2);
+    if (n == u"." || n == u"..")
+        return {};
+    for (QChar& c : n) {
+        if (c.unicode() < 0x20)
+            c = u'_';
+#ifdef Q_OS_WIN
+        if (QStringView(u"<>:\"|?*").contains(c))
+            c = u'_';
+#endif
+    }
+    return n.toLower();
 }
 
 bool ZipComponent::isDamage(qint16 code)

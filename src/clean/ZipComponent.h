@@ -80,6 +80,9 @@ public:
     qint16 AddEntries(qint16 mode);
 
     static bool isDamage(qint16 code);
+    // The file name ExtractEntries writes an entry under: its last path part without a drive letter,
+    // control characters made "_", lower-cased; empty when nothing safe remains.
+    static QString extractedName(const QString& entryName);
     // Called at progress points (at most every few milliseconds and with each Status report).
     void setProgressHook(std::function<void()> hook);
     // Removes the temporary file of every rewrite or extraction in flight; for an abrupt end of the

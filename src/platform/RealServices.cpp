@@ -81,6 +81,15 @@ void DesktopLauncher::start(const QString& program, const QString& argument)
         QDesktopServices::openUrl(QUrl(address));
         return;
     }
+    if (program == QLatin1String("winhelp.exe") && argument.endsWith(QLatin1String(".hlp"), Qt::CaseInsensitive)) {
+        // Desktops hand ".hlp" to a WinHelp viewer, if to anything; our help is HTML and lies beside it
+        // under that name as well.
+        const QString html = argument.left(argument.size() - 4) + QStringLiteral(".html");
+        if (QFileInfo(html).isFile()) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(html));
+            return;
+        }
+    }
     if (program == QLatin1String("notepad.exe") || program == QLatin1String("winhelp.exe")) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(argument));
         return;

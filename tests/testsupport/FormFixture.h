@@ -4,6 +4,7 @@
 
 #include "app/Form1.h"
 #include "platform/FakeServices.h"
+#include "platform/ListBox.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,3 +44,12 @@ struct FormFixture
         return *form;
     }
 };
+
+// The lines of a list box, top to bottom.
+inline QStringList listLines(const ListBox* list)
+{
+    QStringList out;
+    for (int i = 0; i < list->ListCount(); ++i)
+        out << list->List(i);
+    return out;
+}
