@@ -1,6 +1,8 @@
 # make run   installs what is missing, builds, and starts the program on a demo folder of sample archives
 # make test  installs what is missing, builds, and runs every test through CTest
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer (in build-asan/)
+# make fuzz  builds the libFuzzer targets with clang (in build-fuzz/) and runs each FUZZ_SECONDS on a copy
+#            of tests/fuzz/corpus, so the kept corpus stays as it is
 
 SANITIZE ?= 0
 JOBS ?= $(shell nproc)
@@ -12,8 +14,10 @@ BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 DEMO := $(CURDIR)/demo
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 
-.PHONY: all deps build run test demo bench clean
+.PHONY: all deps build run test demo bench fuzz clean
 
 all: build
 
@@ -43,5 +47,17 @@ bench: build
 	$(BUILD)/bench/zip_bench
 	$(BUILD)/bench/clean_bench
 
+fuzz:
+	@FUZZ=1 scripts/install-deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAMSOREL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+		rm -rf build-fuzz/corpus/$$t && mkdir -p build-fuzz/corpus/$$t build-fuzz/artifacts && \
+		cp tests/fuzz/corpus/* build-fuzz/corpus/$$t/ && \
+		echo "Fuzzing $$t for $(FUZZ_SECONDS) s" && \
+		build-fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -max_len=65536 \
+			-print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/$$t- build-fuzz/corpus/$$t; \
+	done
+
 clean:
-	rm -rf build build-asan demo
+	rm -rf build build-asan build-fuzz demo
