@@ -108,6 +108,8 @@ void Form1::Command2_Click()
 
         // 8. The run keeps this folder whatever Dir1 shows later.
         currentFolder = folderFromDir();
+        // Temporary files of rewrites a killed run left here go, in one read of the folder.
+        ZipComponent::removeStaleTemporariesIn(currentFolder);
 
         // 9. Attributes: a file that cannot be changed is passed over.
         for (int i = 0; i < File1->ListCount(); ++i) {

@@ -82,8 +82,10 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     const QString archive = currentFolder + QLatin1Char('/') + File1->List(i);
     bool countedBad = false;
 
-    // A run killed during a rewrite left its temporary file beside the archive; this run clears it.
-    ZipComponent::removeStaleTemporaries(archive);
+    // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
+    // at its start; a linked archive's lies beside the link's target, cleared here.
+    if (QFileInfo(archive).isSymLink())
+        ZipComponent::removeStaleTemporaries(archive);
 
     // A. Listing, which also tests every entry.
     List1->Clear();

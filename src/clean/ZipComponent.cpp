@@ -906,31 +906,54 @@ void ZipComponent::discardPendingWrites()
     pendingFiles().clear();
 }
 
+namespace {
+
+// True for the name TempFile gives a rewrite of an archive: "." + archive name + "." + 8 hex digits + ".tmp",
+// the archive name ending in ".zip" unless one is given.
+bool isRewriteTemporary(const QString& name, const QString& archiveName = {})
+{
+    if (!name.startsWith(u'.') || !name.endsWith(u".tmp") || name.size() < 14)
+        return false;
+    const QStringView tag = QStringView(name).sliced(name.size() - 13, 9); // ".hhhhhhhh"
+    if (tag[0] != u'.')
+        return false;
+    for (QChar c : tag.sliced(1))
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))
+            return false;
+    const QStringView archive = QStringView(name).sliced(1, name.size() - 14);
+    return archiveName.isEmpty() ? archive.endsWith(u".zip", Qt::CaseInsensitive) && archive.size() > 4
+                                 : archive == archiveName;
+}
+
+int removeTemporaries(const QString& folder, const QString& archiveName)
+{
+    const QString filter =
+        u'.' + (archiveName.isEmpty() ? QStringLiteral("*") : archiveName) + QStringLiteral(".*.tmp");
+    int removed = 0;
+    for (const QString& name : QDir(folder).entryList({filter}, QDir::Files | QDir::Hidden | QDir::System)) {
+        const QString path = folder + u'/' + name;
+        const QFileInfo info(path);
+        if (!isRewriteTemporary(name, archiveName) || info.isSymLink() || !info.isFile() ||
+            pendingFiles().contains(path))
+            continue;
+        if (QFile::remove(path))
+            ++removed;
+    }
+    return removed;
+}
+
+} // namespace
+
 int ZipComponent::removeStaleTemporaries(const QString& archivePath)
 {
     // The temporary file sits beside the file actually rewritten: a link's target, when it resolves.
     const QFileInfo link(archivePath);
     const QString canonical = link.canonicalFilePath();
     const QFileInfo target(canonical.isEmpty() ? link.absoluteFilePath() : canonical);
-    const QString folder = target.absolutePath();
-    const QString prefix = u'.' + target.fileName() + u'.';
-    int removed = 0;
-    const QStringList candidates =
-        QDir(folder).entryList({prefix + QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : candidates) {
-        // Exactly TempFile's name: the prefix, 8 hex digits, ".tmp"; nothing else that happens to look alike.
-        const QStringView tag = QStringView(name).mid(prefix.size());
-        if (tag.size() != 12 || !tag.endsWith(u".tmp"))
-            continue;
-        bool hex = true;
-        for (QChar c : tag.first(8))
-            hex = hex && ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'));
-        const QString path = folder + u'/' + name;
-        const QFileInfo info(path);
-        if (!hex || info.isSymLink() || !info.isFile() || pendingFiles().contains(path))
-            continue;
-        if (QFile::remove(path))
-            ++removed;
-    }
-    return removed;
+    return removeTemporaries(target.absolutePath(), target.fileName());
+}
+
+int ZipComponent::removeStaleTemporariesIn(const QString& folder)
+{
+    return removeTemporaries(QFileInfo(folder).absoluteFilePath(), {});
 }

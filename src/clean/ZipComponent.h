@@ -20,7 +20,7 @@
 //   complete. Nothing is recompressed; names, times, extra fields, the archive comment and the file's
 //   permissions stay. Removing the last entry leaves a valid empty archive. A symbolic link to an
 //   archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves
-//   its temporary file; removeStaleTemporaries() clears those of an archive.
+//   its temporary file; removeStaleTemporaries() and removeStaleTemporariesIn() clear those.
 // - ExtractEntries writes each matching entry into ExtractFolder under its base name, lower-cased: the
 //   name after the last "/" or "\", without a drive letter. "..", "." and folder entries are skipped, so
 //   nothing is ever written outside ExtractFolder. ExtractFolder itself is created when its parent
@@ -92,6 +92,8 @@ public:
     // (".<name>.<8 hex digits>.tmp" beside the archive, or beside the file a link to it points to); files
     // of rewrites in flight in this process stay. Returns how many went.
     static int removeStaleTemporaries(const QString& archivePath);
+    // The same for every archive ("*.zip") of a folder, in one read of the folder.
+    static int removeStaleTemporariesIn(const QString& folder);
 
 signals:
     void Listing(const QString& name);

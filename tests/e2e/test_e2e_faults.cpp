@@ -50,6 +50,7 @@ private slots:
     void purgeListDeletedDuringRun();
     void symbolicLinkLoops();
     void archiveWithoutReadPermission();
+    void staleTemporariesGoLookAlikesStay();
 
 private:
     std::unique_ptr<QTemporaryDir> m_root;
@@ -263,6 +264,34 @@ void E2eFaults::archiveWithoutReadPermission()
     QCOMPARE(int(st.st_uid), 0);
     QCOMPARE(testzip::names(m_zips + "/open.zip"), QStringList{"keep.txt"});
     QCOMPARE(tree(m_zips), (QStringList{"open.zip", "secret.zip"}));
+}
+
+void E2eFaults::staleTemporariesGoLookAlikesStay()
+{
+    // What a killed rewrite leaves goes; files that only resemble it stay.
+    const QString other = m_root->filePath("other");
+    QVERIFY(QDir().mkpath(other));
+    QVERIFY(testzip::write(m_zips + "/a.zip", junkArchive(1)));
+    QVERIFY(testzip::write(other + "/t.zip", junkArchive(2)));
+    QVERIFY(QFile::link(other + "/t.zip", m_zips + "/l.zip"));
+    const QStringList stale{m_zips + "/.a.zip.0123abcd.tmp", m_zips + "/.gone.zip.fedcba98.tmp",
+                            other + "/.t.zip.89abcdef.tmp"};
+    const QStringList alike{m_zips + "/.a.zip.0123ABCD.tmp",     m_zips + "/.a.zip.tmp",
+                            m_zips + "/.notes.txt.0123abcd.tmp", m_zips + "/a.zip.0123abcd.tmp",
+                            m_zips + "/.a.zip.0123abcd.tmp.bak", other + "/.u.zip.89abcdef.tmp"};
+    for (const QString& path : stale + alike)
+        QVERIFY(testzip::write(path, "partial"));
+    QVERIFY(QFile::link(m_zips + "/a.zip", m_zips + "/.b.zip.00000000.tmp")); // a link is never ours
+
+    const Result r = run(*m_program, m_zips);
+    E2E_VERIFY_ENDED(r);
+    for (const QString& path : stale)
+        QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
+    for (const QString& path : alike)
+        QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+    QVERIFY(QFileInfo(m_zips + "/.b.zip.00000000.tmp").isSymLink());
+    QCOMPARE(testzip::names(m_zips + "/a.zip"), QStringList{"keep.txt"});
+    QCOMPARE(testzip::names(other + "/t.zip"), QStringList{"keep.txt"});
 }
 
 QTEST_GUILESS_MAIN(E2eFaults)
