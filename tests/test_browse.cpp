@@ -11,21 +11,6 @@
 
 #include <QTest>
 
-namespace {
-
-// An archive whose second entry's data no longer matches its CRC: every entry is listed, the test fails.
-bool writeDamaged(const QString& path)
-{
-    testzip::Layout layout;
-    QByteArray bytes = testzip::build(
-        {testzip::file("first.txt", testzip::text(500, 1)), testzip::file("second.txt", testzip::text(900, 2), false)},
-        {}, &layout);
-    bytes[int(layout.dataOffsets[1]) + 10] = char(bytes[int(layout.dataOffsets[1]) + 10] ^ 1);
-    return testzip::write(path, bytes);
-}
-
-} // namespace
-
 class TestBrowse : public QObject
 {
     Q_OBJECT
@@ -87,7 +72,7 @@ void TestBrowse::damagedArchiveWhileBrowsing()
     QFETCH(QString, commandLine);
     QFETCH(int, messages);
     FormFixture fx;
-    QVERIFY(writeDamaged(fx.archive("bad.zip")));
+    QVERIFY(testzip::writeDataDamaged(fx.archive("bad.zip")));
     testzip::writeZip(fx.archive("good.zip"), {testzip::file("g.txt", "g")});
     Form1& f = fx.make(commandLine);
     f.File1->setSelected(0, true);
@@ -111,7 +96,7 @@ void TestBrowse::mixedCaseArchiveRenamedUnderItsRealName()
 {
     FormFixture fx;
     QDir(fx.archiveFolder()).mkdir("Files");
-    QVERIFY(writeDamaged(fx.archive("Files/ABC.ZIP")));
+    QVERIFY(testzip::writeDataDamaged(fx.archive("Files/ABC.ZIP")));
     Form1& f = fx.make({}, fx.archive("Files"));
     f.File1->setSelected(0, true);
     const QString shown = fx.archive("Files/ABC.ZIP").toLower();
@@ -125,7 +110,7 @@ void TestBrowse::mixedCaseArchiveRenamedUnderItsRealName()
 void TestBrowse::olderQuarantinedCopyIsReplaced()
 {
     FormFixture fx;
-    QVERIFY(writeDamaged(fx.archive("a.zip")));
+    QVERIFY(testzip::writeDataDamaged(fx.archive("a.zip")));
     const QByteArray damaged = testzip::readAll(fx.archive("a.zip"));
     QFile old(fx.archive("a.zip.bad"));
     QVERIFY(old.open(QIODevice::WriteOnly));
@@ -144,7 +129,7 @@ void TestBrowse::nonWritableFolderKeepsTheArchive()
     ReadOnlyMount mount(fx.archive("ro"));
     if (!mount.available())
         QSKIP("needs the right to mount a small file system");
-    QVERIFY(writeDamaged(mount.path() + "/bad.zip"));
+    QVERIFY(testzip::writeDataDamaged(mount.path() + "/bad.zip"));
     QVERIFY(mount.makeReadOnly());
     Form1& f = fx.make({}, mount.path());
     f.File1->setSelected(0, true);

@@ -41,17 +41,6 @@ QList<testzip::Entry> entries(const QStringList& names)
     return out;
 }
 
-// An archive whose second entry's data no longer matches its CRC: it lists, and its test fails.
-bool writeDamaged(const QString& path)
-{
-    testzip::Layout layout;
-    QByteArray bytes = testzip::build(
-        {testzip::file("first.txt", testzip::text(500, 1)), testzip::file("second.txt", testzip::text(900, 2), false)},
-        {}, &layout);
-    bytes[int(layout.dataOffsets[1]) + 10] = char(bytes[int(layout.dataOffsets[1]) + 10] ^ 1);
-    return testzip::write(path, bytes);
-}
-
 // Temporary files of a rewrite left beside the archives.
 QStringList leftovers(const QString& folder)
 {
@@ -176,7 +165,7 @@ void TestCleanAll::damagedArchiveIsReportedOnceAndTheRunGoesOn()
     FormFixture fx;
     fx.writePurgeList({"first.txt", "junk.txt"});
     testzip::writeZip(fx.archive("a.zip"), entries({"a.txt", "junk.txt"}));
-    QVERIFY(writeDamaged(fx.archive("b.zip")));
+    QVERIFY(testzip::writeDataDamaged(fx.archive("b.zip")));
     testzip::writeZip(fx.archive("c.zip"), entries({"c.txt", "junk.txt"}));
     Form1& f = fx.make();
     f.Command2->click();
@@ -424,7 +413,7 @@ void TestCleanAll::abortPressIsASecondInvocation()
     FormFixture fx;
     fx.writePurgeList({"junk.txt"});
     testzip::writeZip(fx.archive("a.zip"), entries({"a.txt", "junk.txt"}));
-    QVERIFY(writeDamaged(fx.archive("b.zip")));
+    QVERIFY(testzip::writeDataDamaged(fx.archive("b.zip")));
     testzip::writeZip(fx.archive("c.zip"), entries({"c.txt", "junk.txt"}));
     Form1& f = fx.make();
     bool idleAtOnce = false;
@@ -513,7 +502,7 @@ void TestCleanAll::unattendedRun()
     FormFixture fx;
     fx.writePurgeList({"junk.txt"});
     testzip::writeZip(fx.archive("a.zip"), entries({"a.txt", "junk.txt"}));
-    QVERIFY(writeDamaged(fx.archive("b.zip")));
+    QVERIFY(testzip::writeDataDamaged(fx.archive("b.zip")));
     testzip::writeZip(fx.archive("c.zip"), {testzip::file("file_id.diz", "d"), testzip::file("file_id.diz", "d")});
     QDir().mkpath(fx.archive("elsewhere"));
     // The window starts elsewhere; the command line decides the folder.

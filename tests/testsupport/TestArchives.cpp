@@ -168,6 +168,15 @@ bool writeZip(const QString& path, const QList<Entry>& entries, const QByteArray
     return write(path, build(entries, comment));
 }
 
+bool writeDataDamaged(const QString& path)
+{
+    Layout layout;
+    QByteArray bytes = build({file("first.txt", text(500, 1)), file("second.txt", text(900, 2), false)}, {}, &layout);
+    const int at = int(layout.dataOffsets[1]) + 10;
+    bytes[at] = char(bytes[at] ^ 1);
+    return write(path, bytes);
+}
+
 QStringList names(const QString& path, bool* ok)
 {
     int err = 0;

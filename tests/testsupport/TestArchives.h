@@ -38,6 +38,8 @@ QByteArray build(const QList<Entry>& entries, const QByteArray& comment = {}, La
 QByteArray buildZip64(const QList<Entry>& entries, const QByteArray& comment = {}, Layout* layout = nullptr);
 bool write(const QString& path, const QByteArray& bytes);
 bool writeZip(const QString& path, const QList<Entry>& entries, const QByteArray& comment = {});
+// An archive whose second entry's data no longer matches its CRC: every entry lists, the data test fails.
+bool writeDataDamaged(const QString& path);
 
 // The names of an archive in central-directory order, as UTF-8, read with libzip (no consistency check).
 // Returns an empty list and sets *ok false when libzip cannot open it.
