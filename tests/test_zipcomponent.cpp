@@ -128,12 +128,14 @@ void TestZipComponent::listingReportsDamage_data()
     QTest::newRow("flipped bit in stored data") << flipped(good, l.dataOffsets[1] + 500) << 200 << true;
     {
         QByteArray b = good;
-        put32At(b, l.centralDirectoryOffset + 16, 0x12345678); // CRC of the deflated entry
+        put32At(b, l.centralDirectoryOffset + 16, 0x12345678); // CRC of the deflated entry, both headers
+        put32At(b, l.localHeaderOffsets[0] + 14, 0x12345678);
         QTest::newRow("wrong CRC of a deflated entry") << b << 200 << true;
     }
     {
         QByteArray b = good;
-        put32At(b, l.centralDirectoryOffset + 24, 2999); // uncompressed size one byte short
+        put32At(b, l.centralDirectoryOffset + 24, 2999); // uncompressed size one byte short, both headers
+        put32At(b, l.localHeaderOffsets[0] + 22, 2999);
         QTest::newRow("wrong size of a deflated entry") << b << 200 << true;
     }
     {
@@ -213,6 +215,7 @@ void TestZipComponent::goodArchiveListsAndTests()
     testzip::Layout l;
     QByteArray b = testzip::build(entries, {}, &l);
     put32At(b, l.centralDirectoryOffset + 3 * 46 + 10 + 10 + 11 + 16, 0xdeadbeef);
+    put32At(b, l.localHeaderOffsets[3] + 14, 0xdeadbeef);
     QVERIFY(testzip::write(path("b.zip"), b));
     zip.ArchivePath = path("b.zip");
     QCOMPARE(int(zip.ListContents()), int(ZipDataDamaged));
@@ -586,12 +589,14 @@ void TestZipComponent::extractionOfBadDataLeavesNoFile_data()
     {
         QByteArray b = good;
         put32At(b, l.centralDirectoryOffset + 46 + 8 + 16, 0x01020304);
+        put32At(b, l.localHeaderOffsets[1] + 14, 0x01020304);
         QTest::newRow("CRC mismatch") << b << 200;
     }
     {
         // The directory promises fewer bytes than the data inflates to: no more than promised is written.
         QByteArray b = good;
         put32At(b, l.centralDirectoryOffset + 46 + 8 + 24, 100);
+        put32At(b, l.localHeaderOffsets[1] + 22, 100);
         QTest::newRow("more data than its size") << b << 200;
     }
 }
@@ -617,7 +622,9 @@ void TestZipComponent::extractionRefusesHugeEntry()
     QByteArray b = testzip::buildZip64({testzip::file("bomb.bin", testzip::text(1000, 1))}, {}, &l);
     const qint64 extra = l.centralDirectoryOffset + 46 + 8 + 4;
     put32At(b, extra, 0);
-    put32At(b, extra + 4, 1); // uncompressed size 4 GiB
+    put32At(b, extra + 4, 1); // uncompressed size 4 GiB, in both headers' zip64 fields
+    put32At(b, l.localHeaderOffsets[0] + 30 + 8 + 4, 0);
+    put32At(b, l.localHeaderOffsets[0] + 30 + 8 + 8, 1);
     QVERIFY(testzip::write(path("h.zip"), b));
     ZipComponent zip;
     zip.ArchivePath = path("h.zip");

@@ -633,7 +633,10 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     };
     std::vector<Range> ranges;
     std::vector<quint64> newOffset(m_archive.entries.size());
-    quint64 outPos = 0;
+    // Data before the first entry (a self-extractor's program) stays byte for byte.
+    quint64 outPos = m_archive.prefixEnd;
+    if (outPos > 0)
+        ranges.push_back({0, outPos});
     for (size_t i : byOffset) {
         const Entry& e = m_archive.entries[i];
         newOffset[i] = outPos;
@@ -689,22 +692,25 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
                 return ZipAborted;
         }
     }
+    // Offsets are written in the archive's own convention: counting the prefix, or counting from the ZIP
+    // data behind it.
+    const quint64 shift = m_archive.shift;
     QByteArray central;
     quint64 count = 0;
     for (size_t i : kept) {
-        central.append(centralRecord(m_archive, m_archive.entries[i], newOffset[i]));
+        central.append(centralRecord(m_archive, m_archive.entries[i], newOffset[i] - shift));
         ++count;
     }
     if (added) {
         if (!temp.write(added->local.constData(), added->local.size()))
             return ZipCannotWrite;
-        central.append(added->centralRecord(outPos));
+        central.append(added->centralRecord(outPos - shift));
         outPos += quint64(added->local.size());
         ++count;
         if (!advance(added->local.size()))
             return ZipAborted;
     }
-    central.append(endRecords(count, outPos, quint64(central.size()), m_archive.comment));
+    central.append(endRecords(count, outPos - shift, quint64(central.size()), m_archive.comment, m_archive.disk));
     if (!temp.write(central.constData(), central.size()))
         return ZipCannotWrite;
     if (!point())

@@ -48,7 +48,8 @@ enum ZipResult : qint16
     ZipCannotRead = 3,         // the archive exists but cannot be opened or read
     ZipCannotWrite = 4,        // read-only file or folder, disk full, the temporary file cannot be made
     ZipAddFileMissing = 5,     // AddEntries: the file named by EntryMask is missing
-    ZipOtherError = 6          // anything else (over a size limit, encrypted entry to extract, ...)
+    ZipOtherError = 6,         // anything else (over a size limit, encrypted entry to extract, ...)
+    ZipMultiPart = 7           // one part of an archive split over several files: refused, not damage
 };
 
 class ZipComponent : public QObject

@@ -4,6 +4,7 @@
 
 #include <QVarLengthArray>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <libdeflate.h>
 
@@ -21,6 +22,8 @@ constexpr quint16 kMax16 = 0xffff;
 constexpr qint64 kWindow = 256 * 1024;
 // A central directory larger than this is refused rather than loaded (millions of entries).
 constexpr quint64 kMaxCentralDirectory = quint64(512) * 1024 * 1024;
+// End records tried at most: a hostile comment full of signatures costs no more than this many reads.
+constexpr size_t kMaxEndCandidates = 32;
 
 } // namespace
 
@@ -126,6 +129,160 @@ QString decodeName(const QByteArray& raw, quint16 flags, const char* extra, int 
 
 } // namespace
 
+namespace {
+
+// One end record found in the file's tail, with its zip64 record when it has one.
+struct EndRecord
+{
+    qint64 pos = 0;
+    quint16 commentLen = 0;
+    quint32 disk = 0;
+    quint32 cdDisk = 0;
+    quint64 countHere = 0;
+    quint64 count = 0;
+    quint64 cdSize = 0;
+    quint64 cdOffset = 0; // as stored
+    quint64 cdLimit = 0;  // where the central directory must end: the zip64 end record or the end record
+    bool zip64 = false;
+};
+
+// Reads the zip64 end record named by the locator in front of an end record. The locator's offset may
+// count from the start of ZIP data behind a prefix, so a record that is not where it says is looked for
+// where it must be when it has no extensible data: right before the locator.
+bool readZip64End(FileReader& reader, EndRecord& end)
+{
+    char loc[20];
+    if (end.pos < 20 + 56 || !reader.read(end.pos - 20, loc, 20) || get32(loc) != kZip64LocatorSig)
+        return true; // no zip64 records: fine
+    const quint64 locatorPos = quint64(end.pos - 20);
+    char rec[56];
+    quint64 recPos = get64(loc + 8);
+    if (recPos > locatorPos || locatorPos - recPos < 56 || !reader.read(qint64(recPos), rec, 56) ||
+        get32(rec) != kZip64EndSig) {
+        recPos = locatorPos - 56;
+        if (!reader.read(qint64(recPos), rec, 56) || get32(rec) != kZip64EndSig || get64(rec + 4) != 44)
+            return false;
+    }
+    end.zip64 = true;
+    end.disk = get32(rec + 16);
+    end.cdDisk = get32(rec + 20);
+    end.countHere = get64(rec + 24);
+    end.count = get64(rec + 32);
+    end.cdSize = get64(rec + 40);
+    end.cdOffset = get64(rec + 48);
+    end.cdLimit = recPos;
+    return true;
+}
+
+// Parses the central directory of an end record, its stored offsets shifted by shift. Fills archive on
+// success; returns a ZipResult code.
+int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shift, Archive& archive)
+{
+    const quint64 cdStart = end.cdOffset + shift;
+    const quint64 cdSize = end.cdSize;
+    if (cdSize > kMaxCentralDirectory)
+        return ZipOtherError;
+    archive.centralDirectoryOffset = cdStart;
+    archive.centralDirectorySize = cdSize;
+    archive.shift = shift;
+    archive.disk = end.disk;
+    archive.centralDirectory.resize(qsizetype(cdSize));
+    if (!reader.read(qint64(cdStart), archive.centralDirectory.data(), qint64(cdSize)))
+        return ZipCannotRead;
+
+    const QByteArray& cd = archive.centralDirectory;
+    archive.entries.clear();
+    archive.entries.reserve(size_t(std::min<quint64>(end.count, cdSize / 46)));
+    quint64 prefixEnd = cdStart;
+    qint64 pos = 0;
+    while (pos < qint64(cdSize)) {
+        if (qint64(cdSize) - pos < 46 || get32(cd.constData() + pos) != kCentralSig)
+            return ZipStructureDamaged;
+        const char* r = cd.constData() + pos;
+        const int nameLen = get16(r + 28);
+        const int extraLen = get16(r + 30);
+        const int commentLen = get16(r + 32);
+        const qint64 len = 46 + qint64(nameLen) + extraLen + commentLen;
+        if (len > qint64(cdSize) - pos)
+            return ZipStructureDamaged;
+        // An entry that starts on another disk belongs to an archive split over several files.
+        const quint32 startDisk = get16(r + 34);
+        if (startDisk != 0 && startDisk != end.disk)
+            return ZipMultiPart;
+        Entry e;
+        e.recordPos = pos;
+        e.recordLen = int(len);
+        e.versionMadeBy = get16(r + 4);
+        e.flags = get16(r + 8);
+        e.method = get16(r + 10);
+        e.crc = get32(r + 16);
+        e.compressedSize = get32(r + 20);
+        e.size = get32(r + 24);
+        quint64 offset = get32(r + 42);
+        const bool needSize = e.size == kMax32;
+        const bool needComp = e.compressedSize == kMax32;
+        const bool needOffset = offset == kMax32;
+        const char* extra = r + 46 + nameLen;
+        if (needSize || needComp || needOffset) {
+            // Without a zip64 field, all-ones values are literal: an entry of 4 GiB - 1 bytes is valid.
+            bool complete = true;
+            forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
+                if (id != 0x0001)
+                    return true;
+                int at = 0;
+                auto take = [&](quint64& v) {
+                    if (at + 8 > size)
+                        return false;
+                    v = get64(data + at);
+                    at += 8;
+                    return true;
+                };
+                complete = (!needSize || take(e.size)) && (!needComp || take(e.compressedSize));
+                if (complete && needOffset) {
+                    e.zip64OffsetAt = int(data - r) + at;
+                    complete = take(offset);
+                }
+                e.zip64 = true;
+                return false;
+            });
+            if (!complete)
+                return ZipStructureDamaged;
+        }
+        if (offset > cdStart || shift > cdStart - offset)
+            return ZipStructureDamaged;
+        e.localOffset = offset + shift;
+        if (e.localOffset >= cdStart || cdStart - e.localOffset < 30)
+            return ZipStructureDamaged;
+        prefixEnd = std::min(prefixEnd, e.localOffset);
+        e.rawName = QByteArray(r + 46, nameLen);
+        e.name = decodeName(e.rawName, e.flags, extra, extraLen);
+        archive.entries.push_back(std::move(e));
+        pos += len;
+    }
+    const quint64 found = archive.entries.size();
+    // Writers without zip64 support store the count modulo 65536, or 0xffff once it overflows; the
+    // records themselves decide.
+    if (found != end.count &&
+        (end.zip64 || ((found & 0xffff) != end.count && !(end.count == kMax16 && found > kMax16))))
+        return ZipStructureDamaged;
+    archive.prefixEnd = prefixEnd;
+    return ZipSuccess;
+}
+
+// True when the first count entries' local headers lie where the central directory (with its shift) says.
+bool headersFit(FileReader& reader, const Archive& archive, size_t count)
+{
+    for (size_t i = 0; i < std::min(count, archive.entries.size()); ++i) {
+        const Entry& e = archive.entries[i];
+        char h[30];
+        if (!reader.read(qint64(e.localOffset), h, 30) || get32(h) != kLocalSig || get16(h + 26) != e.rawName.size())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int readCentralDirectory(FileReader& reader, Archive& archive)
 {
     const qint64 fileSize = reader.size();
@@ -138,117 +295,73 @@ int readCentralDirectory(FileReader& reader, Archive& archive)
     if (!reader.read(tailStart, tail.data(), tailLen))
         return ZipCannotRead;
 
-    // The last end record whose numbers make sense: a comment may itself contain the signature.
-    for (qint64 i = tailLen - 22; i >= 0; --i) {
+    // Every end record in the tail, the last one first.
+    std::vector<EndRecord> ends;
+    for (qint64 i = tailLen - 22; i >= 0 && ends.size() < kMaxEndCandidates; --i) {
         const char* p = tail.constData() + i;
         if (get32(p) != kEndSig)
             continue;
-        const qint64 endPos = tailStart + i;
-        const quint16 commentLen = get16(p + 20);
-        if (endPos + 22 + commentLen > fileSize)
+        EndRecord end;
+        end.pos = tailStart + i;
+        end.commentLen = get16(p + 20);
+        if (end.pos + 22 + end.commentLen > fileSize)
             continue;
-        quint64 disk = get16(p + 4);
-        quint64 cdDisk = get16(p + 6);
-        quint64 count = get16(p + 10);
-        quint64 cdSize = get32(p + 12);
-        quint64 cdOffset = get32(p + 16);
-        quint64 cdLimit = quint64(endPos);
-        bool zip64 = false;
-        if (endPos >= 20) {
-            char loc[20];
-            if (reader.read(endPos - 20, loc, 20) && get32(loc) == kZip64LocatorSig) {
-                const quint64 recOffset = get64(loc + 8);
-                char rec[56];
-                if (recOffset > quint64(endPos - 20) || quint64(endPos - 20) - recOffset < 56 ||
-                    !reader.read(qint64(recOffset), rec, 56) || get32(rec) != kZip64EndSig)
-                    continue;
-                zip64 = true;
-                disk = get32(rec + 16);
-                cdDisk = get32(rec + 20);
-                count = get64(rec + 32);
-                cdSize = get64(rec + 40);
-                cdOffset = get64(rec + 48);
-                cdLimit = recOffset;
-            }
-        }
-        if (cdOffset > cdLimit || cdSize > cdLimit - cdOffset)
+        end.disk = get16(p + 4);
+        end.cdDisk = get16(p + 6);
+        end.countHere = get16(p + 8);
+        end.count = get16(p + 10);
+        end.cdSize = get32(p + 12);
+        end.cdOffset = get32(p + 16);
+        end.cdLimit = quint64(end.pos);
+        if (!readZip64End(reader, end) || end.cdSize > end.cdLimit)
             continue;
-        if (disk != 0 || cdDisk != 0)
-            return ZipOtherError; // a piece of a multi-volume archive: not ours to judge
-        if (cdSize > kMaxCentralDirectory)
-            return ZipOtherError;
-        archive.comment = tail.mid(i + 22, commentLen);
-        archive.centralDirectoryOffset = cdOffset;
-        archive.centralDirectorySize = cdSize;
-        archive.centralDirectory.resize(qsizetype(cdSize));
-        if (!reader.read(qint64(cdOffset), archive.centralDirectory.data(), qint64(cdSize)))
-            return ZipCannotRead;
-
-        const QByteArray& cd = archive.centralDirectory;
-        archive.entries.clear();
-        archive.entries.reserve(size_t(std::min<quint64>(count, cdSize / 46)));
-        qint64 pos = 0;
-        while (pos < qint64(cdSize)) {
-            if (qint64(cdSize) - pos < 46 || get32(cd.constData() + pos) != kCentralSig)
-                return ZipStructureDamaged;
-            const char* r = cd.constData() + pos;
-            const int nameLen = get16(r + 28);
-            const int extraLen = get16(r + 30);
-            const int commentLen2 = get16(r + 32);
-            const qint64 len = 46 + qint64(nameLen) + extraLen + commentLen2;
-            if (len > qint64(cdSize) - pos)
-                return ZipStructureDamaged;
-            Entry e;
-            e.recordPos = pos;
-            e.recordLen = int(len);
-            e.versionMadeBy = get16(r + 4);
-            e.flags = get16(r + 8);
-            e.method = get16(r + 10);
-            e.crc = get32(r + 16);
-            e.compressedSize = get32(r + 20);
-            e.size = get32(r + 24);
-            e.localOffset = get32(r + 42);
-            const bool needSize = e.size == kMax32;
-            const bool needComp = e.compressedSize == kMax32;
-            const bool needOffset = e.localOffset == kMax32;
-            const char* extra = r + 46 + nameLen;
-            if (needSize || needComp || needOffset) {
-                bool found = false;
-                bool complete = false;
-                forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-                    if (id != 0x0001)
-                        return true;
-                    found = true;
-                    int at = 0;
-                    auto take = [&](quint64& v) {
-                        if (at + 8 > size)
-                            return false;
-                        v = get64(data + at);
-                        at += 8;
-                        return true;
-                    };
-                    complete = (!needSize || take(e.size)) && (!needComp || take(e.compressedSize)) &&
-                               (!needOffset || take(e.localOffset));
-                    return false;
-                });
-                if (!found || !complete)
-                    return ZipStructureDamaged;
-                e.zip64 = true;
-            }
-            e.rawName = QByteArray(r + 46, nameLen);
-            e.name = decodeName(e.rawName, e.flags, extra, extraLen);
-            if (e.localOffset >= cdOffset || cdOffset - e.localOffset < 30)
-                return ZipStructureDamaged;
-            archive.entries.push_back(std::move(e));
-            pos += len;
-        }
-        const quint64 found = archive.entries.size();
-        // Writers without zip64 support store the count modulo 65536; the records themselves decide.
-        if (found != count && (zip64 || (found & 0xffff) != count))
-            return ZipStructureDamaged;
-        return ZipSuccess;
+        ends.push_back(end);
     }
-    return ZipStructureDamaged;
+
+    int failure = ZipStructureDamaged;
+    // First the offsets as stored, then offsets that count from ZIP data behind a prefix.
+    for (const bool shifted : {false, true}) {
+        for (const EndRecord& end : ends) {
+            const quint64 actualStart = end.cdLimit - end.cdSize;
+            quint64 shift = 0;
+            if (!shifted) {
+                if (end.cdOffset > actualStart)
+                    continue;
+            } else {
+                if (end.cdOffset >= actualStart)
+                    continue;
+                shift = actualStart - end.cdOffset;
+            }
+            // A central directory on another disk, or entries on others: one part of a split archive. An
+            // archive that is one file whatever its disk number says is read as the file it is.
+            if (end.cdDisk != end.disk || end.countHere != end.count) {
+                failure = ZipMultiPart;
+                continue;
+            }
+            Archive candidate;
+            candidate.fileSize = fileSize;
+            candidate.comment = tail.mid(end.pos - tailStart + 22, end.commentLen);
+            const int rc = parseCentralDirectory(reader, end, shift, candidate);
+            // An empty directory must lie right before its end record: a comment's stray end record
+            // claiming "no entries at offset 0" must not hide the archive's entries.
+            // A shift is taken only when the first local header is where it then must be; every other
+            // one is checked with the entries.
+            const bool fits = candidate.entries.empty() ? end.cdOffset + shift == actualStart
+                                                        : shift == 0 || headersFit(reader, candidate, 1);
+            // A disk number other than 0 is believed to mean one file only when every entry is here.
+            if (rc == ZipSuccess && fits && end.disk != 0 && !headersFit(reader, candidate, SIZE_MAX)) {
+                failure = ZipMultiPart;
+                continue;
+            }
+            if (rc == ZipSuccess && fits) {
+                archive = std::move(candidate);
+                return ZipSuccess;
+            }
+            if (rc != ZipStructureDamaged && failure == ZipStructureDamaged)
+                failure = rc;
+        }
+    }
+    return failure;
 }
 
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
@@ -258,33 +371,69 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
         return ZipStructureDamaged;
     if (get32(h) != kLocalSig)
         return ZipHeaderDamaged;
+    const quint16 flags = get16(h + 6);
     const int nameLen = get16(h + 26);
     const int extraLen = get16(h + 28);
     if (nameLen != entry.rawName.size())
         return ZipHeaderDamaged;
-    QVarLengthArray<char, 256> name(nameLen);
-    if (!reader.read(qint64(entry.localOffset) + 30, name.data(), nameLen))
+    QVarLengthArray<char, 256> name(nameLen + extraLen);
+    if (!reader.read(qint64(entry.localOffset) + 30, name.data(), nameLen + extraLen))
         return ZipStructureDamaged;
     if (std::memcmp(name.constData(), entry.rawName.constData(), size_t(nameLen)) != 0)
         return ZipHeaderDamaged;
     const quint64 limit = archive.centralDirectoryOffset;
     entry.dataOffset = entry.localOffset + 30 + quint64(nameLen) + quint64(extraLen);
+    // Data that would run into the central directory or past the end: truncated, whatever the method.
     if (entry.dataOffset > limit || entry.compressedSize > limit - entry.dataOffset)
         return ZipStructureDamaged;
+
+    // What the local header says must agree with the central directory: readers extract from the local
+    // header, so an entry whose two headers disagree cannot be extracted as listed. Encryption of the
+    // central directory (flag 13) masks the local values, so they are not compared then.
+    constexpr quint16 kMustAgree = 0x0001 | 0x0020 | 0x0040; // encrypted, patched data, strong encryption
+    if ((flags ^ entry.flags) & kMustAgree || get16(h + 8) != entry.method)
+        return ZipHeaderDamaged;
+    const char* extra = name.constData() + nameLen;
+    int zip64Fields = 0;
+    const char* zip64 = nullptr;
+    int zip64Size = 0;
+    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
+        if (id == 0x0001 && ++zip64Fields == 1) {
+            zip64 = data;
+            zip64Size = size;
+        }
+        return true;
+    });
+    if (zip64Fields > 1)
+        return ZipHeaderDamaged;
+    if (!((flags | entry.flags) & 0x2000)) {
+        quint64 size = get32(h + 22);
+        quint64 compressed = get32(h + 18);
+        if (zip64 && (size == kMax32 || compressed == kMax32)) {
+            // The local zip64 field holds both sizes; some writers put in only those that overflowed.
+            int at = 0;
+            if (size == kMax32 && at + 8 <= zip64Size) {
+                size = get64(zip64 + at);
+                at += 8;
+            }
+            if (compressed == kMax32 && at + 8 <= zip64Size)
+                compressed = get64(zip64 + at);
+        }
+        // A data descriptor explains zero values here, and nothing else.
+        const bool descriptor = (flags | entry.flags) & 0x0008;
+        auto agrees = [descriptor](quint64 local, quint64 central) {
+            return local == central || (descriptor && (local == 0 || local == kMax32));
+        };
+        if (!agrees(get32(h + 14), entry.crc) || !agrees(size, entry.size) || !agrees(compressed, entry.compressedSize))
+            return ZipHeaderDamaged;
+    }
+
     quint64 end = entry.dataOffset + entry.compressedSize;
     if (entry.flags & 0x0008) {
         // Data descriptor: optional signature, CRC, then two 4-byte (8-byte for zip64) sizes.
-        bool zip64 = entry.zip64;
-        if (!zip64 && extraLen > 0) {
-            QVarLengthArray<char, 256> extra(extraLen);
-            if (reader.read(qint64(entry.localOffset) + 30 + nameLen, extra.data(), extraLen))
-                forEachExtra(extra.constData(), extraLen, [&](quint16 id, const char*, int) {
-                    zip64 = zip64 || id == 0x0001;
-                    return !zip64;
-                });
-        }
+        const bool descriptor64 = entry.zip64 || zip64Fields > 0;
         char sig[4];
-        quint64 len = zip64 ? 20 : 12;
+        quint64 len = descriptor64 ? 20 : 12;
         if (limit - end >= 4 && reader.read(qint64(end), sig, 4) && get32(sig) == kDescriptorSig)
             len += 4;
         end += std::min(len, limit - end);
@@ -355,6 +504,17 @@ bool maskMatches(const QString& lowerMask, const QString& name)
 QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 newOffset)
 {
     const char* r = archive.centralDirectory.constData() + entry.recordPos;
+    if (entry.zip64OffsetAt >= 0 || newOffset <= kMax32) {
+        QByteArray out(r, entry.recordLen);
+        QByteArray value;
+        if (entry.zip64OffsetAt >= 0)
+            put64(value, newOffset);
+        else
+            put32(value, quint32(newOffset));
+        out.replace(entry.zip64OffsetAt >= 0 ? entry.zip64OffsetAt : 42, value.size(), value);
+        return out;
+    }
+    // The offset outgrows the record's 32-bit field: the record gets a zip64 field for it.
     const int nameLen = get16(r + 28);
     const int extraLen = get16(r + 30);
     const int commentLen = get16(r + 32);
@@ -412,7 +572,7 @@ QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 new
     return out;
 }
 
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment)
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk)
 {
     QByteArray out;
     const bool zip64 = count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
@@ -422,20 +582,20 @@ QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QBy
         put64(out, 44);
         put16(out, 45);
         put16(out, 45);
-        put32(out, 0);
-        put32(out, 0);
+        put32(out, disk);
+        put32(out, disk);
         put64(out, count);
         put64(out, count);
         put64(out, cdSize);
         put64(out, cdOffset);
         put32(out, kZip64LocatorSig);
-        put32(out, 0);
+        put32(out, disk);
         put64(out, recOffset);
-        put32(out, 1);
+        put32(out, disk + 1);
     }
     put32(out, kEndSig);
-    put16(out, 0);
-    put16(out, 0);
+    put16(out, quint16(std::min<quint32>(disk, kMax16)));
+    put16(out, quint16(std::min<quint32>(disk, kMax16)));
     put16(out, zip64 ? kMax16 : quint16(count));
     put16(out, zip64 ? kMax16 : quint16(count));
     put32(out, zip64 ? kMax32 : quint32(cdSize));

@@ -38,8 +38,9 @@ struct Entry
     quint32 crc = 0;
     quint64 compressedSize = 0;
     quint64 size = 0;
-    quint64 localOffset = 0;
-    bool zip64 = false; // sizes or offset live in a zip64 extra field
+    quint64 localOffset = 0; // where the local header lies in the file (stored offset plus Archive::shift)
+    bool zip64 = false;      // sizes or offset live in a zip64 extra field
+    int zip64OffsetAt = -1;  // where in the record the zip64 field's offset value lies, when it has one
     QByteArray rawName;
     QString name;
     // Filled by checkLocalHeader():
@@ -47,33 +48,47 @@ struct Entry
     quint64 endOffset = 0; // after the data and its data descriptor
 
     bool encrypted() const { return flags & 0x0001; }
+    bool patched() const { return flags & 0x0020; }
     bool isFolder() const { return rawName.endsWith('/') || rawName.endsWith('\\'); }
 };
 
 struct Archive
 {
     qint64 fileSize = 0;
-    quint64 centralDirectoryOffset = 0;
+    // Data before the first entry (a self-extractor's program, a script) is kept by every rewrite. Offsets
+    // in the records either count it (shift 0) or count from the start of the ZIP data behind it (shift =
+    // where that data starts); rewrites write offsets in the archive's own convention.
+    quint64 prefixEnd = 0;
+    quint64 shift = 0;
+    // Disk numbers of the end record, kept by rewrites: some writers of single-file archives set them.
+    quint32 disk = 0;
+    quint64 centralDirectoryOffset = 0; // where the central directory lies in the file
     quint64 centralDirectorySize = 0;
     QByteArray centralDirectory;
     QByteArray comment;
     std::vector<Entry> entries;
 };
 
-// Reads the end records and the central directory. Returns a ZipResult code (0, 110, or another failure).
+// Reads the end records and the central directory. Returns a ZipResult code (0, 110, ZipMultiPart, or
+// another failure). Of several end records (an archive comment may hold one, or a whole archive), the last
+// one in the file whose central directory is consistent wins, one that needs no shift first.
 int readCentralDirectory(FileReader& reader, Archive& archive);
-// Checks the entry's local header against the central directory and fills dataOffset and endOffset.
+// Checks the entry's local header against the central directory and fills dataOffset and endOffset:
+// signature, name, method, CRC-32, sizes (zero ones explained by a data descriptor) and the encryption and
+// patched-data flags must agree.
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry);
 
 QString cp437ToUnicode(const QByteArray& bytes);
 // mask must be lower-cased already (see ZipComponent.h for the rules).
 bool maskMatches(const QString& lowerMask, const QString& name);
 
-// The entry's central-directory record with its local header at newOffset; sizes kept, the zip64 extra
-// field rebuilt as needed, every other extra field kept.
+// The entry's central-directory record, byte for byte as it was, but for its local header offset, which
+// becomes newOffset (a stored offset, in the archive's convention). Only an offset that outgrows the
+// record's field makes a rebuilt record with a zip64 extra field.
 QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 newOffset);
-// End records for a central directory of count records (zip64 records when needed).
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment);
+// End records for a central directory of count records (zip64 records when needed); offsets are stored
+// offsets in the archive's convention.
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk = 0);
 
 inline quint16 get16(const char* p)
 {

@@ -1,0 +1,358 @@
+// Archives as other writers make them: data in front of the first entry, literal all-ones fields, end
+// records inside comments, disk numbers, and local headers that contradict the central directory. Valid
+// ones must read as valid and survive a rewrite byte for byte; contradicting ones are damage.
+
+#include "clean/ZipComponent.h"
+#include "testsupport/TestArchives.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <zlib.h>
+
+using testzip::Entry;
+
+namespace {
+
+quint32 get32(const QByteArray& b, qint64 at)
+{
+    return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8 | quint32(quint8(b[at + 2])) << 16 |
+           quint32(quint8(b[at + 3])) << 24;
+}
+quint16 get16(const QByteArray& b, qint64 at)
+{
+    return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8);
+}
+void put32At(QByteArray& b, qint64 at, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = char((v >> (8 * i)) & 0xff);
+}
+void put16At(QByteArray& b, qint64 at, quint16 v)
+{
+    b[at] = char(v & 0xff);
+    b[at + 1] = char(v >> 8);
+}
+
+// The archive's own end record: the first one, as comments here may hold others.
+qint64 endRecord(const QByteArray& b)
+{
+    return b.indexOf(QByteArray("PK\x05\x06", 4));
+}
+
+// Positions of the central records, from the end record's offset shifted by shift.
+QList<qint64> centralRecords(const QByteArray& b, qint64 shift = 0)
+{
+    QList<qint64> out;
+    const qint64 end = endRecord(b);
+    qint64 pos = qint64(get32(b, end + 16)) + shift;
+    int count = get16(b, end + 10);
+    if (pos - shift == 0xffffffff) { // zip64 end record (offsets below 4 GiB here)
+        const qint64 end64 = b.indexOf(QByteArray("PK\x06\x06", 4));
+        pos = qint64(get32(b, end64 + 48)) + shift;
+        count = int(get32(b, end64 + 32));
+    }
+    for (int i = 0; i < count; ++i) {
+        out.append(pos);
+        pos += 46 + get16(b, pos + 28) + get16(b, pos + 30) + get16(b, pos + 32);
+    }
+    return out;
+}
+
+// Where a central record's local header offset lies: its 32-bit field, or the zip64 field's last value.
+qint64 offsetAt(const QByteArray& b, qint64 record)
+{
+    if (get32(b, record + 42) != 0xffffffffu)
+        return record + 42;
+    qint64 at = record + 46 + get16(b, record + 28);
+    while (get16(b, at) != 0x0001)
+        at += 4 + get16(b, at + 2);
+    return at + 4 + get16(b, at + 2) - 8;
+}
+
+qint64 storedOffset(const QByteArray& b, qint64 record)
+{
+    return get32(b, offsetAt(b, record)); // offsets below 4 GiB here
+}
+
+// The central records with their offsets blanked: what a rewrite must keep as it was.
+QList<QByteArray> recordsWithoutOffsets(const QByteArray& b, qint64 shift)
+{
+    QList<QByteArray> out;
+    for (qint64 pos : centralRecords(b, shift)) {
+        QByteArray r = b.mid(pos, 46 + get16(b, pos + 28) + get16(b, pos + 30) + get16(b, pos + 32));
+        put32At(r, offsetAt(b, pos) - pos, 0);
+        out.append(r);
+    }
+    return out;
+}
+
+const QByteArray kStub = QByteArray("#!/bin/sh\necho self-extracting\nexit 0\n") + QByteArray(600, '\x90');
+
+// A stub in front of an archive whose offsets count it, as `zip -A` leaves them.
+QByteArray stubCounted(const QByteArray& zip)
+{
+    QByteArray b = kStub + zip;
+    const qint64 shift = kStub.size();
+    for (qint64 pos : centralRecords(b, shift))
+        put32At(b, pos + 42, get32(b, pos + 42) + quint32(shift));
+    const qint64 end = endRecord(b);
+    put32At(b, end + 16, get32(b, end + 16) + quint32(shift));
+    return b;
+}
+
+QList<Entry> entries()
+{
+    return {testzip::file("readme.txt", testzip::text(3000, 1)), testzip::file("ads.txt", "buy now\r\n"),
+            testzip::file("file_id.diz", "A fine description\r\n", false)};
+}
+
+// unzip's verdict on an archive; -1 when unzip is not installed.
+int unzipTest(const QString& path)
+{
+    if (QStandardPaths::findExecutable("unzip").isEmpty())
+        return -1;
+    QProcess p;
+    p.start("unzip", {"-tqq", path});
+    p.waitForFinished(60000);
+    return p.exitCode();
+}
+
+} // namespace
+
+class TestZipEdges : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); }
+    void validArchivesReadAndRewriteFaithfully_data();
+    void validArchivesReadAndRewriteFaithfully();
+    void contradictionsAreDamage_data();
+    void contradictionsAreDamage();
+    void literalAllOnesSizeIsNoDamage();
+    void splitArchiveIsRefusedUntouched();
+
+private:
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+void TestZipEdges::validArchivesReadAndRewriteFaithfully_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("prefix");      // bytes in front of the first entry, kept by rewrites
+    QTest::addColumn<qint64>("firstOffset"); // stored offset of the first entry, after a rewrite too
+
+    const QByteArray plain = testzip::build(entries(), "comment");
+    QTest::newRow("plain") << plain << qint64(0) << qint64(0);
+    QTest::newRow("stub, offsets count it") << stubCounted(plain) << qint64(kStub.size()) << qint64(kStub.size());
+    QTest::newRow("stub concatenated in front") << kStub + plain << qint64(kStub.size()) << qint64(0);
+    QTest::newRow("zip64 with a stub concatenated in front")
+        << kStub + testzip::buildZip64(entries()) << qint64(kStub.size()) << qint64(0);
+    {
+        // A comment whose bytes hold an end record claiming an empty archive at offset 0.
+        QByteArray fake("PK\x05\x06", 4);
+        fake += QByteArray(18, '\0');
+        QTest::newRow("comment holds an end record")
+            << testzip::build(entries(), "note " + fake) << qint64(0) << qint64(0);
+    }
+    {
+        const QByteArray inner = testzip::build({testzip::file("inner.txt", "inside")}, "inner");
+        QTest::newRow("comment holds a whole archive") << testzip::build(entries(), inner) << qint64(0) << qint64(0);
+    }
+    {
+        // Patched data, flagged alike in both headers: untestable by most readers, but kept readable.
+        testzip::Layout l;
+        QByteArray b = testzip::build(entries(), {}, &l);
+        put16At(b, l.localHeaderOffsets[0] + 6, 0x20);
+        put16At(b, l.centralDirectoryOffset + 8, 0x20);
+        QTest::newRow("patched data in both headers") << b << qint64(0) << qint64(0);
+    }
+    {
+        // One file whose end record names disk 1 for itself and its directory.
+        QByteArray b = plain;
+        put16At(b, endRecord(b) + 4, 1);
+        put16At(b, endRecord(b) + 6, 1);
+        QTest::newRow("end record names disk 1") << b << qint64(0) << qint64(0);
+    }
+}
+
+void TestZipEdges::validArchivesReadAndRewriteFaithfully()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, prefix);
+    QFETCH(qint64, firstOffset);
+    const QString p = path("a.zip");
+    QVERIFY(testzip::write(p, bytes));
+    const int unzipBefore = unzipTest(p);
+
+    ZipComponent zip;
+    zip.ArchivePath = p;
+    zip.EntryMask = "*.*";
+    QStringList names;
+    connect(&zip, &ZipComponent::Listing, this, [&](const QString& n) { names.append(n); });
+    QCOMPARE(int(zip.ListContents()), 0);
+    QCOMPARE(names, (QStringList{"readme.txt", "ads.txt", "file_id.diz"}));
+
+    // A purge keeps the prefix, the other records and the offset convention.
+    const qint64 shift = prefix - firstOffset;
+    const QList<QByteArray> recordsBefore = recordsWithoutOffsets(bytes, shift);
+    zip.EntryMask = "ads.txt";
+    QCOMPARE(int(zip.DeleteEntries()), 0);
+    QByteArray after = testzip::readAll(p);
+    QCOMPARE(after.left(prefix), bytes.left(prefix));
+    QCOMPARE(storedOffset(after, centralRecords(after, shift).first()), firstOffset);
+    QCOMPARE(recordsWithoutOffsets(after, shift), (QList<QByteArray>{recordsBefore[0], recordsBefore[2]}));
+    QCOMPARE(unzipTest(p), unzipBefore);
+
+    // Adding (the double-zip repair's last step) keeps them too, and the result reads again.
+    QVERIFY(testzip::write(path("file_id.diz"), "A fine description\r\n"));
+    zip.EntryMask = path("file_id.diz");
+    QCOMPARE(int(zip.AddEntries(0)), 0);
+    after = testzip::readAll(p);
+    QCOMPARE(after.left(prefix), bytes.left(prefix));
+    QCOMPARE(storedOffset(after, centralRecords(after, shift).first()), firstOffset);
+    names.clear();
+    zip.EntryMask = "*.*";
+    QCOMPARE(int(zip.ListContents()), 0);
+    QCOMPARE(names, (QStringList{"readme.txt", "file_id.diz"}));
+    QCOMPARE(unzipTest(p), unzipBefore);
+}
+
+void TestZipEdges::contradictionsAreDamage_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("expected");
+    testzip::Layout l;
+    const QByteArray good = testzip::build(entries(), {}, &l);
+    const qint64 local = l.localHeaderOffsets[0];
+    const qint64 central = l.centralDirectoryOffset;
+    auto row = [&](const char* name, auto change, int expected) {
+        QByteArray b = good;
+        change(b);
+        QTest::newRow(name) << b << expected;
+    };
+    row(
+        "local method differs", [&](QByteArray& b) { put16At(b, local + 8, 0); }, 410);
+    row(
+        "local CRC differs", [&](QByteArray& b) { put32At(b, local + 14, 0x12345678); }, 410);
+    row(
+        "local compressed size differs", [&](QByteArray& b) { put32At(b, local + 18, 17); }, 410);
+    row(
+        "local size differs", [&](QByteArray& b) { put32At(b, local + 22, 2999); }, 410);
+    row(
+        "zero local sizes without a descriptor", [&](QByteArray& b) { put32At(b, local + 22, 0); }, 410);
+    row(
+        "encrypted only in the directory", [&](QByteArray& b) { put16At(b, central + 8, 1); }, 410);
+    row(
+        "encrypted only in the local header", [&](QByteArray& b) { put16At(b, local + 6, 1); }, 410);
+    row(
+        "patched data only in the directory", [&](QByteArray& b) { put16At(b, central + 8, 0x20); }, 410);
+    row(
+        "strong encryption only in the local header", [&](QByteArray& b) { put16At(b, local + 6, 0x41); }, 410);
+    row(
+        "unknown method whose data runs past the directory",
+        [&](QByteArray& b) {
+            for (qint64 at : {local + 8, central + 10})
+                put16At(b, at, 0x77);
+            put32At(b, local + 18, 100000);
+            put32At(b, central + 20, 100000);
+        },
+        110);
+    {
+        // Two zip64 fields in one local header.
+        testzip::Layout l64;
+        QByteArray b = testzip::buildZip64(entries(), {}, &l64);
+        const qint64 extra = l64.localHeaderOffsets[0] + 30 + 10;
+        put16At(b, extra + 2, 6);
+        put16At(b, extra + 10, 0x0001);
+        put16At(b, extra + 12, 6);
+        QTest::newRow("zip64 field twice in a local header") << b << 410;
+    }
+}
+
+void TestZipEdges::contradictionsAreDamage()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, expected);
+    QVERIFY(testzip::write(path("d.zip"), bytes));
+    ZipComponent zip;
+    zip.ArchivePath = path("d.zip");
+    zip.EntryMask = "*.*";
+    QCOMPARE(int(zip.ListContents()), expected);
+    zip.EntryMask = "ads.txt";
+    QCOMPARE(int(zip.DeleteEntries()), expected);
+    QCOMPARE(testzip::readAll(path("d.zip")), bytes);
+}
+
+void TestZipEdges::literalAllOnesSizeIsNoDamage()
+{
+    // A stored entry of exactly 4 GiB - 1 zero bytes, written sparsely: 0xffffffff is its literal size.
+    const quint32 size = 0xffffffffu;
+    QByteArray zeros(1 << 20, '\0');
+    uLong crc = crc32(0, nullptr, 0);
+    const uLong mib = crc32(0, reinterpret_cast<const Bytef*>(zeros.constData()), uInt(zeros.size()));
+    for (quint64 left = size; left > 0;) {
+        const quint64 n = std::min<quint64>(left, zeros.size());
+        crc = n == quint64(zeros.size()) ? crc32_combine(crc, mib, z_off_t(n))
+                                         : crc32(crc, reinterpret_cast<const Bytef*>(zeros.constData()), uInt(n));
+        left -= n;
+    }
+    const QByteArray name("zeros.bin");
+    QByteArray head("PK\x03\x04", 4);
+    head += QByteArray(26, '\0');
+    put16At(head, 4, 20);
+    put32At(head, 14, quint32(crc));
+    put32At(head, 18, size);
+    put32At(head, 22, size);
+    put16At(head, 26, quint16(name.size()));
+    head += name;
+    QByteArray tail("PK\x01\x02", 4);
+    tail += QByteArray(42, '\0');
+    tail.replace(6, 24, head.mid(4, 24)); // version needed .. name length, as in the local header
+    tail += name;
+    const quint64 cdOffset = quint64(head.size()) + size;
+    QByteArray end("PK\x05\x06", 4);
+    end += QByteArray(18, '\0');
+    put16At(end, 8, 1);
+    put16At(end, 10, 1);
+    put32At(end, 12, quint32(tail.size()));
+    put32At(end, 16, quint32(cdOffset));
+
+    QFile f(path("big.zip"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(head), qint64(head.size()));
+    QVERIFY(f.seek(qint64(cdOffset)));
+    QCOMPARE(f.write(tail + end), qint64(tail.size() + end.size()));
+    f.close();
+
+    ZipComponent zip;
+    zip.ArchivePath = f.fileName();
+    zip.EntryMask = "*.*";
+    zip.TestData = false;
+    QCOMPARE(int(zip.ListContents()), 0);
+}
+
+void TestZipEdges::splitArchiveIsRefusedUntouched()
+{
+    // The last part of an archive split over three files: its directory is on disk 2, its first entry
+    // starts on disk 1.
+    QByteArray b = testzip::build(entries());
+    put16At(b, endRecord(b) + 4, 2);
+    put16At(b, endRecord(b) + 6, 2);
+    put16At(b, centralRecords(b).first() + 34, 1);
+    QVERIFY(testzip::write(path("s.zip"), b));
+    ZipComponent zip;
+    zip.ArchivePath = path("s.zip");
+    zip.EntryMask = "ads.txt";
+    QCOMPARE(int(zip.ListContents()), int(ZipMultiPart));
+    QCOMPARE(int(zip.DeleteEntries()), int(ZipMultiPart));
+    QVERIFY(!ZipComponent::isDamage(ZipMultiPart));
+    QCOMPARE(testzip::readAll(path("s.zip")), b);
+}
+
+QTEST_GUILESS_MAIN(TestZipEdges)
+#include "test_zipedges.moc"
