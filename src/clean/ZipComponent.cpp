@@ -258,6 +258,7 @@ public:
     int remove();
     int extract();
     int add();
+    int replace(const QStringList& masks, const QString& addFile);
 
 private:
     using Sink = std::function<bool(const char*, qint64)>;
@@ -270,6 +271,7 @@ private:
     int testData(const std::vector<const Entry*>& matched);
     int testBatch(const std::vector<const Entry*>& batch);
     int rewrite(const std::vector<bool>& drop, const NewEntry* added);
+    int newEntry(const QFileInfo& source, NewEntry& n);
 
     bool point();
     bool advance(qint64 bytes)
@@ -775,6 +777,19 @@ int ZipJob::add()
         return rc;
     if (const int rc = checkHeaders())
         return rc;
+    NewEntry n;
+    if (const int rc = newEntry(source, n))
+        return rc;
+    const QString name = source.fileName();
+    std::vector<bool> drop(m_archive.entries.size());
+    for (size_t i = 0; i < drop.size(); ++i)
+        drop[i] = m_archive.entries[i].name.compare(name, Qt::CaseInsensitive) == 0;
+    return rewrite(drop, &n);
+}
+
+// The entry AddEntries makes of a file: its data deflated in memory, under its file name without folder.
+int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
+{
     if (source.size() > ZipComponent::kMaxAddSize)
         return ZipOtherError;
     QFile file(source.absoluteFilePath());
@@ -784,7 +799,6 @@ int ZipJob::add()
     if (file.error() != QFileDevice::NoError)
         return ZipOtherError;
 
-    NewEntry n;
     const QString name = source.fileName();
     n.name = name.toUtf8();
     bool ascii = true;
@@ -839,10 +853,51 @@ int ZipJob::add()
     n.local.append(n.name);
     n.local.append(packed);
 
+    return ZipSuccess;
+}
+
+int ZipJob::replace(const QStringList& masks, const QString& addFile)
+{
+    const QFileInfo source(addFile);
+    const bool adding = !addFile.isEmpty();
+    if (adding && (!source.exists() || source.isDir()))
+        return ZipAddFileMissing;
+    if (const int rc = open())
+        return rc;
+    if (const int rc = checkHeaders())
+        return rc;
+    NewEntry n;
+    if (adding) {
+        if (const int rc = newEntry(source, n))
+            return rc;
+    }
+    // A mask without '*' or '?' takes the names equal to it, so those are looked up, not matched one by one.
+    QSet<QString> literal;
+    QStringList patterns;
+    for (const QString& m : masks) {
+        const QString lower = m.toLower();
+        if (lower.contains(u'*') || lower.contains(u'?'))
+            patterns << lower;
+        else
+            literal.insert(lower);
+    }
+    auto masked = [&](const QString& name) {
+        return literal.contains(name.toLower()) ||
+               std::any_of(patterns.cbegin(), patterns.cend(), [&](const QString& m) { return maskMatches(m, name); });
+    };
+    const QString addName = source.fileName();
+    const bool addKept = adding && !masked(addName);
     std::vector<bool> drop(m_archive.entries.size());
-    for (size_t i = 0; i < drop.size(); ++i)
-        drop[i] = m_archive.entries[i].name.compare(name, Qt::CaseInsensitive) == 0;
-    return rewrite(drop, &n);
+    bool any = false;
+    for (size_t i = 0; i < drop.size(); ++i) {
+        const QString& name = m_archive.entries[i].name;
+        any |= (drop[i] = (adding && name.compare(addName, Qt::CaseInsensitive) == 0) || masked(name));
+    }
+    if (!any && !addKept) {
+        finish();
+        return ZipSuccess;
+    }
+    return rewrite(drop, addKept ? &n : nullptr);
 }
 
 ZipComponent::ZipComponent(QObject* parent) : QObject(parent) {}
@@ -871,6 +926,12 @@ qint16 ZipComponent::AddEntries(qint16 mode)
     Q_UNUSED(mode); // always 0: add with deflate
     ZipJob job(*this);
     return qint16(job.add());
+}
+
+qint16 ZipComponent::RewriteEntries(const QStringList& deleteMasks, const QString& addFile)
+{
+    ZipJob job(*this);
+    return qint16(job.replace(deleteMasks, addFile));
 }
 
 // The name an entry is extracted under: its last path part, lower-cased, without a drive letter;

@@ -33,6 +33,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 // Result codes of every method. 110, 200 and 410 mean damage, and only damage.
@@ -79,6 +80,10 @@ public:
     qint16 DeleteEntries();
     qint16 ExtractEntries(qint16 mode);
     qint16 AddEntries(qint16 mode);
+    // DeleteEntries for every mask and AddEntries for addFile (when not empty) in one rewrite: the result
+    // holds the same entries, in the same order, with the same bytes, as those calls one after the other
+    // with the add first. A mask that takes the added file's name takes the added entry too.
+    qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {});
 
     static bool isDamage(qint16 code);
     // The file name ExtractEntries writes an entry under: its last path part without a drive letter,
