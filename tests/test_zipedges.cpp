@@ -133,6 +133,7 @@ private slots:
     void contradictionsAreDamage_data();
     void contradictionsAreDamage();
     void literalAllOnesSizeIsNoDamage();
+    void largeEntryBehindStubIsTested();
     void splitArchiveIsRefusedUntouched();
 
 private:
@@ -352,6 +353,23 @@ void TestZipEdges::splitArchiveIsRefusedUntouched()
     QCOMPARE(int(zip.DeleteEntries()), int(ZipMultiPart));
     QVERIFY(!ZipComponent::isDamage(ZipMultiPart));
     QCOMPARE(testzip::readAll(path("s.zip")), b);
+}
+
+void TestZipEdges::largeEntryBehindStubIsTested()
+{
+    // Entries too large to test in memory stream through our own reader, prefix or not.
+    testzip::Layout l;
+    const QByteArray big = testzip::text(int(ZipComponent::kFastTestLimit) + 4096, 3);
+    QByteArray b = kStub + testzip::build({testzip::file("big.txt", big)}, {}, &l);
+    QVERIFY(testzip::write(path("big.zip"), b));
+    ZipComponent zip;
+    zip.ArchivePath = path("big.zip");
+    zip.EntryMask = "*.*";
+    QCOMPARE(int(zip.ListContents()), 0);
+    const qint64 at = kStub.size() + l.dataOffsets[0] + 1000;
+    b[at] = char(b[at] ^ 0x40);
+    QVERIFY(testzip::write(path("big.zip"), b));
+    QVERIFY(ZipComponent::isDamage(zip.ListContents()));
 }
 
 QTEST_GUILESS_MAIN(TestZipEdges)

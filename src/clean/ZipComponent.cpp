@@ -14,6 +14,7 @@
 #include <libdeflate.h>
 #include <memory>
 #include <zip.h>
+#include <zlib.h>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
@@ -268,6 +269,7 @@ private:
     bool matches(const Entry& e) const { return maskMatches(m_mask, e.name); }
     int decode(const Entry& e, const Sink* sink, bool* untestable);
     int decodeStream(const Entry& e, const Sink* sink, bool* untestable);
+    int inflateStream(const Entry& e, const Sink* sink);
     int testData(const std::vector<const Entry*>& matched);
     int testBatch(const std::vector<const Entry*>& batch);
     int rewrite(const std::vector<bool>& drop, const NewEntry* added);
@@ -410,9 +412,59 @@ int ZipJob::decode(const Entry& e, const Sink* sink, bool* untestable)
     return ZipSuccess;
 }
 
-// Large deflated entries and other methods go through libzip, in bounded chunks.
+// Large deflated entries stream through zlib in bounded chunks, read by our own reader (libzip cannot
+// place entries behind a prefix whose offsets count from the ZIP data).
+int ZipJob::inflateStream(const Entry& e, const Sink* sink)
+{
+    z_stream zs{};
+    if (inflateInit2(&zs, -15) != Z_OK)
+        return ZipOtherError;
+    std::unique_ptr<z_stream, int (*)(z_stream*)> closer(&zs, inflateEnd);
+    m_in.resize(kChunk);
+    m_out.resize(kChunk);
+    quint64 readSoFar = 0;
+    quint64 total = 0;
+    quint32 crc = 0;
+    int zr = Z_OK;
+    while (zr != Z_STREAM_END) {
+        if (zs.avail_in == 0) {
+            const qint64 n = qint64(std::min<quint64>(e.compressedSize - readSoFar, quint64(kChunk)));
+            if (n == 0)
+                return ZipDataDamaged; // the data ends before the deflate stream does
+            if (!m_reader.read(qint64(e.dataOffset + readSoFar), m_in.data(), n))
+                return ZipCannotRead;
+            readSoFar += quint64(n);
+            zs.next_in = reinterpret_cast<Bytef*>(m_in.data());
+            zs.avail_in = uInt(n);
+            if (!advance(n))
+                return ZipAborted;
+        }
+        zs.next_out = reinterpret_cast<Bytef*>(m_out.data());
+        zs.avail_out = uInt(m_out.size());
+        zr = inflate(&zs, Z_NO_FLUSH);
+        if (zr == Z_DATA_ERROR)
+            return ZipHeaderDamaged;
+        if (zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR)
+            return ZipOtherError;
+        const qint64 got = qint64(m_out.size()) - qint64(zs.avail_out);
+        if (zr == Z_BUF_ERROR && got == 0 && zs.avail_in > 0)
+            return ZipHeaderDamaged; // no progress possible
+        total += quint64(got);
+        if (total > e.size)
+            return ZipDataDamaged; // more data than the directory promises
+        crc = quint32(libdeflate_crc32(crc, m_out.constData(), size_t(got)));
+        if (got > 0 && sink && !(*sink)(m_out.constData(), got))
+            return ZipCannotWrite;
+    }
+    m_done += qint64(e.compressedSize - readSoFar);
+    return total == e.size && crc == e.crc ? ZipSuccess : ZipDataDamaged;
+}
+
+// Methods other than stored and deflate go through libzip, in bounded chunks.
 int ZipJob::decodeStream(const Entry& e, const Sink* sink, bool* untestable)
 {
+    if (e.method == 8)
+        return inflateStream(e, sink);
     if (!zip_compression_method_supported(zip_int32_t(e.method), 0)) {
         *untestable = true;
         return ZipSuccess;
