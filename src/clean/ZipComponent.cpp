@@ -1008,6 +1008,13 @@ QString ZipComponent::extractedName(const QString& entryName)
     return n.toLower();
 }
 
+void ZipComponent::replayListing(const QStringList& names)
+{
+    for (const QString& name : names)
+        emit Listing(name);
+    emit Status(100);
+}
+
 bool ZipComponent::isDamage(qint16 code)
 {
     return code == ZipStructureDamaged || code == ZipDataDamaged || code == ZipHeaderDamaged;

@@ -85,6 +85,10 @@ public:
     // with the add first. A mask that takes the added file's name takes the added entry too.
     qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {});
 
+    // Raises Listing for each name and then Status 100, as ListContents does, for a listing made by another
+    // component (one that read the archive ahead on another thread).
+    void replayListing(const QStringList& names);
+
     static bool isDamage(qint16 code);
     // The file name ExtractEntries writes an entry under: its last path part without a drive letter,
     // control characters made "_", lower-cased; empty when nothing safe remains.
