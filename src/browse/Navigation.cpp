@@ -41,7 +41,8 @@ void Form1::Dir1_Change()
     if (File1->ListCount() < 1)
         return;
     File1->setFocus();
-    // While idle the selection's Click lists the archive; during a run Click does nothing, so list it here.
+    // While idle the selection's Click lists the archive; during a run Click does nothing, so the listing is
+    // asked for here, and waits until the run is over: List1 is the run's until then.
     const bool clickLists = runFlag == 0;
     File1->setSelected(0, true);
     if (!clickLists)
