@@ -84,8 +84,10 @@ void Form1::Form_KeyDown(int keyCode, int shift)
     case kKeyDelete: {
         // During a clean-all run the archive in work must not change behind the run's back; during other
         // archive work (a Delete already rewriting the archive, a listing) the press is refused as well.
-        if (runFlag != 0)
+        if (runFlag != 0) {
+            SSPanel2->setCaption(QStringLiteral("Busy cleaning: Delete refused"));
             return;
+        }
         const ArchiveWork work(*this, QStringLiteral("deleting an entry"), QStringLiteral("Delete"));
         if (!work.refused())
             deleteSelectedEntry(*this);
