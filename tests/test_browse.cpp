@@ -9,7 +9,33 @@
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
 
+#include <QPushButton>
 #include <QTest>
+
+namespace {
+
+// What the user does while the listing of a.zip waits in the component's event pump.
+enum class Pumped
+{
+    ClickOtherArchive,
+    DownKeyInFile1,
+    DeleteKeyInList1,
+    DoubleClickInList1,
+    AddButton,
+    CleanAllButton
+};
+
+void clickItem(QListWidget* list, int row, bool twice = false)
+{
+    const QPoint at = list->visualItemRect(list->item(row)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    if (twice)
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Pumped)
 
 class TestBrowse : public QObject
 {
@@ -28,6 +54,8 @@ private slots:
     void unreadableFolderSaysWhy();
     void statusFillsTheBar();
     void manyArchivesGrowTheNameTable();
+    void eventsPumpedDuringAListing_data();
+    void eventsPumpedDuringAListing();
 };
 
 void TestBrowse::choosingAFolderListsItsFirstArchive()
@@ -217,6 +245,100 @@ void TestBrowse::manyArchivesGrowTheNameTable()
     f.File1_MouseUp();
     QCOMPARE(f.selectedNames.size(), 20050);
     QCOMPARE(f.selectedNames[20049], QStringLiteral("20049"));
+}
+
+void TestBrowse::eventsPumpedDuringAListing_data()
+{
+    QTest::addColumn<Pumped>("event");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QString>("word");
+    QTest::newRow("click on another archive, damaged a.zip")
+        << Pumped::ClickOtherArchive << true << "the listing waits";
+    QTest::newRow("click on another archive, healthy a.zip")
+        << Pumped::ClickOtherArchive << false << "the listing waits";
+    QTest::newRow("Down key in File1") << Pumped::DownKeyInFile1 << true << "the listing waits";
+    QTest::newRow("Delete key in List1") << Pumped::DeleteKeyInList1 << true << "Delete refused";
+    QTest::newRow("double-click in List1") << Pumped::DoubleClickInList1 << true << "the view refused";
+    QTest::newRow("Add") << Pumped::AddButton << true << "Add refused";
+    QTest::newRow("Clean all") << Pumped::CleanAllButton << true << "Clean all refused";
+}
+
+void TestBrowse::eventsPumpedDuringAListing()
+{
+    // The component pumps events half-way through testing a.zip (after its first entry); the event
+    // arrives through the real widgets there. The listing must still judge a.zip, and only a.zip.
+    QFETCH(Pumped, event);
+    QFETCH(bool, damaged);
+    QFETCH(QString, word);
+    FormFixture fx;
+    fx.writePurgeList({"junk.txt"});
+    if (damaged)
+        QVERIFY(testzip::writeDataDamaged(fx.archive("a.zip")));
+    else
+        QVERIFY(testzip::writeZip(fx.archive("a.zip"), {testzip::file("first.txt", testzip::text(500, 1)),
+                                                        testzip::file("second.txt", testzip::text(900, 2))}));
+    QVERIFY(testzip::writeZip(fx.archive("b.zip"), {testzip::file("first.txt", "b1"), testzip::file("junk.txt", "j")}));
+    const QByteArray a = testzip::readAll(fx.archive("a.zip"));
+    const QByteArray b = testzip::readAll(fx.archive("b.zip"));
+    Form1& f = fx.make();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    bool sent = false;
+    QString panel;
+    f.XceedZip1->setProgressHook([&] {
+        if (!sent && f.List1->ListCount() == 2) {
+            sent = true;
+            switch (event) {
+            case Pumped::ClickOtherArchive:
+                clickItem(f.File1, 1);
+                break;
+            case Pumped::DownKeyInFile1:
+                f.File1->setFocus();
+                QTest::keyClick(f.File1, Qt::Key_Down);
+                break;
+            case Pumped::DeleteKeyInList1:
+                f.List1->setSelected(0, true);
+                f.List1->setFocus();
+                QTest::keyClick(f.List1, Qt::Key_Delete);
+                break;
+            case Pumped::DoubleClickInList1:
+                clickItem(f.List1, 0, true);
+                break;
+            case Pumped::AddButton:
+                f.List1->setSelected(0, true);
+                QTest::mouseClick(f.Command1, Qt::LeftButton);
+                break;
+            case Pumped::CleanAllButton:
+                QTest::mouseClick(f.Command2, Qt::LeftButton);
+                break;
+            }
+            panel = f.SSPanel2->Caption();
+        }
+        f.pumpEvents();
+    });
+    f.File1->setSelected(0, true);
+    QVERIFY(sent);
+    QCOMPARE(testzip::readAll(fx.archive("b.zip")), b); // never touched, never renamed
+    QCOMPARE(testzip::readAll(fx.programFolder() + "/purge.txt"), QByteArray("junk.txt\r\n"));
+    QCOMPARE(f.runFlag, qint16(0));
+    QVERIFY(fx.fakes.launcher.programs.isEmpty());
+    QVERIFY(!f.form2());
+    if (damaged) {
+        QCOMPARE(testzip::readAll(fx.archive("a.zip.bad")), a);
+        QCOMPARE(fx.fakes.messageBox.messages.size(), 1);
+        QCOMPARE(fx.fakes.messageBox.messages[0].text,
+                 "CRC error in - " + QDir::toNativeSeparators(fx.archive("a.zip")).toLower());
+        QCOMPARE(listLines(f.List1), QStringList({"--> Moving too fast! <--", "first.txt", "second.txt"}));
+        QCOMPARE(f.File1->ListCount(), 1);
+    } else {
+        // The click waited: b.zip is listed once a.zip's listing is over.
+        QCOMPARE(testzip::readAll(fx.archive("a.zip")), a);
+        QVERIFY(fx.fakes.messageBox.messages.isEmpty());
+        QTRY_COMPARE(listLines(f.List1), QStringList({"first.txt", "junk.txt"}));
+        QCOMPARE(f.currentArchive, fx.archive("b.zip"));
+        QCOMPARE(f.SSPanel2->Caption(), QString());
+    }
+    QCOMPARE(panel, "Busy listing a.zip: " + word);
 }
 
 QTEST_MAIN(TestBrowse)

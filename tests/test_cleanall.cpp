@@ -433,7 +433,8 @@ void TestCleanAll::abortPressIsASecondInvocation()
     QCOMPARE(messagesAfterPress, 0); // the press's own counts are 0
     QCOMPARE(fx.fakes.messageBox.messages.size(), 1);
     QCOMPARE(fx.fakes.messageBox.messages[0].text, report(1, 0));
-    QCOMPARE(f.Label2->text(), QStringLiteral(" 1 zip(s) processed"));
+    // b.zip is done (renamed, counted bad) when the pump after it delivers the press: two processed.
+    QCOMPARE(f.Label2->text(), QStringLiteral(" 2 zip(s) processed"));
     QCOMPARE(testzip::names(fx.archive("a.zip")), QStringList{"a.txt"});
     QCOMPARE(testzip::names(fx.archive("c.zip")), QStringList({"c.txt", "junk.txt"})); // never reached
     QVERIFY(f.XceedZip1->Abort);

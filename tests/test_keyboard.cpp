@@ -245,6 +245,7 @@ void TestKeyboard::deleteDuringARunIsRefused()
     QCOMPARE(listLines(f.List1), QStringList({"x.txt", "y.txt"}));
     QCOMPARE(f.XceedZip1->EntryMask, QStringLiteral("the run's mask"));
     QCOMPARE(f.runFlag, qint16(-1));
+    QCOMPARE(f.SSPanel2->Caption(), QStringLiteral("Busy cleaning: Delete refused"));
 }
 
 void TestKeyboard::escapeStopsOnlyARun_data()

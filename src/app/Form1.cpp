@@ -258,6 +258,13 @@ void Form1::launch(const QString& program, const QString& argument)
 
 void Form1::showMessage(const QString& text, int style, const QString& title)
 {
+    // Nobody is there to close a box in an unattended run: the message is a line on stderr, and the run
+    // ends with status 2 so it is not taken for a clean success.
+    if (unattended()) {
+        consoleLine(QStringLiteral("tamsorel: %1: %2").arg(title, text), true);
+        m_runStatus = 2;
+        return;
+    }
     if (m_config.services.messageBox)
         m_config.services.messageBox->show(text, style, title);
 }

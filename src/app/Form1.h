@@ -95,6 +95,7 @@ public:
     QStringList selectedNames;    // names taken from File1; index 1 is the archive the listing shows
     PurgeList purgeEntries;       // the purge list as last loaded
     QString ViewedEntry;          // lower-cased name of the entry last chosen for viewing
+    QString repairFailure;        // the last double zip this run could not repair, and why; shown at its end
 
     // Start-up and shutdown.
     void Form_Load();
@@ -152,6 +153,15 @@ public:
     void setRunStatus(int status) { m_runStatus = status; }
     // Where an unattended run writes its lines (summary, refusals); empty means stdout and stderr.
     std::function<void(const QString& line, bool toStderr)> writeConsole;
+    void consoleLine(const QString& line, bool toStderr) const; // one line, through writeConsole when set
+    // Archive work (a listing, a view, a deletion, Add, a clean-all run) runs one at a time: the component
+    // pumps events inside its calls, and work started there would act on the component, List1 and the
+    // current archive under the work in progress. Refused work is named on SSPanel2 (see ArchiveWork.h).
+    bool beginArchiveWork(const QString& what, const QString& asked);
+    void endArchiveWork();
+    bool archiveWorkInProgress() const { return !m_work.isEmpty(); }
+    // A listing asked for during other work waits; the archive then selected is listed when that work ends.
+    void listingWaits();
     Form2* form2() const;
     Form2* ensureForm2();
     bool aboutShowing() const { return m_aboutShowing; }
@@ -172,5 +182,8 @@ private:
     bool m_aboutShowing = false;
     bool m_skipTempCleanup = false;
     int m_runStatus = 0;
+    QString m_work; // the archive work in progress, as SSPanel2 names it; empty when none
+    bool m_listingWaits = false;
+    QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
 };

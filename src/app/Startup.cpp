@@ -18,7 +18,8 @@ bool isRootFolder(const QString& folder)
 
 void Form1::Form_Load()
 {
-    // 1. Never from a drive's root: the data files and the temp folder would be strewn over it.
+    // 1. Never from a drive's root: the data files and the temp folder would be strewn over it. Unattended,
+    //    the message goes to stderr (showMessage): nobody could close a box.
     if (isRootFolder(programFolder())) {
         showMessage(QStringLiteral("Tamsor can NOT be run from a root directory"), 16, QStringLiteral("Error"));
         m_skipTempCleanup = true; // this start never used a temp folder; what lies in /temp is not ours
@@ -28,6 +29,14 @@ void Form1::Form_Load()
 
     // 2. One instance per user and program folder: bring the running one to the front instead.
     if (services().instanceGuard && services().instanceGuard->previousInstance()) {
+        if (unattended()) {
+            // Nothing was cleaned, and a run from cron must not pull the user's window to the front.
+            m_skipTempCleanup = true;
+            consoleLine(QStringLiteral("tamsorel: refused: Tamsorel is already running from this program folder"),
+                        true);
+            Unload(2);
+            return;
+        }
         const QString keptTitle = QApplication::applicationDisplayName();
         QApplication::setApplicationDisplayName(QStringLiteral("... duplicate instance."));
         setWindowTitle(QStringLiteral("... duplicate instance."));
@@ -45,8 +54,9 @@ void Form1::Form_Load()
     for (int i = 0; i < files; ++i)
         selectedNames[i] = QString::number(File1->ListIndex());
 
-    // 4. The first archive of the start folder is shown.
-    if (files > 0)
+    // 4. The first archive of the start folder is shown. Not before an unattended run: that folder is not
+    //    the one named, and the run lists each archive of the named folder itself.
+    if (files > 0 && !unattended())
         File1->setSelected(0, true);
 
     // 5. A staging file of an Add that did not finish is discarded.

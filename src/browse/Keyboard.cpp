@@ -1,6 +1,7 @@
 // The window's keyboard commands: Up and Down relist, Delete removes one entry, Escape aborts a run, F1
 // opens the help file. Every command works with any modifier held; the key still reaches the focused control.
 
+#include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
@@ -17,10 +18,6 @@ constexpr int kKeyUp = 38;
 constexpr int kKeyDown = 40;
 constexpr int kKeyDelete = 46;
 constexpr int kKeyF1 = 112;
-
-// A Delete that arrives through the event pump while another one rewrites the archive would rewrite the
-// same file from its old contents; the second press is ignored instead.
-bool g_deleting = false;
 
 } // namespace
 
@@ -84,14 +81,18 @@ void Form1::Form_KeyDown(int keyCode, int shift)
         return;
     }
     switch (keyCode) {
-    case kKeyDelete:
-        // During a clean-all run the archive in work must not change behind the run's back.
-        if (runFlag != 0 || g_deleting)
+    case kKeyDelete: {
+        // During a clean-all run the archive in work must not change behind the run's back; during other
+        // archive work (a Delete already rewriting the archive, a listing) the press is refused as well.
+        if (runFlag != 0) {
+            SSPanel2->setCaption(QStringLiteral("Busy cleaning: Delete refused"));
             return;
-        g_deleting = true;
-        deleteSelectedEntry(*this);
-        g_deleting = false;
+        }
+        const ArchiveWork work(*this, QStringLiteral("deleting an entry"), QStringLiteral("Delete"));
+        if (!work.refused())
+            deleteSelectedEntry(*this);
         return;
+    }
     case kKeyEscape:
         // Only a run in progress can be stopped; idle, Escape leaves the state alone.
         if (runFlag == -1) {

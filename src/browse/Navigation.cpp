@@ -1,5 +1,6 @@
 // Folder navigation and the contents listing of the archive chosen in File1.
 
+#include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "clean/ZipComponent.h"
 #include "platform/DirListBox.h"
@@ -40,7 +41,8 @@ void Form1::Dir1_Change()
     if (File1->ListCount() < 1)
         return;
     File1->setFocus();
-    // While idle the selection's Click lists the archive; during a run Click does nothing, so list it here.
+    // While idle the selection's Click lists the archive; during a run Click does nothing, so the listing is
+    // asked for here, and waits until the run is over: List1 is the run's until then.
     const bool clickLists = runFlag == 0;
     File1->setSelected(0, true);
     if (!clickLists)
@@ -71,6 +73,17 @@ void Form1::File1_MouseUp()
 
 void Form1::ShowArchiveContents()
 {
+    // Asked for in the middle of other archive work (a click pumped inside a component call): this listing
+    // would replace List1 and the current archive under that work, so it waits until the work ends.
+    if (archiveWorkInProgress()) {
+        listingWaits();
+        return;
+    }
+    if (m_listingWaits) {
+        m_listingWaits = false;
+        if (SSPanel2->Caption() == m_waitWord)
+            SSPanel2->setCaption(QString());
+    }
     setMousePointer(11);
     List1->Clear();
     int next = 1;
@@ -84,18 +97,24 @@ void Form1::ShowArchiveContents()
         return;
     }
     const QString path = Dir1->Path();
-    currentArchive =
+    const QString archive =
         path.endsWith(QLatin1Char('/')) ? path + selectedNames[1] : path + QLatin1Char('/') + selectedNames[1];
-    currentArchiveOnDisk = currentArchive;
+    ArchiveWork work(*this, QStringLiteral("listing ") + selectedNames[1].toLower(), QString());
+    currentArchive = archive;
+    currentArchiveOnDisk = archive;
 
     XceedZip1->AlternateMode = false;
     XceedZip1->EntryMask = QStringLiteral("*.*");
-    XceedZip1->ArchivePath = currentArchive;
+    XceedZip1->ArchivePath = archive;
     const qint16 result = XceedZip1->ListContents();
     if (result != 0)
         List1->AddItem(QStringLiteral("--> Moving too fast! <--"));
-    if (ZipComponent::isDamage(result))
+    if (ZipComponent::isDamage(result) && !unloaded()) {
+        // The verdict is about this archive, whatever the events during the call did to the shared state.
+        currentArchive = archive;
+        currentArchiveOnDisk = archive;
         Quarantine(QuarantineCaller::ContentsListing);
+    }
     setMousePointer(0);
 }
 

@@ -1,5 +1,6 @@
 // The entry viewer: a description or text entry shown in Form2 or in the text editor.
 
+#include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "browse/Form2.h"
 #include "clean/ZipComponent.h"
@@ -20,10 +21,6 @@ constexpr qint64 kShownBytes = 8 * 1024 * 1024;
 constexpr qsizetype kLongestLine = 4096;
 // The search for the first line end lets window events run after this many bytes.
 constexpr qint64 kPumpEveryBytes = 4096;
-
-// The events pumped during a view may bring another double-click; it would extract over the file being
-// read, so it is ignored until this view is done.
-bool g_viewing = false;
 
 bool isViewable(const QString& lowerName)
 {
@@ -123,8 +120,6 @@ void showInForm2(Form1& f, const QString& path)
 
 void Form1::List1_DblClick()
 {
-    if (g_viewing)
-        return;
     const QString temp = dataPath(QStringLiteral("temp"));
     if (!QFileInfo(temp).isDir())
         QDir().mkpath(temp);
@@ -142,7 +137,13 @@ void Form1::List1_DblClick()
     if (!isViewable(name))
         return;
 
-    g_viewing = true;
+    // The events pumped during the extraction and the read may bring another double-click, a click on
+    // another archive or a key; none of them may change the archive or the file this view works on.
+    const ArchiveWork work(*this, QStringLiteral("viewing ") + name, QStringLiteral("the view"));
+    if (work.refused())
+        return;
+    const QString archive = currentArchive;
+    const QString archiveOnDisk = currentArchiveOnDisk;
     setMousePointer(11);
     ViewedEntry = name;
     const QString fileName = ZipComponent::extractedName(ViewedEntry);
@@ -154,8 +155,10 @@ void Form1::List1_DblClick()
     XceedZip1->AlternateMode = false;
     XceedZip1->EntryMask = ViewedEntry;
     XceedZip1->ExtractFolder = temp;
-    XceedZip1->ArchivePath = currentArchiveOnDisk;
+    XceedZip1->ArchivePath = archiveOnDisk;
     const qint16 result = XceedZip1->ExtractEntries(0);
+    if (unloaded())
+        return;
 
     if (ZipComponent::isDamage(result)) {
         if (Form2* window = form2())
@@ -163,10 +166,11 @@ void Form1::List1_DblClick()
         setMousePointer(0);
         SSPanel2->setFloodPercent(0);
         SSPanel1->setCaption(ViewedEntry);
+        currentArchive = archive;
+        currentArchiveOnDisk = archiveOnDisk;
         // Reports "CRC error in - " with the archive, renames it to .bad and refreshes File1.
         Quarantine(QuarantineCaller::EntryViewer);
         setMousePointer(0);
-        g_viewing = false;
         return;
     }
 
@@ -176,7 +180,6 @@ void Form1::List1_DblClick()
         reportOnPanel(*this, result != ZipSuccess
                                  ? QStringLiteral("Could not extract %1 (error%2)").arg(ViewedEntry, countText(result))
                                  : QStringLiteral("Could not extract %1: not in the archive").arg(ViewedEntry));
-        g_viewing = false;
         return;
     }
 
@@ -191,5 +194,4 @@ void Form1::List1_DblClick()
         reportOnPanel(*this, QStringLiteral("Could not read %1").arg(QDir::toNativeSeparators(path)));
         break;
     }
-    g_viewing = false;
 }

@@ -1,5 +1,6 @@
 // The clean-all run: Command2 starts it, and pressed again while it runs, aborts it.
 
+#include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "clean/ZipComponent.h"
 #include "platform/AnimatedIcon.h"
@@ -15,20 +16,14 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <cstdio>
+#include <algorithm>
+#include <optional>
 
 namespace {
 
 void writeLine(const Form1& form, const QString& line, bool toStderr)
 {
-    if (form.writeConsole) {
-        form.writeConsole(line, toStderr);
-        return;
-    }
-    std::FILE* stream = toStderr ? stderr : stdout;
-    std::fputs(line.toLocal8Bit().constData(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    form.consoleLine(line, toStderr);
 }
 
 } // namespace
@@ -41,41 +36,60 @@ void Form1::Command2_Click()
     qint64 doubles = 0;
     bool aborted = false;
 
+    // An abort press always aborts: the checks of steps 1 to 3 are about starting a run, and a press that
+    // stops one must not be turned away by them (a folder browsed to during the run may be read-only).
+    const bool abortPress = runFlag == -1;
+    // A run started through the event pump of other archive work would clean under it; it is refused. An
+    // abort press takes no work: the run it stops holds it.
+    std::optional<ArchiveWork> work;
+    if (!abortPress) {
+        work.emplace(*this, QStringLiteral("cleaning"), QStringLiteral("Clean all"));
+        if (work->refused())
+            return;
+    }
+
     // 1. Unattended: the command line names the folder. A name that is no folder means no run at all:
     //    cleaning whatever folder the window happens to show would touch archives nobody named.
-    if (unattended()) {
+    if (unattended() && !abortPress) {
         const QString folder = commandLine();
         if (!QFileInfo(folder).isDir()) {
-            if (runFlag == 0) {
-                writeLine(*this, QStringLiteral("tamsorel: no such folder: ") + QDir::toNativeSeparators(folder), true);
-                setRunStatus(2);
-                return;
-            }
-        } else {
-            // The drive follows the folder without its own Change, which would list the drive's root first.
-            {
-                const QSignalBlocker quiet(Drive1);
-                Drive1->setDriveFor(folder);
-            }
+            writeLine(*this, QStringLiteral("tamsorel: no such folder: ") + QDir::toNativeSeparators(folder), true);
+            setRunStatus(2);
+            return;
+        }
+        // The lists move to the folder without their Change handlers: those would list (and might
+        // quarantine) its first archive before the run, which lists and counts every archive itself.
+        {
+            const QSignalBlocker driveQuiet(Drive1);
+            const QSignalBlocker dirQuiet(Dir1);
+            Drive1->setDriveFor(folder);
             Dir1->setPath(folder);
+        }
+        File1->setPath(Dir1->Path());
+        if (!File1->readError().isEmpty()) {
+            writeLine(*this, QStringLiteral("tamsorel: ") + File1->readError(), true);
+            setRunStatus(2);
+            return;
         }
     }
 
     // 2. Drive check, on the folder to clean: its own writability is what decides whether archives may change.
-    DiskInfo1.Drive = Dir1->Path();
-    if (DiskInfo1.DriveClass() <= 2) {
-        SSPanel2->setFloodType(0);
-        SSPanel2->setCaption(QStringLiteral("Read-only drive"));
-        if (unattended() && runFlag == 0) {
-            writeLine(*this, QStringLiteral("tamsorel: read-only drive: ") + QDir::toNativeSeparators(Dir1->Path()),
-                      true);
-            setRunStatus(2);
+    if (!abortPress) {
+        DiskInfo1.Drive = Dir1->Path();
+        if (DiskInfo1.DriveClass() <= 2) {
+            SSPanel2->setFloodType(0);
+            SSPanel2->setCaption(QStringLiteral("Read-only drive"));
+            if (unattended()) {
+                writeLine(*this, QStringLiteral("tamsorel: read-only drive: ") + QDir::toNativeSeparators(Dir1->Path()),
+                          true);
+                setRunStatus(2);
+            }
+            return;
         }
-        return;
     }
 
     // 3. Purge-list check, attended only.
-    if (!unattended() && !purgeEntries.exists()) {
+    if (!abortPress && !unattended() && !purgeEntries.exists()) {
         showMessage(QStringLiteral("No purge list exists"), 48, QStringLiteral("Tamsorel error"));
         return;
     }
@@ -89,7 +103,6 @@ void Form1::Command2_Click()
     SSPanel2->setFloodType(1);
 
     // 5. Start or abort.
-    const bool abortPress = runFlag == -1;
     if (abortPress) {
         runFlag = 0;
         XceedZip1->Abort = true;
@@ -99,6 +112,7 @@ void Form1::Command2_Click()
 
         // 6.
         Label2->setText(QString());
+        repairFailure.clear();
         setMousePointer(11);
         Command1->setEnabled(false);
 
@@ -151,10 +165,18 @@ void Form1::Command2_Click()
                 return;
             ++processed;
             Label2->setText(countText(processed) + QStringLiteral(" zip(s) processed"));
+            // An abort pressed in the pump above ends the run here: the positions left may read empty (the
+            // press refreshed File1), and passing them would end the run as if it had finished.
+            if (runFlag == 0) {
+                aborted = i + 1 < count;
+                break;
+            }
         }
     }
 
     // 13. End of run, on every road.
+    if (work)
+        work->release(); // the listing below is archive work of its own
     AniIcon1->hide();
     setMousePointer(0);
     Command1->setEnabled(true);
@@ -165,8 +187,17 @@ void Form1::Command2_Click()
     File1->Refresh();
     Command2->setText(QStringLiteral("&Clean all"));
     SSPanel2->setFloodPercent(0);
-    File1->setSelected(0, true);
-    ShowArchiveContents();
+    // Unattended, the window closes now: listing an archive again would read it a second time, outside the
+    // run's counts (or, after the user browsed elsewhere, read an archive nobody named).
+    if (!unattended()) {
+        File1->setSelected(0, true);
+        ShowArchiveContents();
+        // A double zip the run could not repair stays named after the run.
+        if (!repairFailure.isEmpty()) {
+            SSPanel2->setFloodType(0);
+            SSPanel2->setCaption(repairFailure);
+        }
+    }
 
     // 14. Report.
     if (!unattended()) {
@@ -182,6 +213,7 @@ void Form1::Command2_Click()
                       QStringLiteral(" bad zip(s) found and renamed to +*.bad,") + countText(doubles) +
                       QStringLiteral(" double zip(s) found and fixed"),
                   false);
-        setRunStatus(aborted ? 1 : 0);
+        // A refusal or message on the way (status 2) is not hidden by the end of the run.
+        setRunStatus(std::max(runStatus(), aborted ? 1 : 0));
     }
 }

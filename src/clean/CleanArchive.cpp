@@ -41,8 +41,28 @@ bool maskTakesOnlyItself(const QString& archive, const QString& row)
     return probe.ListContents() == 0 && onlyItself;
 }
 
-// Double-zip repair; true when the archive now holds one description.
-bool repairDoubleZip(Form1& f, const QString& archive)
+// What became of a double-zip repair: repaired, or why not (empty when the user's abort stopped it).
+struct RepairResult
+{
+    bool repaired = false;
+    QString why;
+};
+
+RepairResult notRepaired(const QString& why)
+{
+    return {false, why};
+}
+
+// The description goes out to the work folder and back into the archive: whatever is extracted must fit
+// back, or the repair would fail only after the extraction (a copy of the description left in temp).
+static_assert(ZipComponent::kMaxExtractSize <= ZipComponent::kMaxAddSize);
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number(bytes / (1024 * 1024)) + QStringLiteral(" MB");
+}
+
+RepairResult repairDoubleZip(Form1& f, const QString& archive)
 {
     f.SSPanel2->setFloodType(0);
     f.SSPanel2->setCaption(QStringLiteral("Double zip found"));
@@ -52,11 +72,13 @@ bool repairDoubleZip(Form1& f, const QString& archive)
     const QString work = f.dataPath(QStringLiteral("temp"));
     if (!QFileInfo(work).isDir())
         QDir().mkdir(work);
+    if (!QFileInfo(work).isDir())
+        return notRepaired(QStringLiteral("the work folder %1 cannot be made").arg(QDir::toNativeSeparators(work)));
     const QString repairFile = work + QLatin1Char('/') + kDescription;
     if (QFileInfo::exists(repairFile) || QFileInfo(repairFile).isSymLink())
         fileops::removeFile(repairFile);
     if (QFileInfo::exists(repairFile) || QFileInfo(repairFile).isSymLink())
-        return false;
+        return notRepaired(QStringLiteral("%1 cannot be removed").arg(QDir::toNativeSeparators(repairFile)));
 
     f.XceedZip1->AlternateMode = false;
     f.XceedZip1->EntryMask = kDescription;
@@ -64,15 +86,52 @@ bool repairDoubleZip(Form1& f, const QString& archive)
     f.XceedZip1->ArchivePath = archive;
     // The component writes the file only after its CRC and size are checked, so a file present after a
     // clean result holds a copy of the description as stored.
-    if (f.XceedZip1->ExtractEntries(0) != 0 || f.unloaded() || !fileops::isOrdinaryFile(repairFile))
-        return false;
+    const qint16 extracted = f.XceedZip1->ExtractEntries(0);
+    if (f.unloaded() || extracted == ZipAborted)
+        return notRepaired(QString());
+    if (extracted == ZipCannotWrite)
+        return notRepaired(
+            QStringLiteral("the description cannot be written to %1").arg(QDir::toNativeSeparators(work)));
+    if (extracted == ZipOtherError)
+        return notRepaired(QStringLiteral("the description cannot be taken out (over %1, encrypted or of an "
+                                          "unknown method)")
+                               .arg(megabytes(ZipComponent::kMaxExtractSize)));
+    if (extracted != ZipSuccess)
+        return notRepaired(
+            QStringLiteral("the description cannot be taken out (error%1)").arg(Form1::countText(extracted)));
+    if (!fileops::isOrdinaryFile(repairFile))
+        return notRepaired(QStringLiteral("the description was not written to %1").arg(QDir::toNativeSeparators(work)));
 
     // Adding replaces every copy of the name with the one file in a single rewrite that lands only when
     // complete: the archive holds its copies or the one copy, never no description.
     f.XceedZip1->AlternateMode = false;
     f.XceedZip1->EntryMask = repairFile;
     f.XceedZip1->ArchivePath = archive;
-    return f.XceedZip1->AddEntries(0) == 0;
+    const qint16 added = f.XceedZip1->AddEntries(0);
+    if (added == ZipSuccess)
+        return {true, QString()};
+    if (f.unloaded() || added == ZipAborted)
+        return notRepaired(QString());
+    if (added == ZipCannotWrite)
+        return notRepaired(QStringLiteral("the archive cannot be written"));
+    if (added == ZipOtherError)
+        return notRepaired(QStringLiteral("the description cannot be added back (over %1 or unreadable)")
+                               .arg(megabytes(ZipComponent::kMaxAddSize)));
+    return notRepaired(QStringLiteral("the description cannot be added back (error%1)").arg(Form1::countText(added)));
+}
+
+// Says that a double zip stays as it was, and why: on the console of an unattended run, on SSPanel2 in the
+// window (and again when the run ends).
+void reportUnrepaired(Form1& f, const QString& archive, const QString& why)
+{
+    const QString name = QFileInfo(archive).fileName().toLower();
+    f.repairFailure = QStringLiteral("Double zip %1 not repaired: %2").arg(name, why);
+    f.SSPanel2->setFloodType(0);
+    f.SSPanel2->setCaption(f.repairFailure);
+    if (f.unattended())
+        f.consoleLine(
+            QStringLiteral("tamsorel: double zip not repaired: %1: %2").arg(QDir::toNativeSeparators(archive), why),
+            true);
 }
 
 } // namespace
@@ -80,7 +139,6 @@ bool repairDoubleZip(Form1& f, const QString& archive)
 CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 {
     const QString archive = currentFolder + QLatin1Char('/') + File1->List(i);
-    bool countedBad = false;
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
@@ -101,22 +159,29 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         List1->AddItem(QStringLiteral("Bad zip found"));
 
     if (ZipComponent::isDamage(listed)) {
-        // D. Damaged archive found by the listing: the sound, the rename, the count.
+        // D. Damaged archive found by the listing: the sound, the rename, the count. Nothing more is done to
+        // it: a repair or purge would rewrite a damaged archive, and where the rename failed (a .bad of that
+        // name, a folder that refuses it) the archive is still there under its name to be rewritten.
+        currentArchive = archive.toLower();
+        currentArchiveOnDisk = archive;
         Quarantine(QuarantineCaller::RunListing);
         ++badCount;
-        countedBad = true;
-    } else {
-        // Description scan: a second exact "file_id.diz" line makes the archive a double zip.
-        int descriptions = 0;
-        const int lines = List1->ListCount();
-        for (int k = 0; k < lines; ++k) {
-            if (List1->List(k).toLower() == kDescription && ++descriptions > 1) {
-                if (repairDoubleZip(*this, archive))
-                    ++doubleCount;
-                if (unloaded())
-                    return CleanOutcome::Abort;
-                break;
-            }
+        return CleanOutcome::Finished;
+    }
+
+    // Description scan: a second exact "file_id.diz" line makes the archive a double zip.
+    int descriptions = 0;
+    const int lines = List1->ListCount();
+    for (int k = 0; k < lines; ++k) {
+        if (List1->List(k).toLower() == kDescription && ++descriptions > 1) {
+            const RepairResult repair = repairDoubleZip(*this, archive);
+            if (unloaded())
+                return CleanOutcome::Abort;
+            if (repair.repaired)
+                ++doubleCount;
+            else if (!repair.why.isEmpty())
+                reportUnrepaired(*this, archive, repair.why);
+            break;
         }
     }
 
@@ -143,14 +208,11 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
             if (unloaded())
                 return CleanOutcome::Abort;
             if (ZipComponent::isDamage(deleted)) {
-                // E. Damaged archive found by a deletion. One already counted by its listing is not
-                // counted, sounded or renamed a second time.
-                if (!countedBad) {
-                    currentArchive = archive.toLower();
-                    currentArchiveOnDisk = archive;
-                    Quarantine(QuarantineCaller::RunDeletion);
-                    ++badCount;
-                }
+                // E. Damaged archive found by a deletion.
+                currentArchive = archive.toLower();
+                currentArchiveOnDisk = archive;
+                Quarantine(QuarantineCaller::RunDeletion);
+                ++badCount;
                 File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;
             }

@@ -60,7 +60,7 @@ public:
     // Entries whose compressed and uncompressed sizes are both at most this are tested in memory.
     static constexpr qint64 kFastTestLimit = 16 * 1024 * 1024;
     // ExtractEntries refuses to write an entry larger than this (a hostile entry cannot fill the disk).
-    static constexpr qint64 kMaxExtractSize = qint64(2) * 1024 * 1024 * 1024;
+    static constexpr qint64 kMaxExtractSize = 256 * 1024 * 1024; // no more than AddEntries takes back
     // AddEntries compresses the file in memory; larger files are refused with ZipOtherError.
     static constexpr qint64 kMaxAddSize = 256 * 1024 * 1024;
 

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
@@ -12,9 +13,19 @@
 #include <QSoundEffect>
 #include <QTimer>
 #include <QUrl>
+#include <cstdio>
 
 void DesktopMessageBox::show(const QString& text, int style, const QString& title)
 {
+    // Without a screen nobody can press OK and the box would wait for ever: the message goes to stderr.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        const QString line = QStringLiteral("tamsorel: %1: %2")
+                                 .arg(title, text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')));
+        std::fputs(line.toLocal8Bit().constData(), stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
+        return;
+    }
     const QMessageBox::Icon icon = style == 16 ? QMessageBox::Critical : QMessageBox::Warning;
     QMessageBox box(icon, title, text, QMessageBox::Ok, m_parent);
     box.exec();

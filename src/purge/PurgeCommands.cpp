@@ -1,5 +1,6 @@
 // Add and View: the purge list commands of the window.
 
+#include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
@@ -12,6 +13,11 @@
 void Form1::Command1_Click()
 {
     const QString errorTitle = QStringLiteral("Tamsorel error");
+    // Pressed through the event pump of other archive work (a listing, a view, a Delete): the lines
+    // selected may not belong to the archive the work leaves in view, so the press is refused.
+    ArchiveWork work(*this, QStringLiteral("adding to the purge list"), QStringLiteral("Add"));
+    if (work.refused())
+        return;
     if (!purgeEntries.exists()) {
         showMessage(QStringLiteral("No purge list exists"), 48, errorTitle);
         return;
@@ -69,6 +75,7 @@ void Form1::Command1_Click()
         showMessage(append.errorString(), 48, errorTitle);
     else if (!stagingError.isEmpty())
         showMessage(stagingError, 48, errorTitle);
+    work.release(); // the listing that follows is archive work of its own
     ShowArchiveContents();
 }
 

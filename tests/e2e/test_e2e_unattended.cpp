@@ -1,0 +1,133 @@
+// The program run unattended as cron runs it: it touches only the folder on its command line, counts each of
+// its archives once, and a refusal says so on stderr with status 2 instead of ending silently.
+
+#include "e2e/E2e.h"
+#include "platform/RealServices.h"
+
+using namespace e2e;
+
+namespace {
+
+QByteArray damaged(int seed)
+{
+    testzip::Layout layout;
+    QByteArray bytes = testzip::build(
+        {testzip::file("a.txt", testzip::text(700, seed)), testzip::file("b.txt", testzip::text(900, seed + 1), false)},
+        {}, &layout);
+    const int at = int(layout.dataOffsets[1]) + 20;
+    bytes[at] = char(bytes[at] ^ 0x40);
+    return bytes;
+}
+
+QByteArray junkArchive(int seed)
+{
+    return testzip::build({testzip::file("thumbs.db", "junk"), testzip::file("keep.txt", testzip::text(800, seed))});
+}
+
+// The program's own lines on stderr (Qt may add notes of its own there).
+QStringList programLines(const QByteArray& err)
+{
+    return QString::fromLocal8Bit(err).split(u'\n').filter(QRegularExpression("^tamsorel: "));
+}
+
+Result runFrom(const Program& program, const QString& workingFolder, const QString& folder)
+{
+    QProcess p;
+    prepare(p, program, folder);
+    p.setWorkingDirectory(workingFolder);
+    p.start();
+    return collect(p, 120000);
+}
+
+} // namespace
+
+class E2eUnattended : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void onlyTheNamedFolderIsTouched_data();
+    void onlyTheNamedFolderIsTouched();
+    void secondInstanceIsRefusedAloud();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<Program> m_program;
+};
+
+void E2eUnattended::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    m_program = std::make_unique<Program>(m_root->path());
+    QVERIFY(m_program->ok());
+    QVERIFY(m_program->setPurge("thumbs.db\n"));
+}
+
+void E2eUnattended::onlyTheNamedFolderIsTouched_data()
+{
+    QTest::addColumn<int>("archives");
+    QTest::newRow("two archives, both damaged") << 2;
+    QTest::newRow("five archives, first and last damaged") << 5;
+}
+
+void E2eUnattended::onlyTheNamedFolderIsTouched()
+{
+    QFETCH(int, archives);
+    const QString here = m_root->filePath("here");
+    const QString zips = m_root->filePath("zips");
+    QVERIFY(QDir().mkpath(here));
+    QVERIFY(QDir().mkpath(zips));
+    // The folder the program is started from holds a damaged archive of its own: it is nobody's to rename.
+    QVERIFY(testzip::write(here + "/aaa.zip", damaged(9)));
+    const QByteArray first = damaged(1);
+    const QByteArray last = damaged(2);
+    QVERIFY(testzip::write(zips + "/a0.zip", first));
+    for (int i = 1; i + 1 < archives; ++i)
+        QVERIFY(testzip::write(zips + QStringLiteral("/a%1.zip").arg(i), junkArchive(i)));
+    QVERIFY(testzip::write(zips + QStringLiteral("/a%1.zip").arg(archives - 1), last));
+    const QStringList hereBefore = tree(here);
+
+    const Result r = runFrom(*m_program, here, zips);
+    QVERIFY(r.finished);
+    QVERIFY2(!r.sanitizerReport(), r.err.constData());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(QString::fromLocal8Bit(r.out).trimmed(),
+             QStringLiteral(" %1 zip(s) processed, 2 bad zip(s) found and renamed to +*.bad, 0 double zip(s) found "
+                            "and fixed")
+                 .arg(archives)
+                 .trimmed());
+    QVERIFY2(programLines(r.err).isEmpty(), r.err.constData());
+    QCOMPARE(tree(here), hereBefore);
+    QCOMPARE(testzip::readAll(here + "/aaa.zip"), damaged(9));
+    // Each damaged archive renamed once, as it was.
+    QCOMPARE(testzip::readAll(zips + "/a0.zip.bad"), first);
+    QCOMPARE(testzip::readAll(zips + QStringLiteral("/a%1.zip.bad").arg(archives - 1)), last);
+    QCOMPARE(QDir(zips).entryList({"*.bad"}, QDir::Files).size(), 2);
+    for (int i = 1; i + 1 < archives; ++i)
+        QCOMPARE(testzip::names(zips + QStringLiteral("/a%1.zip").arg(i)), QStringList{"keep.txt"});
+}
+
+void E2eUnattended::secondInstanceIsRefusedAloud()
+{
+    // This test holds the program folder's instance slot, as a window left open would.
+    LocalSocketInstanceGuard first(QFileInfo(m_program->folder()).canonicalFilePath());
+    QVERIFY(!first.previousInstance());
+    const QString zips = m_root->filePath("zips");
+    QVERIFY(QDir().mkpath(zips));
+    const QByteArray archive = junkArchive(3);
+    QVERIFY(testzip::write(zips + "/a.zip", archive));
+
+    const Result r = run(*m_program, zips, {}, 120000);
+    QVERIFY(r.finished);
+    QVERIFY2(!r.sanitizerReport(), r.err.constData());
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.out.isEmpty());
+    const QStringList lines = programLines(r.err);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains("already running"), r.err.constData());
+    QCOMPARE(testzip::readAll(zips + "/a.zip"), archive);
+}
+
+QTEST_MAIN(E2eUnattended)
+#include "test_e2e_unattended.moc"
