@@ -10,11 +10,13 @@
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ReadAhead.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <algorithm>
 #include <optional>
@@ -138,8 +140,17 @@ void Form1::Command2_Click()
             return; // Exit during the load: the process ends here
         bad = 0;
 
-        // 11. The bound is fixed now; each name is read when its position is reached.
+        // 11. The bound is fixed now; each name is read when its position is reached. A worker lists and tests
+        //     the archives ahead of the loop, which takes each listing at its turn (or reads the archive itself
+        //     when the name or the file changed meanwhile); leaving the loop throws away what was not taken.
         const int count = File1->ListCount();
+        QStringList paths;
+        paths.reserve(count);
+        for (int i = 0; i < count; ++i)
+            paths << currentFolder + QLatin1Char('/') + File1->List(i);
+        ReadAhead ahead(paths);
+        readAhead = &ahead;
+        const auto noMoreAhead = qScopeGuard([this] { readAhead = nullptr; });
         for (int i = 0; i < count; ++i) {
             const QString name = File1->List(i);
             if (!name.isEmpty()) {

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <algorithm>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -34,12 +35,11 @@ ArchiveStamp ArchiveStamp::of(const QString& path)
     return s;
 }
 
-int CleanPlan::firstRemoval() const
+bool CleanPlan::removes(int line) const
 {
-    for (size_t k = 0; k < rowForLine.size(); ++k)
-        if (!rowForLine[k].isNull())
-            return int(k);
-    return -1;
+    const auto at =
+        std::lower_bound(removals.cbegin(), removals.cend(), line, [](const Removal& r, int l) { return r.line < l; });
+    return at != removals.cend() && at->line == line;
 }
 
 ArchiveCleaner::ArchiveCleaner(ZipComponent& zip, QString path) : m_zip(zip), m_path(std::move(path)) {}
@@ -85,7 +85,6 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
 {
     CleanPlan p;
     p.repairFile = repairFile;
-    p.rowForLine.resize(size_t(lines.size()));
 
     // The archive's names as the pass goes, lower-cased, with how many entries carry each.
     QHash<QString, int> current;
@@ -118,7 +117,7 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
         } else {
             current.remove(mask);
         }
-        p.rowForLine[size_t(k)] = row;
+        p.removals.push_back({int(k), row});
         if (!masks.contains(row)) {
             masks.insert(row);
             p.masks << row;
@@ -127,19 +126,18 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
     return p;
 }
 
-qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, bool* repaired)
+qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack)
 {
-    *repaired = false;
+    *addBack = ZipSuccess;
     if (!plan.changes())
         return ZipSuccess;
     m_zip.AlternateMode = false;
     m_zip.ArchivePath = m_path;
     const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile);
-    if (rc == ZipSuccess || plan.repairFile.isEmpty() || ZipComponent::isDamage(rc) || rc == ZipAborted) {
-        *repaired = rc == ZipSuccess && !plan.repairFile.isEmpty();
+    if (plan.repairFile.isEmpty())
         return rc;
-    }
-    if (plan.masks.isEmpty())
+    *addBack = rc;
+    if (rc == ZipSuccess || ZipComponent::isDamage(rc) || rc == ZipAborted || plan.masks.isEmpty())
         return rc;
     m_zip.ArchivePath = m_path;
     return m_zip.RewriteEntries(plan.masks);

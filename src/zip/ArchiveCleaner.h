@@ -38,12 +38,17 @@ struct ArchiveListing
 // Which purge rows remove which lines of the purge pass, and the one rewrite that does it.
 struct CleanPlan
 {
-    QString repairFile;              // the description to add back in place of every copy; empty: no repair
-    std::vector<QString> rowForLine; // per line of the pass, the row that removes it; null when it stays
-    QStringList masks;               // the rows that remove lines, each once, in the order of the pass
+    struct Removal
+    {
+        int line;    // position in the pass's lines as they were when it began
+        QString row; // the purge row that removes it, as stored
+    };
+    QString repairFile;            // the description to add back in place of every copy; empty: no repair
+    std::vector<Removal> removals; // in the order of the lines
+    QStringList masks;             // the rows that remove lines, each once, in the order of the pass
 
     bool changes() const { return !repairFile.isEmpty() || !masks.isEmpty(); }
-    int firstRemoval() const; // the first line the pass removes, -1 when none
+    bool removes(int line) const;
 };
 
 class ArchiveCleaner
@@ -69,9 +74,10 @@ public:
     static CleanPlan plan(const QStringList& lines, const QStringList& names, const QString& repairFile,
                           const RowFinder& rowFor);
 
-    // The plan's repair and deletions in one rewrite. When the rewrite with the repair fails without damage
-    // (the description cannot go back), the deletions are made alone and repaired is false.
-    qint16 rewrite(const CleanPlan& plan, bool* repaired);
+    // The plan's repair and deletions in one rewrite. *addBack is that rewrite's result when the plan has a
+    // repair (0: repaired). When it fails without damage (the description cannot go back), the deletions are
+    // made alone, as they would have been after a failed add.
+    qint16 rewrite(const CleanPlan& plan, qint16* addBack);
 
 private:
     ZipComponent& m_zip;
