@@ -749,22 +749,40 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     // Offsets are written in the archive's own convention: counting the prefix, or counting from the ZIP
     // data behind it.
     const quint64 shift = m_archive.shift;
-    QByteArray central;
-    quint64 count = 0;
-    for (size_t i : kept) {
-        central.append(centralRecord(m_archive, m_archive.entries[i], newOffset[i] - shift));
-        ++count;
-    }
+    quint64 addedAt = outPos;
     if (added) {
         if (!temp.write(added->local.constData(), added->local.size()))
             return ZipCannotWrite;
-        central.append(added->centralRecord(outPos - shift));
         outPos += quint64(added->local.size());
-        ++count;
         if (!advance(added->local.size()))
             return ZipAborted;
     }
-    central.append(endRecords(count, outPos - shift, quint64(central.size()), m_archive.comment, m_archive.disk));
+    // The central directory goes out in chunks: for an archive of many entries a whole copy of it in memory
+    // would be the largest thing the rewrite holds.
+    const quint64 centralAt = outPos;
+    QByteArray central;
+    central.reserve(kChunk + 64 * 1024);
+    quint64 centralSize = 0;
+    quint64 count = 0;
+    auto flushCentral = [&] {
+        centralSize += quint64(central.size());
+        const bool written = temp.write(central.constData(), central.size());
+        central.resize(0);
+        return written;
+    };
+    for (size_t i : kept) {
+        central.append(centralRecord(m_archive, m_archive.entries[i], newOffset[i] - shift));
+        ++count;
+        if (central.size() >= kChunk && !flushCentral())
+            return ZipCannotWrite;
+    }
+    if (added) {
+        central.append(added->centralRecord(addedAt - shift));
+        ++count;
+    }
+    if (!flushCentral())
+        return ZipCannotWrite;
+    central = endRecords(count, centralAt - shift, centralSize, m_archive.comment, m_archive.disk);
     if (!temp.write(central.constData(), central.size()))
         return ZipCannotWrite;
     if (!point())
