@@ -95,7 +95,8 @@ public:
     QStringList selectedNames;    // names taken from File1; index 1 is the archive the listing shows
     PurgeList purgeEntries;       // the purge list as last loaded
     QString ViewedEntry;          // lower-cased name of the entry last chosen for viewing
-    QString repairFailure;        // the last double zip this run could not repair, and why; shown at its end
+    QString
+        repairFailure; // the last archive this run could not clean as asked (repair, purge), and why; shown at its end
 
     // Start-up and shutdown.
     void Form_Load();

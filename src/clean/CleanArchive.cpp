@@ -120,18 +120,41 @@ RepairResult repairDoubleZip(Form1& f, const QString& archive)
     return notRepaired(QStringLiteral("the description cannot be added back (error%1)").arg(Form1::countText(added)));
 }
 
-// Says that a double zip stays as it was, and why: on the console of an unattended run, on SSPanel2 in the
-// window (and again when the run ends).
-void reportUnrepaired(Form1& f, const QString& archive, const QString& why)
+// Says that an archive was not cleaned as asked, and why: on the console of an unattended run, on SSPanel2
+// in the window (and again when the run ends). what is "not cleaned", "not purged" or "double zip not repaired".
+void reportNotCleaned(Form1& f, const QString& archive, const QString& what, const QString& why)
 {
     const QString name = QFileInfo(archive).fileName().toLower();
-    f.repairFailure = QStringLiteral("Double zip %1 not repaired: %2").arg(name, why);
+    const QString doubleZip = QStringLiteral("double zip ");
+    f.repairFailure = what.startsWith(doubleZip)
+                          ? QStringLiteral("Double zip %1 %2: %3").arg(name, what.mid(doubleZip.size()), why)
+                          : QStringLiteral("%1 %2: %3").arg(name, what, why);
     f.SSPanel2->setFloodType(0);
     f.SSPanel2->setCaption(f.repairFailure);
     if (f.unattended())
-        f.consoleLine(
-            QStringLiteral("tamsorel: double zip not repaired: %1: %2").arg(QDir::toNativeSeparators(archive), why),
-            true);
+        f.consoleLine(QStringLiteral("tamsorel: %1: %2: %3").arg(what, QDir::toNativeSeparators(archive), why), true);
+}
+
+void reportUnrepaired(Form1& f, const QString& archive, const QString& why)
+{
+    reportNotCleaned(f, archive, QStringLiteral("double zip not repaired"), why);
+}
+
+// Why the component could not list or rewrite an archive, for a failure that is not damage.
+QString whyNot(qint16 code)
+{
+    switch (code) {
+    case ZipMultiPart:
+        return QStringLiteral("one part of an archive split over several files");
+    case ZipCannotWrite:
+        return QStringLiteral("the archive cannot be written (a read-only file or folder, or a full disk)");
+    case ZipCannotRead:
+        return QStringLiteral("the archive cannot be read");
+    case ZipArchiveNotFound:
+        return QStringLiteral("the archive is gone");
+    default:
+        return QStringLiteral("the archive cannot be rewritten (error%1)").arg(Form1::countText(code));
+    }
 }
 
 } // namespace
@@ -157,6 +180,13 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         return CleanOutcome::Abort;
     if (listed != 0)
         List1->AddItem(QStringLiteral("Bad zip found"));
+    if (listed == ZipAborted)
+        return CleanOutcome::Abort;
+    if (listed != 0 && !ZipComponent::isDamage(listed)) {
+        // Not damage, but nothing can be repaired or purged in it either: said, never passed over in silence.
+        reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), whyNot(listed));
+        return CleanOutcome::Finished;
+    }
 
     if (ZipComponent::isDamage(listed)) {
         // D. Damaged archive found by the listing: the sound, the rename, the count. Nothing more is done to
@@ -199,7 +229,12 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         bool removed = false;
         const QString line = List1->List(k);
         const QString row = line.isEmpty() ? QString() : purgeEntries.match(line);
-        if (!row.isNull() && maskTakesOnlyItself(archive, row)) {
+        const bool onlyItself = row.isNull() || maskTakesOnlyItself(archive, row);
+        if (!onlyItself)
+            reportNotCleaned(
+                *this, archive, QStringLiteral("not purged"),
+                QStringLiteral("%1 stays: the purge row \"%2\" would delete other entries too").arg(line, row));
+        if (!row.isNull() && onlyItself) {
             SSPanel2->setFloodPercent(100);
             XceedZip1->AlternateMode = false;
             XceedZip1->EntryMask = row; // as written in the list; the component ignores letter case
@@ -216,8 +251,16 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;
             }
-            List1->RemoveItem(k);
             SSPanel2->setFloodPercent(0);
+            if (deleted == ZipAborted)
+                return CleanOutcome::Abort;
+            if (deleted != ZipSuccess) {
+                // The line stays: nothing was deleted. The same archive refuses every further deletion too.
+                reportNotCleaned(*this, archive, QStringLiteral("not purged"),
+                                 line + QStringLiteral(" stays: ") + whyNot(deleted));
+                return CleanOutcome::Finished;
+            }
+            List1->RemoveItem(k);
             removed = true;
         }
         if (firstLine || removed || sincePump.elapsed() >= kPumpIntervalMs) {
