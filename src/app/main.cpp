@@ -1,6 +1,7 @@
 // Tamsorel: keeps a folder of ZIP archives clean.
 
 #include "app/Form1.h"
+#include "app/Identity.h"
 #include "platform/RealServices.h"
 
 #include <QApplication>
@@ -43,8 +44,7 @@ int main(int argc, char* argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tamsorel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tamsorel"));
+    nameApplication();
 
     const QString programFolder = QCoreApplication::applicationDirPath();
     DesktopMessageBox messageBox;
