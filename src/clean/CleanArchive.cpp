@@ -51,7 +51,7 @@ bool repairDoubleZip(Form1& f, const QString& archive)
     // there is no repair.
     const QString work = f.dataPath(QStringLiteral("temp"));
     if (!QFileInfo(work).isDir())
-        QDir().mkdir(work);
+        QDir().mkpath(work);
     const QString repairFile = work + QLatin1Char('/') + kDescription;
     if (QFileInfo::exists(repairFile) || QFileInfo(repairFile).isSymLink())
         fileops::removeFile(repairFile);
@@ -66,6 +66,8 @@ bool repairDoubleZip(Form1& f, const QString& archive)
     // clean result holds a copy of the description as stored.
     if (f.XceedZip1->ExtractEntries(0) != 0 || f.unloaded() || !fileops::isOrdinaryFile(repairFile))
         return false;
+    if (f.runReport.dryRun)
+        return true; // the description is sound, so the rewrite below is what a run would do
 
     // Adding replaces every copy of the name with the one file in a single rewrite that lands only when
     // complete: the archive holds its copies or the one copy, never no description.
@@ -84,7 +86,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
-    if (QFileInfo(archive).isSymLink())
+    if (QFileInfo(archive).isSymLink() && !runReport.dryRun)
         ZipComponent::removeStaleTemporaries(archive);
 
     // A. Listing, which also tests every entry.
@@ -97,6 +99,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     const qint16 listed = XceedZip1->ListContents();
     if (unloaded())
         return CleanOutcome::Abort;
+    runReport.noteCode(listed);
     if (listed != 0)
         List1->AddItem(QStringLiteral("Bad zip found"));
 
@@ -111,6 +114,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         const int lines = List1->ListCount();
         for (int k = 0; k < lines; ++k) {
             if (List1->List(k).toLower() == kDescription && ++descriptions > 1) {
+                runReport.doubleFound();
                 if (repairDoubleZip(*this, archive))
                     ++doubleCount;
                 if (unloaded())
@@ -139,9 +143,10 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
             XceedZip1->AlternateMode = false;
             XceedZip1->EntryMask = row; // as written in the list; the component ignores letter case
             XceedZip1->ArchivePath = archive;
-            const qint16 deleted = XceedZip1->DeleteEntries();
+            const qint16 deleted = runReport.dryRun ? qint16(ZipSuccess) : XceedZip1->DeleteEntries();
             if (unloaded())
                 return CleanOutcome::Abort;
+            runReport.noteCode(deleted);
             if (ZipComponent::isDamage(deleted)) {
                 // E. Damaged archive found by a deletion. One already counted by its listing is not
                 // counted, sounded or renamed a second time.
@@ -154,6 +159,8 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;
             }
+            if (deleted == ZipSuccess)
+                runReport.entryPurged(line);
             List1->RemoveItem(k);
             SSPanel2->setFloodPercent(0);
             removed = true;
