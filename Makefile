@@ -3,6 +3,8 @@
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer (in build-asan/)
 # make install  installs into PREFIX (default /usr/local), under DESTDIR when given
 # make package  builds a Debian package (.deb) in the build folder with CPack
+# make check-install  validates the desktop entry, metainfo and man page, runs the program installed into a
+#            temporary prefix on a demo folder, and checks the .deb
 # make fuzz  builds the libFuzzer targets with clang (in build-fuzz/) and runs each FUZZ_SECONDS on a copy
 #            of tests/fuzz/corpus, so the kept corpus stays as it is
 
@@ -20,7 +22,7 @@ FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 
-.PHONY: all deps build run test demo bench fuzz clean install package
+.PHONY: all deps build run test demo bench fuzz clean install package check-install
 
 all: build
 
@@ -52,6 +54,9 @@ install: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 	@ls -1 $(BUILD)/tamsorel_*.deb
+
+check-install: build
+	BUILD=$(BUILD) scripts/check-install
 
 bench: build
 	$(BUILD)/bench/zip_bench
