@@ -168,6 +168,12 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
             lines << shown + QStringLiteral(": would purge ") + entry;
     }
     m_current.reset();
+    if (m_progress && !lines.isEmpty()) {
+        // The lines go to stdout, often the same terminal: they must not land inside the progress line.
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+        m_sinceShown.invalidate();
+    }
     return lines;
 }
 
