@@ -16,8 +16,12 @@ namespace {
 class Installation
 {
 public:
-    explicit Installation(const QString& root, bool readOnlyBin) : m_root(root), m_mount(root + "/usr/bin")
+    explicit Installation(const QString& root, bool readOnlyBin) : m_root(root)
     {
+        // Room for the program as the sanitizers build it, too.
+        if (readOnlyBin)
+            m_mount = std::make_unique<ReadOnlyMount>(bin(), QStringLiteral("256m"));
+        QDir().mkpath(bin());
         const QFileInfo built(QStringLiteral(TAMSOREL_BINARY));
         const QString share = root + "/usr/share/tamsorel";
         QDir().mkpath(share);
@@ -27,10 +31,10 @@ public:
                                          QFileDevice::ExeOther);
         for (const char* name : {"purge.txt", "error.wav", "thunder.wav", "Tamsorel.hlp"})
             m_ok = m_ok && QFile::copy(built.absolutePath() + u'/' + QLatin1String(name), share + u'/' + name);
-        m_ok = m_ok && (!readOnlyBin || m_mount.makeReadOnly());
+        m_ok = m_ok && (!readOnlyBin || m_mount->makeReadOnly());
     }
     bool ok() const { return m_ok; }
-    bool canMount() const { return m_mount.available(); }
+    bool canMount() const { return m_mount && m_mount->available(); }
     QString exe() const { return m_root + "/usr/bin/tamsorel"; }
     QString bin() const { return m_root + "/usr/bin"; }
     QString home() const { return m_root + "/home"; }
@@ -55,7 +59,7 @@ public:
 
 private:
     QString m_root;
-    ReadOnlyMount m_mount;
+    std::unique_ptr<ReadOnlyMount> m_mount;
     bool m_ok = false;
 };
 
