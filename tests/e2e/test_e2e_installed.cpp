@@ -8,6 +8,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 
 using namespace e2e;
 
@@ -40,10 +41,11 @@ public:
     QString home() const { return m_root + "/home"; }
     QString listPath() const { return home() + "/.config/tamsorel/purge.txt"; }
 
-    Result run(const QStringList& args) const
+    Result run(const QStringList& args) const { return runThrough(exe(), args); }
+    Result runThrough(const QString& program, const QStringList& args) const
     {
         QProcess p;
-        p.setProgram(exe());
+        p.setProgram(program);
         p.setArguments(args);
         p.setWorkingDirectory(home());
         QProcessEnvironment env = environment();
@@ -127,6 +129,7 @@ private slots:
     void dryRunChangesNothingAndAgreesWithTheRun();
     void refusedCommandLines_data();
     void refusedCommandLines();
+    void progressOnATerminalOnly();
 };
 
 void E2eInstalled::runsWithTheXdgPlaces_data()
@@ -248,6 +251,29 @@ void E2eInstalled::refusedCommandLines()
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(QString::fromLocal8Bit(r.err).contains(message), r.err.constData());
     QCOMPARE(snapshot(zips), before);
+}
+
+void E2eInstalled::progressOnATerminalOnly()
+{
+    const QString script = QStandardPaths::findExecutable("script");
+    if (script.isEmpty())
+        QSKIP("needs script(1) for a terminal");
+    QTemporaryDir root;
+    Installation inst(root.path(), false);
+    QVERIFY(inst.ok());
+    const QString zips = root.path() + "/zips";
+    QVERIFY(makeMixedFolder(zips));
+    // script gives the program a terminal for stdout and stderr alike; the progress is drawn in place there
+    // and cleared before the summary line.
+    const QString command = QStringLiteral("'%1' --dry-run '%2'").arg(inst.exe(), zips);
+    const Result r = inst.runThrough(script, {"-qec", command, "/dev/null"});
+    QVERIFY2(r.finished && r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.out.contains("\r\033[K[1/5] a_clean.zip  "), r.out.constData());
+    QVERIFY2(r.out.contains(" MB/s"), r.out.constData());
+    QVERIFY2(r.out.contains("\r\033[K 5 zip(s) tested"), r.out.constData());
+    // The same run without a terminal: nothing on stderr.
+    const Result plain = inst.run({"--dry-run", zips});
+    QCOMPARE(plain.err, QByteArray());
 }
 
 QTEST_MAIN(E2eInstalled)
