@@ -28,7 +28,8 @@
 #include <QStyleOptionButton>
 
 Form1::Form1(Form1Config config, QWidget* parent)
-    : QMainWindow(parent), purgeEntries(config.programFolder), m_config(std::move(config))
+    : QMainWindow(parent), purgeEntries(config.folders.config.isEmpty() ? config.programFolder : config.folders.config),
+      m_config(std::move(config))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Tamsorel"));
@@ -268,7 +269,13 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 
 QString Form1::dataPath(const QString& name) const
 {
-    return m_config.programFolder + QLatin1Char('/') + name;
+    const DataFolders& places = m_config.folders;
+    QString folder = places.shared;
+    if (name == QLatin1String("purge.txt") || name == QLatin1String("purge.bak"))
+        folder = places.config;
+    else if (name == QLatin1String("temp"))
+        folder = places.cache;
+    return (folder.isEmpty() ? m_config.programFolder : folder) + QLatin1Char('/') + name;
 }
 
 void Form1::setMousePointer(int pointer)

@@ -71,7 +71,7 @@ RepairResult repairDoubleZip(Form1& f, const QString& archive)
     // there is no repair.
     const QString work = f.dataPath(QStringLiteral("temp"));
     if (!QFileInfo(work).isDir())
-        QDir().mkdir(work);
+        QDir().mkpath(work);
     if (!QFileInfo(work).isDir())
         return notRepaired(QStringLiteral("the work folder %1 cannot be made").arg(QDir::toNativeSeparators(work)));
     const QString repairFile = work + QLatin1Char('/') + kDescription;
@@ -101,6 +101,8 @@ RepairResult repairDoubleZip(Form1& f, const QString& archive)
             QStringLiteral("the description cannot be taken out (error%1)").arg(Form1::countText(extracted)));
     if (!fileops::isOrdinaryFile(repairFile))
         return notRepaired(QStringLiteral("the description was not written to %1").arg(QDir::toNativeSeparators(work)));
+    if (f.runReport.dryRun)
+        return {true, QString()}; // the description is sound, so the rewrite below is what a run would do
 
     // Adding replaces every copy of the name with the one file in a single rewrite that lands only when
     // complete: the archive holds its copies or the one copy, never no description.
@@ -165,7 +167,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
-    if (QFileInfo(archive).isSymLink())
+    if (QFileInfo(archive).isSymLink() && !runReport.dryRun)
         ZipComponent::removeStaleTemporaries(archive);
 
     // A. Listing, which also tests every entry.
@@ -178,6 +180,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     const qint16 listed = XceedZip1->ListContents();
     if (unloaded())
         return CleanOutcome::Abort;
+    runReport.noteCode(listed);
     if (listed != 0)
         List1->AddItem(QStringLiteral("Bad zip found"));
     if (listed == ZipAborted)
@@ -204,6 +207,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     const int lines = List1->ListCount();
     for (int k = 0; k < lines; ++k) {
         if (List1->List(k).toLower() == kDescription && ++descriptions > 1) {
+            runReport.doubleFound();
             const RepairResult repair = repairDoubleZip(*this, archive);
             if (unloaded())
                 return CleanOutcome::Abort;
@@ -239,9 +243,10 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
             XceedZip1->AlternateMode = false;
             XceedZip1->EntryMask = row; // as written in the list; the component ignores letter case
             XceedZip1->ArchivePath = archive;
-            const qint16 deleted = XceedZip1->DeleteEntries();
+            const qint16 deleted = runReport.dryRun ? qint16(ZipSuccess) : XceedZip1->DeleteEntries();
             if (unloaded())
                 return CleanOutcome::Abort;
+            runReport.noteCode(deleted);
             if (ZipComponent::isDamage(deleted)) {
                 // E. Damaged archive found by a deletion.
                 currentArchive = archive.toLower();
@@ -260,6 +265,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                                  line + QStringLiteral(" stays: ") + whyNot(deleted));
                 return CleanOutcome::Finished;
             }
+            runReport.entryPurged(line);
             List1->RemoveItem(k);
             removed = true;
         }

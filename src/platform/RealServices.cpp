@@ -1,5 +1,7 @@
 #include "platform/RealServices.h"
 
+#include "platform/TextEditor.h"
+
 #include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
@@ -163,6 +165,15 @@ void DesktopLauncher::start(const QString& program, const QString& argument, std
             openOnDesktop(QUrl::fromLocalFile(html), failed);
             return;
         }
+    }
+    if (program == QLatin1String("notepad.exe")) {
+        // The user's text editor, by its desktop entry: handing the file to the desktop would choose by
+        // the file's name and bytes, and a .diz or .nfo may then open in no editor at all.
+        const texteditor::Places places = texteditor::Places::fromEnvironment();
+        const QString entry = texteditor::desktopEntryPath(places, texteditor::defaultApplication(places));
+        const QStringList command = entry.isEmpty() ? QStringList() : texteditor::commandFor(entry, argument);
+        if (!command.isEmpty() && QProcess::startDetached(command.first(), command.mid(1)))
+            return;
     }
     if (program == QLatin1String("notepad.exe") || program == QLatin1String("winhelp.exe")) {
         openOnDesktop(QUrl::fromLocalFile(argument), failed);
