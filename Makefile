@@ -1,6 +1,10 @@
 # make run   installs what is missing, builds, and starts the program on a demo folder of sample archives
 # make test  installs what is missing, builds, and runs every test through CTest
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer (in build-asan/)
+# make install  installs into PREFIX (default /usr/local), under DESTDIR when given
+# make package  builds a Debian package (.deb) in the build folder with CPack
+# make check-install  validates the desktop entry, metainfo and man page, runs the program installed into a
+#            temporary prefix on a demo folder, and checks the .deb
 # make fuzz  builds the libFuzzer targets with clang (in build-fuzz/) and runs each FUZZ_SECONDS on a copy
 #            of tests/fuzz/corpus, so the kept corpus stays as it is
 
@@ -15,9 +19,10 @@ CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 DEMO := $(CURDIR)/demo
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 
-.PHONY: all deps build run test demo bench fuzz clean
+.PHONY: all deps build run test demo bench fuzz clean install package check-install
 
 all: build
 
@@ -42,6 +47,16 @@ run: demo
 
 test: build
 	cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls -1 $(BUILD)/tamsorel_*.deb
+
+check-install: build
+	BUILD=$(BUILD) scripts/check-install
 
 bench: build
 	$(BUILD)/bench/zip_bench

@@ -67,8 +67,16 @@ void TestForm1::controlsStandWhereTheTableSays()
     Form1& f = fx.make();
     auto* w = f.findChild<QWidget*>(name);
     QVERIFY2(w, qPrintable(name));
-    QCOMPARE(w->geometry(),
-             twipsRect(&f, twipsGeometry.x(), twipsGeometry.y(), twipsGeometry.width(), twipsGeometry.height()));
+    const QRect expected =
+        twipsRect(&f, twipsGeometry.x(), twipsGeometry.y(), twipsGeometry.width(), twipsGeometry.height());
+    // The two bottom panels grow down from their place, where 225 twips are too low for their captions.
+    if (auto* panel = qobject_cast<Panel3D*>(w); panel && name != QLatin1String("SSPanel3")) {
+        QCOMPARE(w->geometry().topLeft(), expected.topLeft());
+        QCOMPARE(w->width(), expected.width());
+        QCOMPARE(w->height(), qMax(expected.height(), panel->captionHeight()));
+        return;
+    }
+    QCOMPARE(w->geometry(), expected);
 }
 
 void TestForm1::captionsAndStartState()

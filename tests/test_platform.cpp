@@ -119,7 +119,7 @@ void TestPlatform::commandLineHelpAndVersion_data()
     QTest::newRow("version") << "--version"
                              << "Tamsorel v1.18";
     QTest::newRow("help") << "--help"
-                          << "Usage: tamsorel [FOLDER]";
+                          << "Usage: tamsorel [OPTION]... [FOLDER]";
 }
 
 void TestPlatform::commandLineHelpAndVersion()

@@ -124,6 +124,8 @@ private slots:
     void abortPressOnAReadOnlyFolderStillAborts();
     void unrepairedDoubleZipIsReported_data();
     void unrepairedDoubleZipIsReported();
+    void archiveNotCleanedAsAskedIsNamed_data();
+    void archiveNotCleanedAsAskedIsNamed();
 };
 
 void TestRunEdges::damagedArchiveThatCannotBeRenamedIsNotRewritten_data()
@@ -301,6 +303,52 @@ void TestRunEdges::unrepairedDoubleZipIsReported()
         QVERIFY2(f.SSPanel2->Caption().startsWith("Double zip d.zip not repaired: ") &&
                      f.SSPanel2->Caption().contains(why),
                  qPrintable(f.SSPanel2->Caption()));
+    }
+}
+
+void TestRunEdges::archiveNotCleanedAsAskedIsNamed_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("unattended");
+    QTest::addColumn<QString>("line"); // the console line after "tamsorel: ", with the archive's path as %1
+    QByteArray split = testzip::build({testzip::file("keep.txt", "k"), testzip::file("junk.txt", "j")});
+    const qint64 end = split.lastIndexOf(QByteArray("PK\x05\x06", 4));
+    split[end + 4] = split[end + 6] = 2;                        // the directory on disk 2 of a split archive
+    split[split.indexOf(QByteArray("PK\x01\x02", 4)) + 34] = 1; // its first entry on disk 1
+    const QByteArray wild = testzip::build({testzip::file("junk*.txt", "j"), testzip::file("junk1.txt", "k")});
+    for (bool unattended : {false, true}) {
+        const char* mode = unattended ? ", unattended" : "";
+        QTest::addRow("part of a split archive%s", mode)
+            << split << unattended << "not cleaned: %1: one part of an archive split over several files";
+        QTest::addRow("purge row that would take other entries%s", mode)
+            << wild << unattended
+            << "not purged: %1: junk*.txt stays: the purge row \"junk*.txt\" would delete other entries too";
+    }
+}
+
+void TestRunEdges::archiveNotCleanedAsAskedIsNamed()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, unattended);
+    QFETCH(QString, line);
+    FormFixture fx;
+    fx.writePurgeList({"junk.txt", "junk*.txt"});
+    QVERIFY(testzip::write(fx.archive("x.zip"), bytes));
+    Form1& f = fx.make(unattended ? fx.archiveFolder() : QString());
+    Console console;
+    console.attach(f);
+    if (unattended)
+        f.Form_Load();
+    else
+        f.Command2->click();
+    QCOMPARE(testzip::readAll(fx.archive("x.zip")), bytes);
+    const QString said = line.arg(QDir::toNativeSeparators(fx.archive("x.zip")));
+    if (unattended) {
+        QCOMPARE(console.out, QStringList{summary(1, 0, 0)});
+        QCOMPARE(console.err, QStringList{"tamsorel: " + said});
+    } else {
+        const QString what = said.section(": ", 0, 0);
+        QCOMPARE(f.SSPanel2->Caption(), "x.zip " + what + ": " + said.section(": ", 2, -1));
     }
 }
 

@@ -15,17 +15,22 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
 
 Form1::Form1(Form1Config config, QWidget* parent)
-    : QMainWindow(parent), purgeEntries(config.programFolder), m_config(std::move(config))
+    : QMainWindow(parent), purgeEntries(config.folders.config.isEmpty() ? config.programFolder : config.folders.config),
+      m_config(std::move(config))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Tamsorel"));
@@ -67,6 +72,38 @@ Form1::~Form1()
         QApplication::restoreOverrideCursor();
 }
 
+namespace {
+
+// Room between a button's edge and its picture or caption, in pixels.
+constexpr int kButtonMargin = 3;
+
+// Sizes the button's picture and font so that the picture and the longest of its captions fit inside its
+// border with a margin: the style centres the two together and lets them run over the edges otherwise.
+void fitPictureAndCaption(QPushButton* button, const QStringList& captions)
+{
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const int room = contents.width() - 2 * kButtonMargin;
+    int picture = qMin(12, contents.height() - 2 * kButtonMargin);
+    QFont font = button->font();
+    auto needed = [&] {
+        const QFontMetrics metrics(font);
+        int widest = 0;
+        for (QString caption : captions)
+            widest = qMax(widest, metrics.horizontalAdvance(caption.remove(QLatin1Char('&'))));
+        return picture + 4 + widest; // the style leaves 4 pixels between picture and caption
+    };
+    while (needed() > room && picture > 10)
+        --picture;
+    while (needed() > room && font.pointSizeF() > 6)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    button->setIconSize(QSize(picture, picture));
+    button->setFont(font);
+}
+
+} // namespace
+
 void Form1::buildControls()
 {
     auto* client = new QWidget(this);
@@ -90,8 +127,7 @@ void Form1::buildControls()
     place(List1, "List1", 4155, 525, 2085, 2595);
     Command2 = new QPushButton(cleanAllIcon(), QStringLiteral("&Clean all"), client);
     place(Command2, "Command2", 4200, 3330, 915, 345);
-    Command2->setIconSize(QSize(12, 12));
-    Command2->setStyleSheet(QStringLiteral("padding: 1px"));
+    fitPictureAndCaption(Command2, {QStringLiteral("&Clean all"), QStringLiteral("&Abort")});
     Command1 = new QPushButton(QStringLiteral("&Add"), client);
     place(Command1, "Command1", 5295, 3330, 945, 345);
     Label1 = new QLabel(client);
@@ -105,17 +141,27 @@ void Form1::buildControls()
     AniIcon1 = new AnimatedIcon(client);
     place(AniIcon1, "AniIcon1", 2235, 15, 480, 480);
     AniIcon1->hide();
+    // Label1 lies over File1's first row and scroll bar: the controls without a handler let every click
+    // through to what lies beneath them.
+    for (QWidget* w : {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Label2), static_cast<QWidget*>(Line1),
+                       static_cast<QWidget*>(AniIcon1)})
+        w->setAttribute(Qt::WA_TransparentForMouseEvents);
+    Label1->lower();
     SSPanel1 = new Panel3D(client);
     place(SSPanel1, "SSPanel1", 90, 3840, 1965, 225);
     SSPanel2 = new Panel3D(client);
     place(SSPanel2, "SSPanel2", 2160, 3840, 4080, 225);
+    // 225 twips cut the descenders and the underscore of the status line's names: the two panels grow
+    // down into the window's bottom margin until their captions show at full line height.
+    for (Panel3D* panel : {SSPanel1, SSPanel2})
+        panel->resize(panel->width(), qBound(panel->height(), panel->captionHeight(), twips(this, 4200) - panel->y()));
     SSPanel3 = new Panel3D(client);
     place(SSPanel3, "SSPanel3", 5520, 75, 720, 330);
     SSPanel3->setCaption(QStringLiteral("TS"));
-    QFont initials(QStringLiteral("Chaucer"));
-    initials.setStyleHint(QFont::Decorative);
-    initials.setItalic(true);
-    initials.setBold(true);
+    // The initials as large as the panel shows them whole.
+    QFont initials = decorativeFont(18);
+    while (QFontMetrics(initials).height() > SSPanel3->captionRect().height() && initials.pointSizeF() > 8)
+        initials.setPointSizeF(initials.pointSizeF() - 0.5);
     SSPanel3->setFont(initials);
     SSPanel3->setCursor(Qt::PointingHandCursor);
 
@@ -224,7 +270,13 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 
 QString Form1::dataPath(const QString& name) const
 {
-    return m_config.programFolder + QLatin1Char('/') + name;
+    const DataFolders& places = m_config.folders;
+    QString folder = places.shared;
+    if (name == QLatin1String("purge.txt") || name == QLatin1String("purge.bak"))
+        folder = places.config;
+    else if (name == QLatin1String("temp"))
+        folder = places.cache;
+    return (folder.isEmpty() ? m_config.programFolder : folder) + QLatin1Char('/') + name;
 }
 
 void Form1::setMousePointer(int pointer)
@@ -271,8 +323,21 @@ void Form1::playSound(const QString& name, int flags)
 
 void Form1::launch(const QString& program, const QString& argument)
 {
-    if (m_config.services.launcher)
-        m_config.services.launcher->start(program, argument);
+    if (!m_config.services.launcher)
+        return;
+    // Where nothing can open the file or page, the message line says so; the launcher may find that out only
+    // after this handler has ended.
+    QString what;
+    if (program == QLatin1String("webdial.exe"))
+        what = argument.startsWith(QLatin1Char('$')) ? argument.mid(1) : argument;
+    else if (program == QLatin1String("winhelp.exe"))
+        what = QStringLiteral("the help");
+    else
+        what = QFileInfo(argument).fileName();
+    m_config.services.launcher->start(program, argument, [self = QPointer<Form1>(this), what] {
+        if (self)
+            self->SSPanel2->setCaption(QStringLiteral("No program to open ") + what);
+    });
 }
 
 void Form1::showMessage(const QString& text, int style, const QString& title)

@@ -2,6 +2,8 @@
 // The program's one working window. It owns the controls, the menus and the state that the handlers
 // share; each subsystem's handlers are members defined beside that subsystem (browse/, clean/, purge/).
 
+#include "app/DataFolders.h"
+#include "clean/RunReport.h"
 #include "platform/DriveInfo.h"
 #include "platform/Services.h"
 #include "purge/PurgeList.h"
@@ -29,7 +31,8 @@ class ZipComponent;
 
 struct Form1Config
 {
-    QString programFolder; // folder of the executable; every data file lives in it
+    QString programFolder; // folder of the executable
+    DataFolders folders;   // where the data files live; empty places mean the program folder
     QString commandLine;   // the arguments joined by single blanks; not empty means unattended
     QString startFolder;   // folder shown at start
     Services services;
@@ -97,7 +100,8 @@ public:
     QStringList selectedNames;    // names taken from File1; index 1 is the archive the listing shows
     PurgeList purgeEntries;       // the purge list as last loaded
     QString ViewedEntry;          // lower-cased name of the entry last chosen for viewing
-    QString repairFailure;        // the last double zip this run could not repair, and why; shown at its end
+    QString repairFailure;        // the last archive this run could not clean as asked, and why; shown at its end
+    RunReport runReport;          // the opt-in extras of an unattended run: dry run, report file, progress
 
     // Start-up and shutdown.
     void Form_Load();
@@ -120,7 +124,6 @@ public:
     void Quarantine(QuarantineCaller caller);
     void Command2_Click();
     CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
-    CleanOutcome purgeLineByLine(int i, const QString& archive, qint64& badCount);
     ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
 
     // Purge list commands.
@@ -137,7 +140,9 @@ public:
 
     // Small services the handlers share.
     QString programFolder() const { return m_config.programFolder; }
-    QString dataPath(const QString& name) const; // a file or folder beside the executable
+    // A data file or folder: purge.txt and purge.bak in the config place, temp in the cache place, the
+    // shipped files in the shared place (all the program folder in the portable layout).
+    QString dataPath(const QString& name) const;
     QString commandLine() const { return m_config.commandLine; }
     bool unattended() const { return !m_config.commandLine.isEmpty(); }
     const Services& services() const { return m_config.services; }

@@ -36,6 +36,7 @@ void Form1::Unload(int status)
     Form_Unload(cancel);
     // A rewrite interrupted in the event pump never resumes: its temporary file must not stay beside the archive.
     ZipComponent::discardPendingWrites();
+    runReport.finish(status);
     hide();
     if (services().exitProcess)
         services().exitProcess(status);

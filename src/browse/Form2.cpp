@@ -96,12 +96,10 @@ Form2::Form2(QWidget* parent) : QWidget(parent, Qt::Window)
 
 void Form2::Form_Resize()
 {
-    // The outer size counts the frame and title bar; a tiny or minimised window leaves an empty box, not a
-    // negative one.
-    const QSize outer = frameGeometry().size();
-    const int width = qMax(0, pixelsToTwips(this, outer.width()) - 100);
-    const int height = qMax(0, pixelsToTwips(this, outer.height()) - 440);
-    Text1->resize(twips(this, width), twips(this, height));
+    // The text box fills the client area to its right and bottom edges. Frames and title bars differ from one
+    // window manager to the next and are not known before the first show, so the client size is the measure,
+    // not the outer size less a fixed frame. A tiny window leaves an empty box, not a negative one.
+    Text1->resize(qMax(0, width() - Text1->x()), qMax(0, height() - Text1->y()));
 }
 
 void Form2::Text1_DblClick()

@@ -7,12 +7,17 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWindow>
 
 Form3::Form3(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QString());
+    // Window systems put the application's name on a window whose title is empty; a blank title shows as
+    // the empty caption it is.
+    create();
+    windowHandle()->setTitle(QStringLiteral(" "));
     setFixedSize(twips(this, 7200), twips(this, 5370));
 
     auto place = [this](QLabel* l, const char* name, int left, int top, int width, int height) {
@@ -26,10 +31,7 @@ Form3::Form3(QWidget* parent)
 
     Label1 = new QLabel(QStringLiteral("Tamsorel"), this);
     place(Label1, "Label1", 1080, 240, 5760, 1080);
-    QFont title(QStringLiteral("Chaucer"), 36);
-    title.setStyleHint(QFont::Decorative); // falls back to a decorative serif where the face is missing
-    title.setItalic(true);
-    Label1->setFont(title);
+    Label1->setFont(decorativeFont(36));
 
     Label2 = new QLabel(QStringLiteral("v1.18"), this);
     place(Label2, "Label2", 1110, 1380, 2400, 360);

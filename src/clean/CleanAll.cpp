@@ -125,12 +125,13 @@ void Form1::Command2_Click()
         // 8. The run keeps this folder whatever Dir1 shows later.
         currentFolder = folderFromDir();
         // Temporary files of rewrites a killed run left here go, in one read of the folder.
-        ZipComponent::removeStaleTemporariesIn(currentFolder);
+        if (!runReport.dryRun)
+            ZipComponent::removeStaleTemporariesIn(currentFolder);
 
         // 9. Attributes: a file that cannot be changed is passed over.
         for (int i = 0; i < File1->ListCount(); ++i) {
             const QString name = File1->List(i);
-            if (!name.isEmpty())
+            if (!name.isEmpty() && !runReport.dryRun)
                 fileops::clearAttributes(currentFolder + QLatin1Char('/') + name);
         }
 
@@ -151,14 +152,23 @@ void Form1::Command2_Click()
         ReadAhead ahead(paths);
         readAhead = &ahead;
         const auto noMoreAhead = qScopeGuard([this] { readAhead = nullptr; });
+        runReport.runStarted(currentFolder, count, XceedZip1);
         for (int i = 0; i < count; ++i) {
             const QString name = File1->List(i);
             if (!name.isEmpty()) {
                 File1->setSelected(i, true);
                 setWindowTitle(QStringLiteral("Cleaning ") + name.toLower());
+                const qint64 badBefore = bad;
+                const qint64 doublesBefore = doubles;
+                runReport.archiveStarted(currentFolder + QLatin1Char('/') + name);
                 const CleanOutcome outcome = CleanArchive(i, bad, doubles);
                 if (unloaded())
                     return;
+                const auto ending = outcome == CleanOutcome::Abort                ? RunReport::Ending::Aborted
+                                    : outcome == CleanOutcome::DamagedDuringPurge ? RunReport::Ending::Damaged
+                                                                                  : RunReport::Ending::Finished;
+                for (const QString& line : runReport.archiveEnded(ending, bad != badBefore, doubles != doublesBefore))
+                    writeLine(*this, line, false);
                 if (outcome == CleanOutcome::Abort) {
                     aborted = true;
                     break;
@@ -186,6 +196,8 @@ void Form1::Command2_Click()
     }
 
     // 13. End of run, on every road.
+    if (!abortPress)
+        runReport.runEnded();
     if (work)
         work->release(); // the listing below is archive work of its own
     AniIcon1->hide();
@@ -217,6 +229,9 @@ void Form1::Command2_Click()
                             QStringLiteral("\n\n") + countText(doubles) +
                             QStringLiteral(" double zip(s) found and fixed"),
                         48, QStringLiteral("Tamsorel error"));
+    } else if (!abortPress && runReport.dryRun) {
+        writeLine(*this, runReport.drySummary(), false);
+        setRunStatus(aborted ? 1 : 0);
     } else if (!abortPress) {
         // The invocation that ran the loop speaks for the run; an abort press has nothing to add.
         writeLine(*this,

@@ -18,31 +18,6 @@ namespace {
 const QString kDescription = QStringLiteral("file_id.diz");
 constexpr qint64 kPumpIntervalMs = 20;
 
-bool hasWildcard(const QString& text)
-{
-    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
-}
-
-// True when the component, given this row as its mask, would delete only entries named exactly like the row.
-// A purge row holding '*' or '?' is a name to the purge list but a wildcard to the component; a probe
-// listing of the archive with that mask shows what a deletion would take.
-bool maskTakesOnlyItself(const QString& archive, const QString& row)
-{
-    if (!hasWildcard(row))
-        return true;
-    ZipComponent probe;
-    probe.TestData = false;
-    probe.AlternateMode = false;
-    probe.ArchivePath = archive;
-    probe.EntryMask = row;
-    bool onlyItself = true;
-    QObject::connect(&probe, &ZipComponent::Listing, &probe, [&](const QString& name) {
-        if (name.compare(row, Qt::CaseInsensitive) != 0)
-            onlyItself = false;
-    });
-    return probe.ListContents() == 0 && onlyItself;
-}
-
 // What became of a double-zip repair: repaired, or why not (empty when the user's abort stopped it).
 struct RepairResult
 {
@@ -64,8 +39,8 @@ QString megabytes(qint64 bytes)
     return QString::number(bytes / (1024 * 1024)) + QStringLiteral(" MB");
 }
 
-// The first half of a double-zip repair: one copy of the description extracted to the work folder. The
-// second half, adding it back in place of every copy, is part of the archive's one rewrite.
+// The first half of a double-zip repair: one copy of the description extracted to the work folder, named in
+// *repairFile. The second half, adding it back in place of every copy, is part of the archive's one rewrite.
 RepairResult extractDescription(Form1& f, const QString& archive, QString* repairFile)
 {
     f.SSPanel2->setFloodType(0);
@@ -75,7 +50,7 @@ RepairResult extractDescription(Form1& f, const QString& archive, QString* repai
     // there is no repair.
     const QString work = f.dataPath(QStringLiteral("temp"));
     if (!QFileInfo(work).isDir())
-        QDir().mkdir(work);
+        QDir().mkpath(work);
     if (!QFileInfo(work).isDir())
         return notRepaired(QStringLiteral("the work folder %1 cannot be made").arg(QDir::toNativeSeparators(work)));
     const QString file = work + QLatin1Char('/') + kDescription;
@@ -120,76 +95,44 @@ QString addBackFailure(qint16 added)
     return QStringLiteral("the description cannot be added back (error%1)").arg(Form1::countText(added));
 }
 
-// Says that a double zip stays as it was, and why: on the console of an unattended run, on SSPanel2 in the
-// window (and again when the run ends).
-void reportUnrepaired(Form1& f, const QString& archive, const QString& why)
+// Says that an archive was not cleaned as asked, and why: on the console of an unattended run, on SSPanel2
+// in the window (and again when the run ends). what is "not cleaned", "not purged" or "double zip not repaired".
+void reportNotCleaned(Form1& f, const QString& archive, const QString& what, const QString& why)
 {
     const QString name = QFileInfo(archive).fileName().toLower();
-    f.repairFailure = QStringLiteral("Double zip %1 not repaired: %2").arg(name, why);
+    const QString doubleZip = QStringLiteral("double zip ");
+    f.repairFailure = what.startsWith(doubleZip)
+                          ? QStringLiteral("Double zip %1 %2: %3").arg(name, what.mid(doubleZip.size()), why)
+                          : QStringLiteral("%1 %2: %3").arg(name, what, why);
     f.SSPanel2->setFloodType(0);
     f.SSPanel2->setCaption(f.repairFailure);
     if (f.unattended())
-        f.consoleLine(
-            QStringLiteral("tamsorel: double zip not repaired: %1: %2").arg(QDir::toNativeSeparators(archive), why),
-            true);
+        f.consoleLine(QStringLiteral("tamsorel: %1: %2: %3").arg(what, QDir::toNativeSeparators(archive), why), true);
+}
+
+void reportUnrepaired(Form1& f, const QString& archive, const QString& why)
+{
+    reportNotCleaned(f, archive, QStringLiteral("double zip not repaired"), why);
+}
+
+// Why the component could not list or rewrite an archive, for a failure that is not damage.
+QString whyNot(qint16 code)
+{
+    switch (code) {
+    case ZipMultiPart:
+        return QStringLiteral("one part of an archive split over several files");
+    case ZipCannotWrite:
+        return QStringLiteral("the archive cannot be written (a read-only file or folder, or a full disk)");
+    case ZipCannotRead:
+        return QStringLiteral("the archive cannot be read");
+    case ZipArchiveNotFound:
+        return QStringLiteral("the archive is gone");
+    default:
+        return QStringLiteral("the archive cannot be rewritten (error%1)").arg(Form1::countText(code));
+    }
 }
 
 } // namespace
-
-// The purge pass as one deletion per line, each decided against the archive as it is then: for a listing
-// that came back with a failure other than damage, whose names may be incomplete.
-CleanOutcome Form1::purgeLineByLine(int i, const QString& archive, qint64& badCount)
-{
-    // After a removal the line that moves up into position k is examined in its turn, so every line that
-    // matches a row goes; n shrinks with each removal so every position is walked once. The pump runs after
-    // the first line, after every deletion and otherwise at most every kPumpIntervalMs.
-    int n = List1->ListCount();
-    int k = 0;
-    QElapsedTimer sincePump;
-    bool firstLine = true;
-    while (k < n) {
-        List1->setSelected(k, true);
-        bool removed = false;
-        const QString line = List1->List(k);
-        const QString row = line.isEmpty() ? QString() : purgeEntries.match(line);
-        if (!row.isNull() && maskTakesOnlyItself(archive, row)) {
-            SSPanel2->setFloodPercent(100);
-            XceedZip1->AlternateMode = false;
-            XceedZip1->EntryMask = row; // as written in the list; the component ignores letter case
-            XceedZip1->ArchivePath = archive;
-            const qint16 deleted = XceedZip1->DeleteEntries();
-            if (unloaded())
-                return CleanOutcome::Abort;
-            if (ZipComponent::isDamage(deleted)) {
-                // E. Damaged archive found by a deletion.
-                currentArchive = archive.toLower();
-                currentArchiveOnDisk = archive;
-                Quarantine(QuarantineCaller::RunDeletion);
-                ++badCount;
-                File1->setSelected(i, false);
-                return CleanOutcome::DamagedDuringPurge;
-            }
-            List1->RemoveItem(k);
-            SSPanel2->setFloodPercent(0);
-            removed = true;
-        }
-        if (firstLine || removed || sincePump.elapsed() >= kPumpIntervalMs) {
-            pumpEvents();
-            if (unloaded())
-                return CleanOutcome::Abort;
-            sincePump.start();
-            firstLine = false;
-        }
-        List1->setSelected(k, false);
-        if (runFlag == 0)
-            return CleanOutcome::Abort;
-        if (removed)
-            --n;
-        else
-            ++k;
-    }
-    return CleanOutcome::Finished;
-}
 
 CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 {
@@ -197,7 +140,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
-    if (QFileInfo(archive).isSymLink())
+    if (QFileInfo(archive).isSymLink() && !runReport.dryRun)
         ZipComponent::removeStaleTemporaries(archive);
 
     // A. Listing, which also tests every entry: read ahead by the run's worker when it could, here otherwise
@@ -212,7 +155,7 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         ahead = readAhead->take(archive, [&] {
             const int percent = readAhead->progress(archive);
             if (percent >= 0)
-                XceedZip1_Status(qint16(percent));
+                XceedZip1->replayStatus(qint16(percent));
             pumpEvents();
             stopped = unloaded() || runFlag == 0;
             return !stopped;
@@ -235,8 +178,16 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     const qint16 listed = listing.result;
     if (unloaded())
         return CleanOutcome::Abort;
+    runReport.noteCode(listed);
     if (listed != 0)
         List1->AddItem(QStringLiteral("Bad zip found"));
+    if (listed == ZipAborted)
+        return CleanOutcome::Abort;
+    if (listed != 0 && !ZipComponent::isDamage(listed)) {
+        // Not damage, but nothing can be repaired or purged in it either: said, never passed over in silence.
+        reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), whyNot(listed));
+        return CleanOutcome::Finished;
+    }
 
     if (ZipComponent::isDamage(listed)) {
         // D. Damaged archive found by the listing: the sound, the rename, the count. Nothing more is done to
@@ -249,36 +200,26 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         return CleanOutcome::Finished;
     }
 
-    // B. A second exact "file_id.diz" makes the archive a double zip: one copy goes out to the work folder,
-    //    to go back in place of every copy.
+    // B. A second exact "file_id.diz" makes the archive a double zip: one copy goes out to the work folder, to
+    //    go back in place of every copy.
     QString repairFile;
     if (ArchiveCleaner::isDoubleZip(listing.names)) {
+        runReport.doubleFound();
         const RepairResult extracted = extractDescription(*this, archive, &repairFile);
         if (unloaded())
             return CleanOutcome::Abort;
         if (!extracted.repaired && !extracted.why.isEmpty())
             reportUnrepaired(*this, archive, extracted.why);
-    }
-    if (listed != 0) {
-        // A listing that failed otherwise than by damage may not hold every name, so nothing is planned from
-        // it: the description goes back by itself and each purge line is a deletion of its own.
-        if (!repairFile.isEmpty()) {
-            XceedZip1->AlternateMode = false;
-            XceedZip1->EntryMask = repairFile;
-            XceedZip1->ArchivePath = archive;
-            const qint16 added = XceedZip1->AddEntries(0);
-            if (unloaded())
-                return CleanOutcome::Abort;
-            if (added == ZipSuccess)
-                ++doubleCount;
-            else if (added != ZipAborted)
-                reportUnrepaired(*this, archive, addBackFailure(added));
-        }
-        return purgeLineByLine(i, archive, badCount);
+        // The description is sound, so the rewrite that a dry run leaves out is what a run would do.
+        if (extracted.repaired && runReport.dryRun)
+            ++doubleCount;
     }
 
-    // C. Purge pass over a clean listing. Which lines go is decided first; the repair and every deletion are
-    //    one rewrite, made where the first of them was due. The window then shows the lines leaving.
+    // C. Purge pass. Which lines go is decided first, against the archive as the repair and the deletions
+    //    before each line leave it; the repair and every deletion are then one rewrite, made where the first of
+    //    them is due, and the window shows the lines leaving. The pump runs after the first line, after every
+    //    removal and otherwise at most every kPumpIntervalMs: a repaint after each of thousands of unchanged
+    //    lines costs more than the archive's whole test, and the window still answers within a frame.
     QStringList lines;
     const int n = List1->ListCount();
     lines.reserve(n);
@@ -286,15 +227,18 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         lines << List1->List(k);
     const CleanPlan plan = ArchiveCleaner::plan(lines, listing.names, repairFile,
                                                 [this](const QString& line) { return purgeEntries.match(line); });
-    lines.clear();
-    listing.names.clear(); // the plan holds what the pass needs; the names of a large archive need not wait
+    listing.names.clear(); // the plan holds what the pass needs; a large archive's names need not wait
 
     bool rewritten = false;
     qint16 rewriteResult = ZipSuccess;
     auto rewriteOnce = [&] {
+        rewritten = true;
+        if (runReport.dryRun)
+            return;
         qint16 addBack = ZipSuccess;
         rewriteResult = cleaner.rewrite(plan, &addBack);
-        rewritten = true;
+        if (!plan.masks.isEmpty())
+            runReport.noteCode(rewriteResult);
         if (plan.repairFile.isEmpty() || unloaded() || addBack == ZipAborted || ZipComponent::isDamage(addBack))
             return;
         if (addBack == ZipSuccess)
@@ -309,19 +253,23 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     }
 
     QElapsedTimer sincePump;
-    sincePump.start();
     int removed = 0;
+    size_t refusal = 0;
     for (int line = 0; line < n; ++line) {
         const int k = line - removed;
+        for (; refusal < plan.refusals.size() && plan.refusals[refusal].line <= line; ++refusal)
+            if (plan.refusals[refusal].line == line)
+                reportNotCleaned(*this, archive, QStringLiteral("not purged"),
+                                 QStringLiteral("%1 stays: the purge row \"%2\" would delete other entries too")
+                                     .arg(lines[line], plan.refusals[refusal].row));
         const bool goes = plan.removes(line);
         if (goes) {
             List1->setSelected(k, true);
             SSPanel2->setFloodPercent(100);
-            if (!rewritten) {
+            if (!rewritten)
                 rewriteOnce();
-                if (unloaded() || rewriteResult == ZipAborted)
-                    return CleanOutcome::Abort;
-            }
+            if (unloaded())
+                return CleanOutcome::Abort;
             if (ZipComponent::isDamage(rewriteResult)) {
                 // E. Damaged archive found by the rewrite: the file changed after its listing.
                 currentArchive = archive.toLower();
@@ -331,12 +279,19 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;
             }
-            List1->RemoveItem(k);
             SSPanel2->setFloodPercent(0);
+            if (rewriteResult == ZipAborted)
+                return CleanOutcome::Abort;
+            if (rewriteResult != ZipSuccess) {
+                // The line stays: nothing was deleted, and nothing further can be.
+                reportNotCleaned(*this, archive, QStringLiteral("not purged"),
+                                 lines[line] + QStringLiteral(" stays: ") + whyNot(rewriteResult));
+                return CleanOutcome::Finished;
+            }
+            runReport.entryPurged(lines[line]);
+            List1->RemoveItem(k);
             ++removed;
         }
-        // The pump runs after the first line, after every removal and otherwise at most every kPumpIntervalMs:
-        // a repaint after each of thousands of unchanged lines costs more than the archive's whole test.
         if (line == 0 || goes || sincePump.elapsed() >= kPumpIntervalMs) {
             if (!goes)
                 List1->setSelected(k, true);

@@ -32,7 +32,7 @@ void Form1::Quarantine(QuarantineCaller caller)
     }
 
     DiskInfo1.Drive = onDisk;
-    if (DiskInfo1.DriveClass() > 2 && fileops::isOrdinaryFile(onDisk)) {
+    if (DiskInfo1.DriveClass() > 2 && fileops::isOrdinaryFile(onDisk) && !runReport.dryRun) {
         const QString quarantined = onDisk + QStringLiteral(".bad");
         // Only an older quarantined copy of this archive is replaced; the rename itself never overwrites.
         if (fileops::isOrdinaryFile(quarantined))

@@ -88,6 +88,8 @@ public:
     // Raises Listing for each name and then Status 100, as ListContents does, for a listing made by another
     // component (one that read the archive ahead on another thread).
     void replayListing(const QStringList& names);
+    // Raises Status for the progress of such a listing while it is made.
+    void replayStatus(qint16 percent) { emit Status(percent); }
 
     static bool isDamage(qint16 code);
     // The file name ExtractEntries writes an entry under: its last path part without a drive letter,

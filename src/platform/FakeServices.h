@@ -44,13 +44,16 @@ public:
 class FakeLauncher : public Launcher
 {
 public:
-    void start(const QString& program, const QString& argument) override
+    void start(const QString& program, const QString& argument, std::function<void()> failed) override
     {
         programs.append(program);
         arguments.append(argument);
+        if (nothingOpens && failed)
+            failed();
     }
     QStringList programs;
     QStringList arguments;
+    bool nothingOpens = false; // as on a desktop without an editor, help viewer or browser
 };
 
 class FakeInstanceGuard : public InstanceGuard

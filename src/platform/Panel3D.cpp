@@ -39,6 +39,11 @@ void Panel3D::repaintNow()
     repaint();
 }
 
+int Panel3D::captionHeight() const
+{
+    return fontMetrics().height() + 2 * kInset;
+}
+
 void Panel3D::paintEvent(QPaintEvent*)
 {
     m_lastPaint.start();
@@ -53,7 +58,7 @@ void Panel3D::paintEvent(QPaintEvent*)
     p.setPen(pal.color(QPalette::Light));
     p.drawLine(r.bottomLeft(), r.bottomRight());
     p.drawLine(r.topRight(), r.bottomRight());
-    const QRect inner = r.adjusted(2, 2, -2, -2);
+    const QRect inner = captionRect();
     if (m_floodType == 1 && m_floodPercent > 0) {
         QRect fill = inner;
         fill.setWidth(inner.width() * m_floodPercent / 100);

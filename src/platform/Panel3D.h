@@ -19,6 +19,12 @@ public:
     // Paints now, so the bar moves while a long call keeps the event loop away; at most every 40 ms,
     // since thousands of short calls would otherwise spend their time painting.
     void repaintNow();
+    // Bevel and margin around the caption on each side, in pixels.
+    static constexpr int kInset = 2;
+    // The height that shows a caption in the panel's font at its full line height, ascent to descent.
+    int captionHeight() const;
+    // The rectangle the caption and the fill are drawn in.
+    QRect captionRect() const { return rect().adjusted(kInset, kInset, -kInset, -kInset); }
 
 signals:
     void Click();

@@ -1,19 +1,45 @@
 #include "platform/RealServices.h"
 
+#include "platform/TextEditor.h"
+
 #include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
 #include <QSoundEffect>
+#include <QSpacerItem>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 #include <cstdio>
+
+int titleBarWidth(const QString& title, const QFont& font)
+{
+    // Window managers draw titles in a bold face of about the desktop's size, beside the window's icon and
+    // its buttons.
+    QFont bold = font;
+    bold.setBold(true);
+    const QFontMetrics metrics(bold);
+    return metrics.horizontalAdvance(title) + 5 * metrics.height() + 24;
+}
+
+void widenForTitle(QMessageBox& box)
+{
+    // A message box sizes itself for its text and buttons only, and a short text leaves the title cut.
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    const int needed = titleBarWidth(box.windowTitle(), box.font());
+    if (!grid || box.sizeHint().width() >= needed)
+        return;
+    grid->addItem(new QSpacerItem(needed, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
 
 void DesktopMessageBox::show(const QString& text, int style, const QString& title)
 {
@@ -28,6 +54,7 @@ void DesktopMessageBox::show(const QString& text, int style, const QString& titl
     }
     const QMessageBox::Icon icon = style == 16 ? QMessageBox::Critical : QMessageBox::Warning;
     QMessageBox box(icon, title, text, QMessageBox::Ok, m_parent);
+    widenForTitle(box);
     box.exec();
 }
 
@@ -85,11 +112,49 @@ void WaveSoundPlayer::play(const QString& path, int flags)
     delete effect;
 }
 
-void DesktopLauncher::start(const QString& program, const QString& argument)
+namespace {
+
+// Hands a file or an address to the desktop's opener. `failed` runs when nothing could open it: at once when
+// there is no opener, or when the opener ends in failure (no application for the file's type).
+void openOnDesktop(const QUrl& target, const std::function<void()>& failed)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        if (failed)
+            failed();
+        return;
+    }
+    // Not parented and never deleted while it runs: ending the program must not end the editor it opened.
+    auto* process = new QProcess;
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setStandardInputFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process, [process, failed](int code, QProcess::ExitStatus status) {
+        if ((status != QProcess::NormalExit || code != 0) && failed)
+            failed();
+        process->deleteLater();
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, failed](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        if (failed)
+            failed();
+        process->deleteLater();
+    });
+    process->start(opener, {target.isLocalFile() ? target.toLocalFile() : target.toString()});
+#else
+    if (!QDesktopServices::openUrl(target) && failed)
+        failed();
+#endif
+}
+
+} // namespace
+
+void DesktopLauncher::start(const QString& program, const QString& argument, std::function<void()> failed)
 {
     if (program == QLatin1String("webdial.exe")) {
         const QString address = argument.startsWith(QLatin1Char('$')) ? argument.mid(1) : argument;
-        QDesktopServices::openUrl(QUrl(address));
+        openOnDesktop(QUrl(address), failed);
         return;
     }
     if (program == QLatin1String("winhelp.exe") && argument.endsWith(QLatin1String(".hlp"), Qt::CaseInsensitive)) {
@@ -97,15 +162,25 @@ void DesktopLauncher::start(const QString& program, const QString& argument)
         // under that name as well.
         const QString html = argument.left(argument.size() - 4) + QStringLiteral(".html");
         if (QFileInfo(html).isFile()) {
-            QDesktopServices::openUrl(QUrl::fromLocalFile(html));
+            openOnDesktop(QUrl::fromLocalFile(html), failed);
             return;
         }
     }
+    if (program == QLatin1String("notepad.exe")) {
+        // The user's text editor, by its desktop entry: handing the file to the desktop would choose by
+        // the file's name and bytes, and a .diz or .nfo may then open in no editor at all.
+        const texteditor::Places places = texteditor::Places::fromEnvironment();
+        const QString entry = texteditor::desktopEntryPath(places, texteditor::defaultApplication(places));
+        const QStringList command = entry.isEmpty() ? QStringList() : texteditor::commandFor(entry, argument);
+        if (!command.isEmpty() && QProcess::startDetached(command.first(), command.mid(1)))
+            return;
+    }
     if (program == QLatin1String("notepad.exe") || program == QLatin1String("winhelp.exe")) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(argument));
+        openOnDesktop(QUrl::fromLocalFile(argument), failed);
         return;
     }
-    QProcess::startDetached(program, {argument});
+    if (!QProcess::startDetached(program, {argument}) && failed)
+        failed();
 }
 
 LocalSocketInstanceGuard::LocalSocketInstanceGuard(const QString& programFolder)

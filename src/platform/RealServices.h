@@ -6,8 +6,15 @@
 #include <QObject>
 #include <memory>
 
+class QFont;
 class QLocalServer;
+class QMessageBox;
 class QWidget;
+
+// The width a title bar needs to show `title` whole, in pixels, for a desktop font like `font`.
+int titleBarWidth(const QString& title, const QFont& font);
+// Widens a message box, where its text and buttons leave it narrower, so that its title shows whole.
+void widenForTitle(QMessageBox& box);
 
 class DesktopMessageBox : public MessageBox
 {
@@ -29,7 +36,7 @@ public:
 class DesktopLauncher : public Launcher
 {
 public:
-    void start(const QString& program, const QString& argument) override;
+    void start(const QString& program, const QString& argument, std::function<void()> failed) override;
 };
 
 class LocalSocketInstanceGuard : public InstanceGuard

@@ -28,8 +28,9 @@ class Launcher
 public:
     virtual ~Launcher() = default;
     // Starts a separate program without waiting. `program` is the name the handlers use ("notepad.exe",
-    // "winhelp.exe", "webdial.exe"); `argument` is one argument, whatever blanks it holds.
-    virtual void start(const QString& program, const QString& argument) = 0;
+    // "winhelp.exe", "webdial.exe"); `argument` is one argument, whatever blanks it holds. `failed` runs when
+    // no program could open it, at once or once the desktop's opener has given up.
+    virtual void start(const QString& program, const QString& argument, std::function<void()> failed) = 0;
 };
 
 class InstanceGuard

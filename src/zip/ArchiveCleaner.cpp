@@ -110,8 +110,10 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
             bool onlyItself = true;
             for (auto it = current.cbegin(); onlyItself && it != current.cend(); ++it)
                 onlyItself = !zipformat::maskMatches(mask, it.key()) || it.key() == mask;
-            if (!onlyItself)
+            if (!onlyItself) {
+                p.refusals.push_back({int(k), row});
                 continue;
+            }
             for (auto it = current.begin(); it != current.end();)
                 it = zipformat::maskMatches(mask, it.key()) ? current.erase(it) : std::next(it);
         } else {

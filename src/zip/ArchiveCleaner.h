@@ -45,6 +45,7 @@ struct CleanPlan
     };
     QString repairFile;            // the description to add back in place of every copy; empty: no repair
     std::vector<Removal> removals; // in the order of the lines
+    std::vector<Removal> refusals; // lines a row matches that stay: as a mask the row would take other entries
     QStringList masks;             // the rows that remove lines, each once, in the order of the pass
 
     bool changes() const { return !repairFile.isEmpty() || !masks.isEmpty(); }

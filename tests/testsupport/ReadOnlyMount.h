@@ -11,10 +11,10 @@
 class ReadOnlyMount
 {
 public:
-    explicit ReadOnlyMount(const QString& folder) : m_folder(folder)
+    explicit ReadOnlyMount(const QString& folder, const QString& size = QStringLiteral("16m")) : m_folder(folder)
     {
         QDir().mkpath(folder);
-        m_mounted = geteuid() == 0 && run({"-t", "tmpfs", "-o", "size=16m", "tmpfs", folder});
+        m_mounted = geteuid() == 0 && run({"-t", "tmpfs", "-o", "size=" + size, "tmpfs", folder});
     }
     ~ReadOnlyMount()
     {

@@ -1,0 +1,8 @@
+#include "app/Identity.h"
+
+#include <QCoreApplication>
+
+void nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Tamsorel"));
+}

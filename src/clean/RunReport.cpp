@@ -1,0 +1,264 @@
+#include "clean/RunReport.h"
+
+#include "clean/ZipComponent.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+enum Verdict
+{
+    Clean,
+    Purged,
+    Repaired,
+    Damaged,
+    Skipped
+};
+
+// A few updates a second are readable; more only cost the terminal time.
+constexpr qint64 kProgressIntervalMs = 250;
+
+int terminalWidth()
+{
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+qint64 sizeOf(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() ? info.size() : -1;
+}
+
+// One JSON object with its keys in the order given, so a reader sees the name first.
+QByteArray jsonObject(std::initializer_list<std::pair<const char*, QJsonValue>> fields)
+{
+    QByteArray out = "{";
+    for (const auto& [key, value] : fields) {
+        if (out.size() > 1)
+            out += ',';
+        out += '"';
+        out += key;
+        out += "\":";
+        // A one-element array is the shortest way to have Qt escape a lone value.
+        out += QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+    }
+    return out + '}';
+}
+
+} // namespace
+
+struct RunReport::Current
+{
+    QString path;
+    qint16 code = 0;
+    bool doubleZip = false;
+    QStringList purged;
+    qint64 bytesBefore = -1;
+    QElapsedTimer clock;
+};
+
+RunReport::RunReport() = default;
+
+RunReport::~RunReport() = default;
+
+bool RunReport::openReport(const QString& path, QString* error)
+{
+    m_report = std::make_unique<QSaveFile>(path);
+    if (!m_report->open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = QStringLiteral("cannot write the report %1: %2")
+                         .arg(QDir::toNativeSeparators(path), m_report->errorString());
+        m_report.reset();
+        return false;
+    }
+    return true;
+}
+
+void RunReport::runStarted(const QString& folder, int archives, ZipComponent* component)
+{
+    m_started = true;
+    m_folder = folder;
+    m_total = archives;
+    m_runClock.start();
+    if (m_progress && component && !m_status)
+        m_status = QObject::connect(component, &ZipComponent::Status, component,
+                                    [this](qint16 percent) { showProgress(percent, false); });
+}
+
+void RunReport::archiveStarted(const QString& path)
+{
+    ++m_index;
+    m_current = std::make_unique<Current>();
+    m_current->path = path;
+    m_current->bytesBefore = sizeOf(path);
+    m_current->clock.start();
+    showProgress(0, m_index == 1);
+}
+
+void RunReport::noteCode(qint16 code)
+{
+    if (m_current && m_current->code == 0)
+        m_current->code = code;
+}
+
+void RunReport::doubleFound()
+{
+    if (m_current)
+        m_current->doubleZip = true;
+}
+
+void RunReport::entryPurged(const QString& entry)
+{
+    if (m_current)
+        m_current->purged.append(entry);
+}
+
+QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
+{
+    if (!m_current)
+        return {};
+    const Current& c = *m_current;
+    Verdict verdict = Clean;
+    if (quarantined || ending == Ending::Damaged)
+        verdict = Damaged;
+    else if (repaired)
+        verdict = Repaired;
+    else if (!c.purged.isEmpty())
+        verdict = Purged;
+    else if (c.code != 0 || c.doubleZip || ending == Ending::Aborted)
+        verdict = Skipped; // not read, not repaired, or cut short with nothing done
+    ++m_counts[verdict];
+    m_entriesRemoved += c.purged.size();
+    if (c.bytesBefore > 0)
+        m_bytesDone += c.bytesBefore;
+
+    if (m_report) {
+        // A quarantined archive lives on under its new name.
+        qint64 after = sizeOf(c.path);
+        if (after < 0)
+            after = sizeOf(c.path + QStringLiteral(".bad"));
+        writeObject(jsonObject({{"name", QFileInfo(c.path).fileName()},
+                                {"verdict", verdictName(verdict)},
+                                {"code", c.code},
+                                {"entries_removed", c.purged.size()},
+                                {"bytes_before", c.bytesBefore},
+                                {"bytes_after", after},
+                                {"ms", c.clock.elapsed()},
+                                {"entries", QJsonArray::fromStringList(c.purged)}}));
+    }
+
+    QStringList lines;
+    if (dryRun) {
+        const QString shown = QDir::toNativeSeparators(c.path);
+        if (verdict == Damaged)
+            lines << QStringLiteral("%1: would be renamed to *.bad (error %2)").arg(shown).arg(c.code);
+        if (verdict == Repaired)
+            lines << shown + QStringLiteral(": double zip, would be repaired");
+        for (const QString& entry : c.purged)
+            lines << shown + QStringLiteral(": would purge ") + entry;
+    }
+    m_current.reset();
+    if (m_progress && !lines.isEmpty()) {
+        // The lines go to stdout, often the same terminal: they must not land inside the progress line.
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+        m_sinceShown.invalidate();
+    }
+    return lines;
+}
+
+void RunReport::runEnded()
+{
+    QObject::disconnect(m_status);
+    if (m_progress && m_index > 0) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+}
+
+QString RunReport::drySummary() const
+{
+    return QStringLiteral(" %1 zip(s) tested, dry run: %2 would be renamed to *.bad, %3 double zip(s) would be "
+                          "fixed, %4 entries would be purged, no file changed")
+        .arg(m_index)
+        .arg(m_counts[Damaged])
+        .arg(m_counts[Repaired])
+        .arg(m_entriesRemoved);
+}
+
+void RunReport::finish(int status)
+{
+    if (m_finished || !m_report)
+        return;
+    m_finished = true;
+    writeObject(jsonObject({{"summary", true},
+                            {"folder", QDir::toNativeSeparators(m_folder)},
+                            {"status", status},
+                            {"dry_run", dryRun},
+                            {"ran", m_started},
+                            {"archives", m_total},
+                            {"processed", m_index},
+                            {"clean", m_counts[Clean]},
+                            {"purged", m_counts[Purged]},
+                            {"repaired", m_counts[Repaired]},
+                            {"damaged", m_counts[Damaged]},
+                            {"skipped", m_counts[Skipped]},
+                            {"entries_removed", m_entriesRemoved},
+                            {"ms", m_started ? m_runClock.elapsed() : 0}}));
+    if (!m_report->commit())
+        std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",
+                     qPrintable(QDir::toNativeSeparators(m_report->fileName())), qPrintable(m_report->errorString()));
+    m_report.reset();
+}
+
+QString RunReport::verdictName(int verdict)
+{
+    static const char* const names[] = {"clean", "purged", "repaired", "damaged", "skipped"};
+    return verdict >= 0 && verdict <= Skipped ? QLatin1String(names[verdict]) : QString();
+}
+
+QString RunReport::progressText(int n, int total, const QString& name, double megabytesPerSecond, int width)
+{
+    const QString head = QStringLiteral("[%1/%2] ").arg(n).arg(total);
+    const QString tail = QStringLiteral("  %1 MB/s").arg(megabytesPerSecond, 0, 'f', 1);
+    QString shown = name;
+    // The line must fit: a wrapped line would not be overwritten in place.
+    const qsizetype room = width > 0 ? width - 1 - head.size() - tail.size() : shown.size();
+    if (shown.size() > room)
+        shown = room > 3 ? QStringLiteral("...") + shown.right(room - 3) : QString();
+    return head + shown + tail;
+}
+
+void RunReport::writeObject(const QByteArray& json)
+{
+    if (m_report) {
+        m_report->write(json);
+        m_report->write("\n");
+    }
+}
+
+void RunReport::showProgress(qint16 percent, bool force)
+{
+    if (!m_progress || !m_current)
+        return;
+    if (!force && m_sinceShown.isValid() && m_sinceShown.elapsed() < kProgressIntervalMs)
+        return;
+    m_sinceShown.start();
+    const qint64 current = m_current->bytesBefore > 0 ? m_current->bytesBefore * qBound(0, int(percent), 100) / 100 : 0;
+    const double seconds = double(qMax<qint64>(m_runClock.elapsed(), 1)) / 1000.0;
+    const double rate = double(m_bytesDone + current) / (1024.0 * 1024.0) / seconds;
+    const QString text = progressText(m_index, m_total, QFileInfo(m_current->path).fileName(), rate, terminalWidth());
+    std::fputs("\r\033[K", stderr);
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
