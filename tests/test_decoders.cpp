@@ -200,11 +200,23 @@ private slots:
         }
     }
 
-    void untestedMethodsAreNamed()
+    // PPMd has no decoder here: listed, untested, never damage; extracting it is refused.
+    void ppmdIsListedUntested()
     {
+        const QByteArray data = sample(20000, 5);
+        const Packed p = by7zip("PPMd", data);
+        QCOMPARE(p.method, 98);
         QVERIFY(!zipdecode::canDecode(98));
-        QVERIFY(!zipdecode::canDecode(7));
-        QCOMPARE(QByteArray(zipdecode::methodName(98)), QByteArray("PPMd"));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("p.zip");
+        QVERIFY(testzip::writeZip(path, {testzip::packedFile("p.txt", data, p.method, p.data, p.flags)}));
+        ZipComponent zip;
+        zip.ArchivePath = path;
+        zip.EntryMask = "*.*";
+        QCOMPARE(zip.ListContents(), qint16(0));
+        zip.ExtractFolder = dir.filePath("out");
+        QCOMPARE(zip.ExtractEntries(0), qint16(ZipOtherError));
+        QVERIFY(!QFile::exists(dir.filePath("out/p.txt")));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "ZipComponent.h"
 
 #include "ZipFormat.h"
+#include "zip/Decoders.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -267,6 +268,7 @@ private:
     bool matches(const Entry& e) const { return maskMatches(m_mask, e.name); }
     int decode(const Entry& e, const Sink* sink, bool* untestable);
     int decodeStream(const Entry& e, const Sink* sink, bool* untestable);
+    int decodeMethod(const Entry& e, const Sink* sink, bool* untestable);
     int testData(const std::vector<const Entry*>& matched);
     int testBatch(const std::vector<const Entry*>& batch);
     int rewrite(const std::vector<bool>& drop, const NewEntry* added);
@@ -408,9 +410,11 @@ int ZipJob::decode(const Entry& e, const Sink* sink, bool* untestable)
     return ZipSuccess;
 }
 
-// Large deflated entries and other methods go through libzip, in bounded chunks.
+// Large deflated entries go through libzip, in bounded chunks; other methods through our decoders.
 int ZipJob::decodeStream(const Entry& e, const Sink* sink, bool* untestable)
 {
+    if (e.method != 8)
+        return decodeMethod(e, sink, untestable);
     if (!zip_compression_method_supported(zip_int32_t(e.method), 0)) {
         *untestable = true;
         return ZipSuccess;
@@ -450,6 +454,25 @@ int ZipJob::decodeStream(const Entry& e, const Sink* sink, bool* untestable)
     if (total != e.size)
         return ZipDataDamaged;
     m_done += qint64(e.compressedSize) - reported;
+    return ZipSuccess;
+}
+
+int ZipJob::decodeMethod(const Entry& e, const Sink* sink, bool* untestable)
+{
+    qint64 at = qint64(e.dataOffset);
+    const zipdecode::ReadFn read = [&](char* dest, qint64 max) -> qint64 {
+        if (!m_reader.read(at, dest, max))
+            return -1;
+        at += max;
+        return max;
+    };
+    const zipdecode::ProgressFn progress = [this](qint64 n) { return advance(n); };
+    const int rc = zipdecode::decodeEntryData(e.method, e.flags, read, e.compressedSize, e.size, e.crc,
+                                              sink ? *sink : zipdecode::Sink(), progress);
+    if (rc != zipdecode::Unsupported)
+        return rc;
+    *untestable = true; // a method or variant we do not decode (PPMd, a dictionary over the memory limit)
+    m_done -= at - qint64(e.dataOffset); // the caller counts the whole entry as done
     return ZipSuccess;
 }
 
