@@ -18,6 +18,10 @@ const char usage[] = "Usage: tamsorel [FOLDER]\n"
                      "prints one summary line and exits: status 0 when the run ended, 1 when it was aborted,\n"
                      "2 when the folder does not exist or the run was refused.\n"
                      "\n"
+                     "Entries of these methods are tested: stored, shrink, reduce, implode, deflate, deflate64,\n"
+                     "bzip2, LZMA, xz and zstd. Encrypted entries and other methods (PPMd among them) are\n"
+                     "listed but not tested, and never count as damage.\n"
+                     "\n"
                      "  --help     show this text\n"
                      "  --version  show the version\n";
 
