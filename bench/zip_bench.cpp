@@ -166,6 +166,7 @@ void methodTable(const QString& base, const QString& sevenZip)
     by7zip("deflate64 (7-Zip)", "Deflate64");
     by7zip("bzip2 (7-Zip)", "BZip2");
     by7zip("LZMA (7-Zip)", "LZMA");
+    by7zip("PPMd (7-Zip)", "PPMd");
     {
         QByteArray x(int(lzma_stream_buffer_bound(size_t(data.size()))), Qt::Uninitialized);
         size_t pos = 0;

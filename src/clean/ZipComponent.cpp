@@ -471,7 +471,7 @@ int ZipJob::decodeMethod(const Entry& e, const Sink* sink, bool* untestable)
                                               sink ? *sink : zipdecode::Sink(), progress);
     if (rc != zipdecode::Unsupported)
         return rc;
-    *untestable = true; // a method or variant we do not decode (PPMd, a dictionary over the memory limit)
+    *untestable = true;                  // a method we do not decode, or a dictionary over the memory limit
     m_done -= at - qint64(e.dataOffset); // the caller counts the whole entry as done
     return ZipSuccess;
 }

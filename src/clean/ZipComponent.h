@@ -13,7 +13,7 @@
 //   without a dot ("*.*" matches every entry).
 // - The data test inflates entries of up to kFastTestLimit bytes with libdeflate, streams larger ones
 //   through libzip and every other method through the decoders of zip/Decoders.h. Encrypted entries and
-//   methods no decoder serves (PPMd among them) are listed and left untested; they are not damage.
+//   methods no decoder serves are listed and left untested; they are not damage.
 // - DeleteEntries and AddEntries copy the byte ranges of the entries that stay (local header, data, data
 //   descriptor) into a hidden temporary file in the archive's folder, write a new central directory
 //   (zip64 records when needed) and rename the temporary file over the archive only when it is

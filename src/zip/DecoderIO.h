@@ -250,5 +250,6 @@ int unshrink(Input& in, Output& out);
 int unreduce(Input& in, Output& out, int factor);
 int explode(Input& in, Output& out, quint16 flags);
 int decodeWithLibrary(quint16 method, quint16 flags, Input& in, Output& out);
+int unppmd(Input& in, Output& out, quint16 flags, quint64 compressedSize, quint32 crc);
 
 } // namespace zipdecode::detail

@@ -64,6 +64,7 @@ bool canDecode(quint16 method)
     case 14:
     case 93:
     case 95:
+    case 98:
         return true;
     default:
         return false;
@@ -133,6 +134,9 @@ int decodeEntryData(quint16 method, quint16 flags, const ReadFn& read, quint64 c
     case 8:
     case 9:
         rc = inflate(in, out, method == 9);
+        break;
+    case 98:
+        rc = unppmd(in, out, flags, compressedSize, expectedCrc);
         break;
     default:
         rc = decodeWithLibrary(method, flags, in, out);

@@ -22,7 +22,7 @@ enum Result : int
     CannotWrite = 4,     // the sink refused the data
     DataDamaged = 200,   // CRC-32 or size mismatch, or more output than declared
     HeaderDamaged = 410, // data that cannot be decoded (bad codes, truncated stream)
-    Unsupported = -1     // a method or a variant (huge dictionary, PPMd) we do not decode: untested, not damage
+    Unsupported = -1     // a method or a variant (huge dictionary) we do not decode: untested, not damage
 };
 
 // Reads up to max compressed bytes into dest; returns the count (> 0), or -1 when the read fails. Never
@@ -34,7 +34,8 @@ using Sink = std::function<bool(const char* data, qint64 len)>;
 using ProgressFn = std::function<bool(qint64 compressedBytes)>;
 
 // Methods: 0 stored, 1 shrink, 2-5 reduce, 6 implode, 8 deflate, 9 deflate64, 12 bzip2, 14 LZMA,
-// 93 zstd, 95 xz. flags are the entry's general-purpose flags (implode reads bits 1 and 2, LZMA bit 1).
+// 93 zstd, 95 xz, 98 PPMd (through libarchive). flags are the entry's general-purpose flags (implode reads bits 1 and
+// 2, LZMA bit 1).
 bool canDecode(quint16 method);
 int decodeEntryData(quint16 method, quint16 flags, const ReadFn& read, quint64 compressedSize, quint64 size,
                     quint32 expectedCrc, const Sink& sink, const ProgressFn& progress);

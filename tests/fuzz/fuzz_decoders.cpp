@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const quint16 methods[] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 12, 14, 93, 95};
+    static const quint16 methods[] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 12, 14, 93, 95, 98};
     if (size < 6)
         return 0;
     const quint16 method = methods[data[0] % (sizeof methods / sizeof methods[0])];
