@@ -68,6 +68,22 @@ QByteArray zstd(const QByteArray& data)
     return out;
 }
 
+// Raw deflate from zlib; level 0 gives stored blocks, which deflate64 shares.
+QByteArray deflated(const QByteArray& data, int level)
+{
+    z_stream zs{};
+    deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(int(deflateBound(&zs, uLong(data.size()))), Qt::Uninitialized);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    zs.avail_in = uInt(data.size());
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = uInt(out.size());
+    deflate(&zs, Z_FINISH);
+    out.resize(qsizetype(zs.total_out));
+    deflateEnd(&zs);
+    return out;
+}
+
 quint32 crcOf(const QByteArray& d)
 {
     return quint32(crc32(0, reinterpret_cast<const Bytef*>(d.constData()), uInt(d.size())));
@@ -103,6 +119,7 @@ void methods()
     for (int flags : {0, 2, 4, 6})
         QTest::addRow("implode, flags %d", flags)
             << Packed{6, quint16(flags), testzip::implode(big, flags & 2, flags & 4)} << big;
+    QTest::newRow("deflate, stored blocks as deflate64") << Packed{9, 0, deflated(text, 0)} << text;
     QTest::newRow("deflate64 (7-Zip)") << by7zip("Deflate64", big) << big;
     QTest::newRow("bzip2 (7-Zip)") << by7zip("BZip2", big) << big;
     QTest::newRow("LZMA (7-Zip)") << by7zip("LZMA", big) << big;
