@@ -218,6 +218,16 @@ private slots:
         }
     }
 
+    // An empty entry with no data is sound whatever its method; a CRC other than that of nothing is not.
+    void emptyEntryPasses_data() { hostileInputIsRefused_data(); }
+    void emptyEntryPasses()
+    {
+        QFETCH(int, method);
+        QFETCH(int, flags);
+        QCOMPARE(decode(Packed{method, quint16(flags), {}}, {}, 0, 0), 0);
+        QCOMPARE(decode(Packed{method, quint16(flags), {}}, {}, 0, 1), 200);
+    }
+
     // Methods without a decoder (here IBM TERSE, 18): listed, untested, never damage; extraction is refused.
     void otherMethodsAreListedUntested()
     {

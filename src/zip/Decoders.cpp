@@ -112,6 +112,9 @@ int decodeEntryData(quint16 method, quint16 flags, const ReadFn& read, quint64 c
         return Unsupported;
     Input in(read, compressedSize, progress);
     Output out(size, expectedCrc, sink);
+    // An empty entry with no data holds nothing to decode, whatever method its header names.
+    if (compressedSize == 0 && size == 0)
+        return out.finish();
     int rc = Ok;
     switch (method) {
     case 0:
