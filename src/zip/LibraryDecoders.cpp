@@ -37,6 +37,10 @@ int bunzip(Input& in, Output& out)
         }
         if (r == BZ_STREAM_END)
             break;
+        if (r == BZ_MEM_ERROR) {
+            rc = Unsupported;
+            break;
+        }
         if (r != BZ_OK || (noMoreInput && made == 0)) {
             rc = HeaderDamaged; // bad data, or the stream ends before its end marker
             break;
@@ -87,7 +91,9 @@ int unlzma(Input& in, Output& out, quint16 flags)
         in.p += k;
         got += k;
     }
-    if (head[2] != 5 || head[3] != 0)
+    // Properties beyond lc 8, lp 4, pb 4 mean nothing; valid ones liblzma refuses (lc + lp > 4) are
+    // left untested.
+    if (head[2] != 5 || head[3] != 0 || head[4] > (4 * 5 + 4) * 9 + 8)
         return HeaderDamaged;
     uint8_t alone[13];
     std::memcpy(alone, head + 4, 5);
