@@ -229,19 +229,22 @@ private:
 // Copies len bytes from dist back, overlapping as LZ77 means it.
 inline void copyMatch(uint8_t* dst, size_t dist, size_t len)
 {
-    const uint8_t* src = dst - dist;
-    if (dist >= 8) {
-        // 8 bytes at a time, each read only from bytes already made; the window keeps slack for the
-        // overshoot past len.
-        for (size_t i = 0; i < len; i += 8) {
-            uint64_t v;
-            std::memcpy(&v, src + i, 8);
-            std::memcpy(dst + i, &v, 8);
-        }
-        return;
+    // A short distance repeats a short pattern: double it until 8-byte steps read only bytes already
+    // made (the data then repeats with twice the distance as well).
+    while (dist < 8 && len > 0) {
+        const size_t n = std::min(dist, len);
+        std::memcpy(dst, dst - dist, n);
+        dst += n;
+        len -= n;
+        dist *= 2;
     }
-    for (size_t i = 0; i < len; ++i)
-        dst[i] = src[i];
+    // 8 bytes at a time; the window keeps slack for the overshoot past len.
+    const uint8_t* src = dst - dist;
+    for (size_t i = 0; i < len; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, src + i, 8);
+        std::memcpy(dst + i, &v, 8);
+    }
 }
 
 // Decoders by family; each returns a Result.
