@@ -185,7 +185,7 @@ void methodTable(const QString& base, const QString& sevenZip)
     for (const Method& m : methods) {
         zip.ArchivePath = m.path;
         const double t = timeIt([&] { return zip.ListContents() == 0; });
-        // 7-Zip has no reduce and no zstd in ZIP archives; its run then fails and shows as "-".
+        // 7-Zip has no reduce; a method it cannot test shows as "-".
         QProcess probe;
         probe.start(sevenZip, {"t", "-bso0", "-bsp0", m.path});
         const bool peer = !sevenZip.isEmpty() && probe.waitForFinished(-1) && probe.exitCode() == 0;
