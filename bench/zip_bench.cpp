@@ -3,8 +3,12 @@
 // 20,000 small entries and a folder of 300 small archives. Prints medians and ratios.
 //
 // Usage: zip_bench [runs]   (default 5; the folder can be kept with ZIP_BENCH_KEEP=1)
+//        zip_bench methods [runs]   only the table of compression methods: one 16 MB entry per method,
+//        tested by ZipComponent and by "7z t" (goal for our own decoders: within 2x of 7-Zip)
 
 #include "clean/ZipComponent.h"
+#include "testsupport/LegacyEncoders.h"
+#include "testsupport/TestArchives.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,8 +20,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <lzma.h>
 #include <vector>
 #include <zip.h>
+#include <zstd.h>
 
 namespace {
 
@@ -132,13 +138,73 @@ void row(const char* what, double ours, const char* peer, double theirs)
                 theirs > 0 ? ours / theirs : 0.0);
 }
 
+// One archive per compression method, the same 16 MB of text in each, tested by us and by 7-Zip.
+void methodTable(const QString& base, const QString& sevenZip)
+{
+    const QByteArray data = text(8 << 20, 1) + letters(8 << 20, 2);
+    struct Method
+    {
+        const char* name;
+        QString path;
+    };
+    std::vector<Method> methods;
+    auto ours = [&](const char* name, int method, quint16 flags, const QByteArray& packed) {
+        const QString p = base + "/m" + QString::number(methods.size()) + ".zip";
+        if (testzip::writeZip(p, {testzip::packedFile("data.txt", data, method, packed, flags)}))
+            methods.push_back({name, p});
+    };
+    auto by7zip = [&](const char* name, const QString& method) {
+        const QString p = base + "/m" + QString::number(methods.size()) + ".zip";
+        testzip::write(base + "/data.txt", data);
+        if (!sevenZip.isEmpty() && run(sevenZip, {"a", "-tzip", "-mm=" + method, p, base + "/data.txt"}))
+            methods.push_back({name, p});
+    };
+    ours("shrink", 1, 0, testzip::shrink(data));
+    ours("reduce, factor 4", 5, 0, testzip::reduce(data, 4));
+    ours("implode, 4K, 2 trees", 6, 0, testzip::implode(data, false, false));
+    ours("implode, 8K, 3 trees", 6, 6, testzip::implode(data, true, true));
+    by7zip("deflate64 (7-Zip)", "Deflate64");
+    by7zip("bzip2 (7-Zip)", "BZip2");
+    by7zip("LZMA (7-Zip)", "LZMA");
+    by7zip("PPMd (7-Zip)", "PPMd");
+    {
+        QByteArray x(int(lzma_stream_buffer_bound(size_t(data.size()))), Qt::Uninitialized);
+        size_t pos = 0;
+        lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr, reinterpret_cast<const uint8_t*>(data.constData()),
+                                size_t(data.size()), reinterpret_cast<uint8_t*>(x.data()), &pos, size_t(x.size()));
+        x.resize(qsizetype(pos));
+        ours("xz", 95, 0, x);
+        QByteArray z(int(ZSTD_compressBound(size_t(data.size()))), Qt::Uninitialized);
+        z.resize(qsizetype(ZSTD_compress(z.data(), size_t(z.size()), data.constData(), size_t(data.size()), 3)));
+        ours("zstd", 93, 0, z);
+    }
+    std::printf("Test one 16 MB entry per method (ratio = ours / 7z t; goal for shrink, implode, deflate64: "
+                "at most 2):\n");
+    ZipComponent zip;
+    zip.EntryMask = "*.*";
+    for (const Method& m : methods) {
+        zip.ArchivePath = m.path;
+        const double t = timeIt([&] { return zip.ListContents() == 0; });
+        // 7-Zip has no reduce; a method it cannot test shows as "-".
+        QProcess probe;
+        probe.start(sevenZip, {"t", "-bso0", "-bsp0", m.path});
+        const bool peer = !sevenZip.isEmpty() && probe.waitForFinished(-1) && probe.exitCode() == 0;
+        const double theirs = peer ? timeIt([&] { return run(sevenZip, {"t", "-bso0", "-bsp0", m.path}); }) : 0;
+        std::printf("  %-24s %6.1f MB  ours %8.1f ms (%6.1f MB/s)   7z t %8s ms   ratio %s\n", m.name,
+                    double(QFileInfo(m.path).size()) / 1e6, t, double(data.size()) / 1e3 / t,
+                    peer ? qPrintable(QString::number(theirs, 'f', 1)) : "-",
+                    peer ? qPrintable(QString::number(t / theirs, 'f', 2)) : "-");
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc > 1)
-        g_runs = std::max(1, atoi(argv[1]));
+    const bool methodsOnly = argc > 1 && QByteArray(argv[1]) == "methods";
+    if (argc > 1 + int(methodsOnly))
+        g_runs = std::max(1, atoi(argv[1 + int(methodsOnly)]));
     QString sevenZip = QStandardPaths::findExecutable("7zz");
     if (sevenZip.isEmpty())
         sevenZip = QStandardPaths::findExecutable("7z");
@@ -148,6 +214,10 @@ int main(int argc, char** argv)
     const QString base = dir.path();
     std::printf("zip_bench: %d runs per figure, medians; folder %s; 7-Zip: %s\n", g_runs, qPrintable(base),
                 qPrintable(sevenZip));
+    methodTable(base, sevenZip);
+    if (methodsOnly)
+        return 0;
+    std::printf("\n");
 
     // The archives.
     const QString big = base + "/mixed.zip";

@@ -8,6 +8,7 @@
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "testsupport/FormFixture.h"
+#include "testsupport/LegacyEncoders.h"
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
 
@@ -273,20 +274,27 @@ void TestCleanAll::archiveWithNothingToPurgeStaysUntouched()
 void TestCleanAll::doubleZipRepair_data()
 {
     QTest::addColumn<QStringList>("inArchive");
-    QTest::newRow("two copies") << QStringList{"a.txt", "file_id.diz", "file_id.diz"};
-    QTest::newRow("three copies") << QStringList{"file_id.diz", "b.txt", "file_id.diz", "file_id.diz"};
-    QTest::newRow("copies in mixed case") << QStringList{"FILE_ID.DIZ", "a.txt", "File_Id.Diz"};
+    QTest::addColumn<bool>("imploded");
+    QTest::newRow("two copies") << QStringList{"a.txt", "file_id.diz", "file_id.diz"} << false;
+    QTest::newRow("three copies") << QStringList{"file_id.diz", "b.txt", "file_id.diz", "file_id.diz"} << false;
+    QTest::newRow("copies in mixed case") << QStringList{"FILE_ID.DIZ", "a.txt", "File_Id.Diz"} << false;
+    // As a 1990s upload carries it: every entry imploded by PKZIP.
+    QTest::newRow("imploded copies") << QStringList{"FILE_ID.DIZ", "A.TXT", "FILE_ID.DIZ"} << true;
 }
 
 void TestCleanAll::doubleZipRepair()
 {
     QFETCH(QStringList, inArchive);
+    QFETCH(bool, imploded);
     FormFixture fx;
     fx.writePurgeList({"junk.txt"});
     const QByteArray description = "My release\r\n  -- the best --\r\n";
     QList<testzip::Entry> list;
-    for (const QString& n : inArchive)
-        list << testzip::file(n.toUtf8(), n.compare("file_id.diz", Qt::CaseInsensitive) == 0 ? description : "x");
+    for (const QString& n : inArchive) {
+        const QByteArray data = n.compare("file_id.diz", Qt::CaseInsensitive) == 0 ? description : "x";
+        list << (imploded ? testzip::packedFile(n.toUtf8(), data, 6, testzip::implode(data, true, false), 0x02)
+                          : testzip::file(n.toUtf8(), data));
+    }
     QVERIFY(testzip::writeZip(fx.archive("d.zip"), list));
     // An old repair file from an earlier run must not be what goes back into the archive.
     QDir().mkpath(fx.tempFolder());
@@ -299,6 +307,11 @@ void TestCleanAll::doubleZipRepair()
     QCOMPARE(names.count("file_id.diz"), 1);
     QCOMPARE(names.size(), inArchive.size() - inArchive.filter(QRegularExpression("(?i)^file_id\\.diz$")).size() + 1);
     QCOMPARE(testzip::content(fx.archive("d.zip"), "file_id.diz"), description);
+    // The other entries were copied as they were: still imploded, still sound.
+    ZipComponent check;
+    check.ArchivePath = fx.archive("d.zip");
+    check.EntryMask = "*.*";
+    QCOMPARE(check.ListContents(), qint16(0));
     QVERIFY(panel.contains("Double zip found"));
     QCOMPARE(fx.fakes.messageBox.messages.size(), 1);
     QCOMPARE(fx.fakes.messageBox.messages[0].text, report(0, 1));

@@ -8,6 +8,7 @@
 #include "platform/Panel3D.h"
 #include "platform/Twips.h"
 #include "testsupport/FormFixture.h"
+#include "testsupport/LegacyEncoders.h"
 #include "testsupport/TestArchives.h"
 
 #include <QPlainTextEdit>
@@ -66,6 +67,7 @@ private slots:
     void firstLineEndChoosesTheViewer_data();
     void firstLineEndChoosesTheViewer();
     void entryInAFolderIsViewedFromItsExtractedFile();
+    void implodedDescriptionIsShown();
     void secondViewReplacesCaptionAndText();
     void closedWindowIsCreatedAgain();
     void textBoxFollowsTheWindowSize_data();
@@ -154,6 +156,18 @@ void TestViewer::firstLineEndChoosesTheViewer()
         QCOMPARE(f.form2()->cursor().shape(), Qt::ArrowCursor);
     }
     QCOMPARE(f.mousePointer(), 0);
+}
+
+void TestViewer::implodedDescriptionIsShown()
+{
+    FormFixture fx;
+    const QByteArray text = "Cool Game v1.0\n  by the 1994 crew\n  by the 1994 crew\n";
+    testzip::writeZip(fx.archive("a.zip"),
+                      {testzip::packedFile("FILE_ID.DIZ", text, 6, testzip::implode(text, false, true), 0x04)});
+    Form1& f = start(fx);
+    QVERIFY(doubleClick(f, "file_id.diz"));
+    QVERIFY(f.form2());
+    QCOMPARE(f.form2()->Text1->toPlainText(), QString::fromLatin1(text));
 }
 
 void TestViewer::entryInAFolderIsViewedFromItsExtractedFile()

@@ -1,6 +1,7 @@
 #include "ZipComponent.h"
 
 #include "ZipFormat.h"
+#include "zip/Decoders.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -13,7 +14,6 @@
 #include <future>
 #include <libdeflate.h>
 #include <memory>
-#include <zip.h>
 #include <zlib.h>
 
 #ifdef Q_OS_LINUX
@@ -152,33 +152,6 @@ private:
     bool m_taken = false;
 };
 
-int fromZipError(int ze, bool* untestable)
-{
-    switch (ze) {
-    case ZIP_ER_CRC:
-        return ZipDataDamaged;
-    case ZIP_ER_COMPRESSED_DATA:
-    case ZIP_ER_ZLIB:
-    case ZIP_ER_INCONS:
-        return ZipHeaderDamaged;
-    case ZIP_ER_EOF:
-    case ZIP_ER_NOZIP:
-        return ZipStructureDamaged;
-    case ZIP_ER_READ:
-    case ZIP_ER_SEEK:
-    case ZIP_ER_OPEN:
-        return ZipCannotRead;
-    case ZIP_ER_NOPASSWD:
-    case ZIP_ER_WRONGPASSWD:
-    case ZIP_ER_ENCRNOTSUPP:
-    case ZIP_ER_COMPNOTSUPP:
-        *untestable = true;
-        return ZipSuccess;
-    default:
-        return ZipOtherError;
-    }
-}
-
 quint32 dosDateTime(const QDateTime& t)
 {
     const QDate d = t.date();
@@ -247,8 +220,6 @@ public:
     }
     ~ZipJob()
     {
-        if (m_za)
-            zip_discard(m_za);
         if (m_decompressor)
             libdeflate_free_decompressor(m_decompressor);
     }
@@ -270,6 +241,7 @@ private:
     int decode(const Entry& e, const Sink* sink, bool* untestable);
     int decodeStream(const Entry& e, const Sink* sink, bool* untestable);
     int inflateStream(const Entry& e, const Sink* sink);
+    int decodeMethod(const Entry& e, const Sink* sink, bool* untestable);
     int testData(const std::vector<const Entry*>& matched);
     int testBatch(const std::vector<const Entry*>& batch);
     int rewrite(const std::vector<bool>& drop, const NewEntry* added);
@@ -306,7 +278,6 @@ private:
 
     FileReader m_reader;
     Archive m_archive;
-    zip_t* m_za = nullptr;
     libdeflate_decompressor* m_decompressor = nullptr;
     QByteArray m_in;
     QByteArray m_out;
@@ -460,50 +431,30 @@ int ZipJob::inflateStream(const Entry& e, const Sink* sink)
     return total == e.size && crc == e.crc ? ZipSuccess : ZipDataDamaged;
 }
 
-// Methods other than stored and deflate go through libzip, in bounded chunks.
+// Large deflated entries stream through zlib; every other method goes through our decoders.
 int ZipJob::decodeStream(const Entry& e, const Sink* sink, bool* untestable)
 {
     if (e.method == 8)
         return inflateStream(e, sink);
-    if (!zip_compression_method_supported(zip_int32_t(e.method), 0)) {
-        *untestable = true;
-        return ZipSuccess;
-    }
-    if (!m_za) {
-        int err = 0;
-        m_za = zip_open(QFile::encodeName(m_path).constData(), ZIP_RDONLY, &err);
-        if (!m_za)
-            return fromZipError(err, untestable);
-        if (quint64(zip_get_num_entries(m_za, 0)) != m_archive.entries.size())
-            return ZipOtherError;
-    }
-    const zip_uint64_t index = zip_uint64_t(&e - m_archive.entries.data());
-    zip_file_t* zf = zip_fopen_index(m_za, index, 0);
-    if (!zf)
-        return fromZipError(zip_error_code_zip(zip_get_error(m_za)), untestable);
-    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(zf, zip_fclose);
-    m_out.resize(kChunk);
-    quint64 total = 0;
-    qint64 reported = 0;
-    for (;;) {
-        const zip_int64_t n = zip_fread(zf, m_out.data(), zip_uint64_t(m_out.size()));
-        if (n < 0)
-            return fromZipError(zip_error_code_zip(zip_file_get_error(zf)), untestable);
-        if (n == 0)
-            break;
-        total += quint64(n);
-        if (total > e.size)
-            return ZipDataDamaged; // more data than the directory promises
-        if (sink && !(*sink)(m_out.constData(), n))
-            return ZipCannotWrite;
-        const qint64 progress = e.size ? qint64(double(total) / double(e.size) * double(e.compressedSize)) : 0;
-        if (!advance(progress - reported))
-            return ZipAborted;
-        reported = progress;
-    }
-    if (total != e.size)
-        return ZipDataDamaged;
-    m_done += qint64(e.compressedSize) - reported;
+    return decodeMethod(e, sink, untestable);
+}
+
+int ZipJob::decodeMethod(const Entry& e, const Sink* sink, bool* untestable)
+{
+    qint64 at = qint64(e.dataOffset);
+    const zipdecode::ReadFn read = [&](char* dest, qint64 max) -> qint64 {
+        if (!m_reader.read(at, dest, max))
+            return -1;
+        at += max;
+        return max;
+    };
+    const zipdecode::ProgressFn progress = [this](qint64 n) { return advance(n); };
+    const int rc = zipdecode::decodeEntryData(e.method, e.flags, read, e.compressedSize, e.size, e.crc,
+                                              sink ? *sink : zipdecode::Sink(), progress);
+    if (rc != zipdecode::Unsupported)
+        return rc;
+    *untestable = true;                  // a method we do not decode, or a dictionary over the memory limit
+    m_done -= at - qint64(e.dataOffset); // the caller counts the whole entry as done
     return ZipSuccess;
 }
 

@@ -11,9 +11,10 @@
 //   name), CP437 otherwise. EntryMask matches the whole name, folder part included, ignoring letter case;
 //   `*` matches any run of characters, `?` one character, and a mask ending in ".*" also matches names
 //   without a dot ("*.*" matches every entry).
-// - The data test inflates entries of up to kFastTestLimit bytes with libdeflate and streams larger
-//   ones (and methods other than stored/deflate) through libzip. Encrypted entries and methods libzip
-//   lacks are listed and left untested; they are not damage.
+// - The data test inflates entries of up to kFastTestLimit bytes with libdeflate, streams larger ones
+//   through zlib and every other method through the decoders of zip/Decoders.h, all read by our own
+//   reader (so archives behind a prefix are tested whole). Encrypted entries and
+//   methods no decoder serves are listed and left untested; they are not damage.
 // - DeleteEntries and AddEntries copy the byte ranges of the entries that stay (local header, data, data
 //   descriptor) into a hidden temporary file in the archive's folder, write a new central directory
 //   (zip64 records when needed) and rename the temporary file over the archive only when it is

@@ -42,9 +42,9 @@ QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, 
     const quint16 dosDate = ((2020 - 1980) << 9) | (6 << 5) | 15;
     for (const Entry& e : entries) {
         const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef*>(e.data.constData()), uInt(e.data.size())));
-        const QByteArray stored = e.deflate ? rawDeflate(e.data) : e.data;
-        const quint16 method = e.deflate ? 8 : 0;
-        const quint16 flags = e.utf8Flag ? 0x0800 : 0;
+        const QByteArray stored = e.method >= 0 ? e.packed : e.deflate ? rawDeflate(e.data) : e.data;
+        const quint16 method = e.method >= 0 ? quint16(e.method) : e.deflate ? 8 : 0;
+        const quint16 flags = quint16((e.utf8Flag ? 0x0800 : 0) | e.flags);
         const QByteArray localName = e.localName.isEmpty() ? e.name : e.localName;
         const quint32 offset = quint32(out.size());
         if (layout)

@@ -16,11 +16,21 @@ struct Entry
     bool deflate = true;
     bool utf8Flag = false;
     QByteArray localName; // when not empty, the local header carries this name instead (damage)
+    int method = -1;      // when set, `packed` is written as the data of this method (data gives CRC and size)
+    QByteArray packed;
+    quint16 flags = 0;
 };
 
 inline Entry file(const QByteArray& name, const QByteArray& data, bool deflate = true)
 {
-    return Entry{name, data, deflate, false, {}};
+    return Entry{name, data, deflate, false, {}, -1, {}, 0};
+}
+
+// An entry whose data is already compressed with another method.
+inline Entry packedFile(const QByteArray& name, const QByteArray& data, int method, const QByteArray& packed,
+                        quint16 flags = 0)
+{
+    return Entry{name, data, false, false, {}, method, packed, flags};
 }
 
 // Offsets of the pieces of an archive written by build(), for tests that damage it.

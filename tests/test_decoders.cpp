@@ -1,0 +1,249 @@
+// Every compression method through the decoders and through ZipComponent: real archives of each method
+// pass, a flipped byte or a changed CRC is damage, hostile input is refused with a result code.
+
+#include "clean/ZipComponent.h"
+#include "testsupport/LegacyEncoders.h"
+#include "testsupport/TestArchives.h"
+#include "zip/Decoders.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <lzma.h>
+#include <zlib.h>
+#include <zstd.h>
+
+namespace {
+
+struct Packed
+{
+    int method = -1;
+    quint16 flags = 0;
+    QByteArray data;
+};
+
+// Text with runs of binary noise, so every method meets both.
+QByteArray sample(int size, int seed)
+{
+    QByteArray d = testzip::text(size, seed);
+    QRandomGenerator rng{quint32(seed)};
+    for (int at = 0; at + 300 < d.size(); at += 7000)
+        for (int i = 0; i < 300; ++i)
+            d[at + i] = char(rng.bounded(256));
+    return d;
+}
+
+// The one entry of an archive 7-Zip writes with the given method, as method, flags and raw data.
+Packed by7zip(const QString& method, const QByteArray& data)
+{
+    QTemporaryDir dir;
+    testzip::write(dir.filePath("f.txt"), data);
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start("7zz", {"a", "-tzip", "-mm=" + method, "a.zip", "f.txt"});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        return {};
+    const QByteArray z = testzip::readAll(dir.filePath("a.zip"));
+    auto u16 = [&](int at) { return quint16(quint8(z[at]) | quint8(z[at + 1]) << 8); };
+    auto u32 = [&](int at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
+    const int start = 30 + u16(26) + u16(28);
+    return {u16(8), u16(6), z.mid(start, int(u32(18)))};
+}
+
+QByteArray xz(const QByteArray& data)
+{
+    QByteArray out(int(lzma_stream_buffer_bound(size_t(data.size()))), Qt::Uninitialized);
+    size_t pos = 0;
+    lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr, reinterpret_cast<const uint8_t*>(data.constData()),
+                            size_t(data.size()), reinterpret_cast<uint8_t*>(out.data()), &pos, size_t(out.size()));
+    out.resize(qsizetype(pos));
+    return out;
+}
+
+QByteArray zstd(const QByteArray& data)
+{
+    QByteArray out(int(ZSTD_compressBound(size_t(data.size()))), Qt::Uninitialized);
+    out.resize(qsizetype(ZSTD_compress(out.data(), size_t(out.size()), data.constData(), size_t(data.size()), 3)));
+    return out;
+}
+
+// Raw deflate from zlib; level 0 gives stored blocks, which deflate64 shares.
+QByteArray deflated(const QByteArray& data, int level)
+{
+    z_stream zs{};
+    deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(int(deflateBound(&zs, uLong(data.size()))), Qt::Uninitialized);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    zs.avail_in = uInt(data.size());
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = uInt(out.size());
+    deflate(&zs, Z_FINISH);
+    out.resize(qsizetype(zs.total_out));
+    deflateEnd(&zs);
+    return out;
+}
+
+quint32 crcOf(const QByteArray& d)
+{
+    return quint32(crc32(0, reinterpret_cast<const Bytef*>(d.constData()), uInt(d.size())));
+}
+
+int decode(const Packed& p, const QByteArray& raw, quint64 size, quint32 crc, QByteArray* out = nullptr,
+           const zipdecode::ProgressFn& progress = {})
+{
+    qint64 at = 0;
+    const zipdecode::ReadFn read = [&](char* dest, qint64 max) {
+        const qint64 n = std::min<qint64>(max, raw.size() - at);
+        memcpy(dest, raw.constData() + at, size_t(n));
+        at += n;
+        return n;
+    };
+    const zipdecode::Sink sink = [&](const char* d, qint64 n) {
+        if (out)
+            out->append(d, n);
+        return true;
+    };
+    return zipdecode::decodeEntryData(quint16(p.method), p.flags, read, quint64(raw.size()), size, crc, sink, progress);
+}
+
+void methods()
+{
+    QTest::addColumn<Packed>("packed");
+    QTest::addColumn<QByteArray>("data");
+    const QByteArray big = sample(300000, 7); // fills the shrink table more than once
+    const QByteArray text = sample(60000, 3);
+    QTest::newRow("shrink") << Packed{1, 0, testzip::shrink(big)} << big;
+    for (int f = 1; f <= 4; ++f)
+        QTest::addRow("reduce, factor %d", f) << Packed{f + 1, 0, testzip::reduce(text, f)} << text;
+    for (int flags : {0, 2, 4, 6})
+        QTest::addRow("implode, flags %d", flags)
+            << Packed{6, quint16(flags), testzip::implode(big, flags & 2, flags & 4)} << big;
+    QTest::newRow("deflate, stored blocks as deflate64") << Packed{9, 0, deflated(text, 0)} << text;
+    QTest::newRow("deflate64 (7-Zip)") << by7zip("Deflate64", big) << big;
+    QTest::newRow("bzip2 (7-Zip)") << by7zip("BZip2", big) << big;
+    QTest::newRow("LZMA (7-Zip)") << by7zip("LZMA", big) << big;
+    QTest::newRow("xz") << Packed{95, 0, xz(big)} << big;
+    QTest::newRow("zstd") << Packed{93, 0, zstd(big)} << big;
+    QTest::newRow("PPMd (7-Zip)") << by7zip("PPMd", big) << big;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Packed)
+
+class TestDecoders : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decodesExactly_data() { methods(); }
+    void decodesExactly()
+    {
+        QFETCH(Packed, packed);
+        QFETCH(QByteArray, data);
+        QVERIFY2(packed.method >= 0, "the archive could not be made");
+        QVERIFY(zipdecode::canDecode(quint16(packed.method)));
+        QByteArray out;
+        QCOMPARE(decode(packed, packed.data, quint64(data.size()), crcOf(data), &out), 0);
+        QVERIFY(out == data);
+        // A size one short: more output than declared is damage, and stops there.
+        QCOMPARE(decode(packed, packed.data, quint64(data.size() - 1), crcOf(data)), 200);
+        // Cut short: the stream runs out before its end.
+        const int rc = decode(packed, packed.data.left(packed.data.size() / 2), quint64(data.size()), crcOf(data));
+        QVERIFY2(rc == 200 || rc == 410, QByteArray::number(rc));
+        // Progress returning false aborts.
+        QCOMPARE(decode(packed, packed.data, quint64(data.size()), crcOf(data), nullptr, [](qint64) { return false; }),
+                 1);
+    }
+
+    void archivesPassAndDamageIsFound_data() { methods(); }
+    void archivesPassAndDamageIsFound()
+    {
+        QFETCH(Packed, packed);
+        QFETCH(QByteArray, data);
+        QTemporaryDir dir;
+        testzip::Layout layout;
+        const QByteArray good =
+            testzip::build({testzip::file("a.txt", "first"),
+                            testzip::packedFile("b.dat", data, packed.method, packed.data, packed.flags)},
+                           {}, &layout);
+        ZipComponent zip;
+        auto verdict = [&](const QByteArray& bytes) {
+            testzip::write(dir.filePath("t.zip"), bytes);
+            zip.ArchivePath = dir.filePath("t.zip");
+            zip.EntryMask = "*.*";
+            return zip.ListContents();
+        };
+        QCOMPARE(verdict(good), qint16(0));
+        // One flipped byte in the middle of the compressed data.
+        QByteArray flipped = good;
+        const qint64 at = layout.dataOffsets[1] + packed.data.size() / 2;
+        flipped[at] = char(flipped[at] ^ 0x24);
+        const qint16 rc = verdict(flipped);
+        QVERIFY2(rc == 200 || rc == 410, QByteArray::number(rc));
+        // The CRC in the central directory changed.
+        QByteArray badCrc = good;
+        const qint64 crcAt = layout.centralDirectoryOffset + 46 + 5 + 16; // second record: after "a.txt"'s
+        badCrc[crcAt] = char(badCrc[crcAt] ^ 1);
+        QCOMPARE(verdict(badCrc), qint16(200));
+        // Extraction writes the exact bytes.
+        zip.ExtractFolder = dir.filePath("out");
+        zip.EntryMask = "b.dat";
+        testzip::write(dir.filePath("t.zip"), good);
+        QCOMPARE(zip.ExtractEntries(0), qint16(0));
+        QVERIFY(testzip::readAll(dir.filePath("out/b.dat")) == data);
+    }
+
+    // Random bytes as every method: a result code, never a crash, a hang or a false success.
+    void hostileInputIsRefused_data()
+    {
+        QTest::addColumn<int>("method");
+        QTest::addColumn<int>("flags");
+        for (int m : {1, 2, 3, 4, 5, 6, 8, 9, 12, 14, 93, 95, 98})
+            for (int flags : {0, 6})
+                QTest::addRow("method %d, flags %d", m, flags) << m << flags;
+    }
+    void hostileInputIsRefused()
+    {
+        QFETCH(int, method);
+        QFETCH(int, flags);
+        QRandomGenerator rng(quint32(method * 7 + flags));
+        for (int round = 0; round < 40; ++round) {
+            QByteArray raw(int(rng.bounded(1, 2000)), Qt::Uninitialized);
+            for (char& c : raw)
+                c = char(rng.bounded(256));
+            // A huge declared size must not make any decoder allocate or run in proportion to it.
+            const int rc = decode(Packed{method, quint16(flags), {}}, raw, quint64(1) << 40, 0x12345678);
+            QVERIFY2(rc == 200 || rc == 410 || rc == -1, QByteArray::number(rc));
+        }
+    }
+
+    // An empty entry with no data is sound whatever its method; a CRC other than that of nothing is not.
+    void emptyEntryPasses_data() { hostileInputIsRefused_data(); }
+    void emptyEntryPasses()
+    {
+        QFETCH(int, method);
+        QFETCH(int, flags);
+        QCOMPARE(decode(Packed{method, quint16(flags), {}}, {}, 0, 0), 0);
+        QCOMPARE(decode(Packed{method, quint16(flags), {}}, {}, 0, 1), 200);
+    }
+
+    // Methods without a decoder (here IBM TERSE, 18): listed, untested, never damage; extraction is refused.
+    void otherMethodsAreListedUntested()
+    {
+        QVERIFY(!zipdecode::canDecode(18));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("t.zip");
+        QVERIFY(testzip::writeZip(path, {testzip::packedFile("t.txt", "text", 18, "\x01\x02\x03")}));
+        ZipComponent zip;
+        zip.ArchivePath = path;
+        zip.EntryMask = "*.*";
+        QCOMPARE(zip.ListContents(), qint16(0));
+        zip.ExtractFolder = dir.filePath("out");
+        QCOMPARE(zip.ExtractEntries(0), qint16(ZipOtherError));
+        QVERIFY(!QFile::exists(dir.filePath("out/t.txt")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDecoders)
+#include "test_decoders.moc"
