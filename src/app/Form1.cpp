@@ -2,7 +2,6 @@
 
 #include "app/Icons.h"
 #include "browse/Form2.h"
-#include "clean/ZipComponent.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
@@ -10,6 +9,7 @@
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "platform/Twips.h"
+#include "zip/ZipComponent.h"
 
 #include <QApplication>
 #include <QCloseEvent>

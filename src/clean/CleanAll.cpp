@@ -2,7 +2,6 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
@@ -11,6 +10,7 @@
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "zip/ReadAhead.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,13 +1,13 @@
 // The cleaning steps of one archive in a clean-all run: list and test, repair a double zip, purge.
 
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "zip/ArchiveCleaner.h"
 #include "zip/ReadAhead.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QElapsedTimer>

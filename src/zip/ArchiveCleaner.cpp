@@ -1,6 +1,6 @@
 #include "zip/ArchiveCleaner.h"
 
-#include "clean/ZipFormat.h"
+#include "zip/ZipFormat.h"
 
 #include <QFileInfo>
 #include <QHash>

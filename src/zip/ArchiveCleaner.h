@@ -3,7 +3,7 @@
 // the double-zip repair and which purge rows remove which lines, and make all of it one rewrite. Any thread
 // may run it with a ZipComponent of its own; the window's handlers show each step from its results.
 
-#include "clean/ZipComponent.h"
+#include "zip/ZipComponent.h"
 
 #include <QString>
 #include <QStringList>
