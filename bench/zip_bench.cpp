@@ -6,9 +6,9 @@
 //        zip_bench methods [runs]   only the table of compression methods: one 16 MB entry per method,
 //        tested by ZipComponent and by "7z t" (goal for our own decoders: within 2x of 7-Zip)
 
-#include "clean/ZipComponent.h"
 #include "testsupport/LegacyEncoders.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,5 @@
 // Browsing folders, listing the chosen archive, and the quarantine of an archive found damaged.
 
-#include "clean/ZipComponent.h"
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
@@ -8,6 +7,7 @@
 #include "testsupport/FormFixture.h"
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QPushButton>
 #include <QTest>

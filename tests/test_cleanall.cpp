@@ -1,7 +1,6 @@
 // The clean-all run through the real window: listing and testing, double-zip repair, the purge pass,
 // damaged archives, aborts, the report and unattended runs.
 
-#include "clean/ZipComponent.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
@@ -11,6 +10,7 @@
 #include "testsupport/LegacyEncoders.h"
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QAction>
 #include <QDateTime>

@@ -1,10 +1,10 @@
 // Every compression method through the decoders and through ZipComponent: real archives of each method
 // pass, a flipped byte or a changed CRC is damage, hostile input is refused with a result code.
 
-#include "clean/ZipComponent.h"
 #include "testsupport/LegacyEncoders.h"
 #include "testsupport/TestArchives.h"
 #include "zip/Decoders.h"
+#include "zip/ZipComponent.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

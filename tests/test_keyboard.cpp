@@ -1,7 +1,6 @@
 // The window's keyboard commands, pressed on the focused control: relisting, deleting one entry, aborting a
 // run and opening the help file.
 
-#include "clean/ZipComponent.h"
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
 #include "platform/FileOps.h"
@@ -9,6 +8,7 @@
 #include "platform/Panel3D.h"
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QPushButton>
 #include <QTest>

@@ -2,7 +2,6 @@
 // touch only the folder it names, refusals that must speak, an abort press on a read-only folder, and a
 // double zip that cannot be repaired.
 
-#include "clean/ZipComponent.h"
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
@@ -10,6 +9,7 @@
 #include "testsupport/FormFixture.h"
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QPushButton>
 #include <QTest>

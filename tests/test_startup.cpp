@@ -1,12 +1,12 @@
 // Start-up and shutdown: refusals, leftovers of an earlier start, the first archive shown, the clean-up
 // of the temp folder on every road out.
 
-#include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QTest>
 

@@ -2,7 +2,6 @@
 // Form2 or hands it to the text editor; a damaged archive goes to quarantine.
 
 #include "browse/Form2.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
@@ -10,6 +9,7 @@
 #include "testsupport/FormFixture.h"
 #include "testsupport/LegacyEncoders.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QPlainTextEdit>
 #include <QTest>

@@ -1,8 +1,8 @@
 // ZipComponent against real archive files: damage verdicts, names and masks, safe rewrites, extraction.
 
-#include "clean/ZipComponent.h"
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFile>

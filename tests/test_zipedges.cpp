@@ -2,8 +2,8 @@
 // records inside comments, disk numbers, and local headers that contradict the central directory. Valid
 // ones must read as valid and survive a rewrite byte for byte; contradicting ones are damage.
 
-#include "clean/ZipComponent.h"
 #include "testsupport/TestArchives.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,6 @@
 
 #include "app/Icons.h"
 #include "browse/Form2.h"
-#include "clean/ZipComponent.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
@@ -10,6 +9,7 @@
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "platform/Twips.h"
+#include "zip/ZipComponent.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -26,6 +26,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QTimer>
 
 Form1::Form1(Form1Config config, QWidget* parent)
     : QMainWindow(parent), purgeEntries(config.folders.config.isEmpty() ? config.programFolder : config.folders.config),
@@ -293,6 +294,24 @@ void Form1::setMousePointer(int pointer)
 
 void Form1::pumpEvents()
 {
+    // During a run the window paints at most once a frame: painting every small archive's lines and counts
+    // cost more than cleaning it, and nobody sees the states between two frames. A timer turns painting back
+    // on, so the last state is always shown, also after the run.
+    constexpr int kFrameMs = 20;
+    QWidget* client = centralWidget();
+    if (runFlag == -1 && client && !m_frameTimerArmed) {
+        if (m_frame.isValid() && m_frame.elapsed() < kFrameMs) {
+            client->setUpdatesEnabled(false);
+            m_frameTimerArmed = true;
+            QTimer::singleShot(kFrameMs - int(m_frame.elapsed()), this, [this] {
+                m_frameTimerArmed = false;
+                centralWidget()->setUpdatesEnabled(true);
+                m_frame.start();
+            });
+        } else {
+            m_frame.start();
+        }
+    }
     QCoreApplication::processEvents();
 }
 

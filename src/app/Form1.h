@@ -8,6 +8,7 @@
 #include "platform/Services.h"
 #include "purge/PurgeList.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -25,6 +26,7 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QPushButton;
+class ReadAhead;
 class ZipComponent;
 
 struct Form1Config
@@ -122,6 +124,7 @@ public:
     void Quarantine(QuarantineCaller caller);
     void Command2_Click();
     CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
+    ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
 
     // Purge list commands.
     void Command1_Click();
@@ -192,4 +195,6 @@ private:
     bool m_listingWaits = false;
     QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
+    QElapsedTimer m_frame;          // since the window last painted during a run
+    bool m_frameTimerArmed = false; // painting is off until the frame timer fires
 };

@@ -1,8 +1,8 @@
 // Shutdown: Exit, the close box and the unload handler.
 
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileOps.h"
+#include "zip/ZipComponent.h"
 
 void Form1::exit_Click()
 {

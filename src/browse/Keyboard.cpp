@@ -3,11 +3,11 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 

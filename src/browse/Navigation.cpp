@@ -2,12 +2,12 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 

@@ -3,10 +3,10 @@
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "browse/Form2.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFile>

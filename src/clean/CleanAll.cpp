@@ -2,7 +2,6 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
@@ -10,11 +9,14 @@
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ReadAhead.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <algorithm>
 #include <optional>
@@ -139,8 +141,17 @@ void Form1::Command2_Click()
             return; // Exit during the load: the process ends here
         bad = 0;
 
-        // 11. The bound is fixed now; each name is read when its position is reached.
+        // 11. The bound is fixed now; each name is read when its position is reached. A worker lists and tests
+        //     the archives ahead of the loop, which takes each listing at its turn (or reads the archive itself
+        //     when the name or the file changed meanwhile); leaving the loop throws away what was not taken.
         const int count = File1->ListCount();
+        QStringList paths;
+        paths.reserve(count);
+        for (int i = 0; i < count; ++i)
+            paths << currentFolder + QLatin1Char('/') + File1->List(i);
+        ReadAhead ahead(paths);
+        readAhead = &ahead;
+        const auto noMoreAhead = qScopeGuard([this] { readAhead = nullptr; });
         runReport.runStarted(currentFolder, count, XceedZip1);
         for (int i = 0; i < count; ++i) {
             const QString name = File1->List(i);

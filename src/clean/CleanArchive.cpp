@@ -1,11 +1,13 @@
 // The cleaning steps of one archive in a clean-all run: list and test, repair a double zip, purge.
 
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ArchiveCleaner.h"
+#include "zip/ReadAhead.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,31 +17,6 @@ namespace {
 
 const QString kDescription = QStringLiteral("file_id.diz");
 constexpr qint64 kPumpIntervalMs = 20;
-
-bool hasWildcard(const QString& text)
-{
-    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
-}
-
-// True when the component, given this row as its mask, would delete only entries named exactly like the row.
-// A purge row holding '*' or '?' is a name to the purge list but a wildcard to the component; a probe
-// listing of the archive with that mask shows what a deletion would take.
-bool maskTakesOnlyItself(const QString& archive, const QString& row)
-{
-    if (!hasWildcard(row))
-        return true;
-    ZipComponent probe;
-    probe.TestData = false;
-    probe.AlternateMode = false;
-    probe.ArchivePath = archive;
-    probe.EntryMask = row;
-    bool onlyItself = true;
-    QObject::connect(&probe, &ZipComponent::Listing, &probe, [&](const QString& name) {
-        if (name.compare(row, Qt::CaseInsensitive) != 0)
-            onlyItself = false;
-    });
-    return probe.ListContents() == 0 && onlyItself;
-}
 
 // What became of a double-zip repair: repaired, or why not (empty when the user's abort stopped it).
 struct RepairResult
@@ -62,7 +39,9 @@ QString megabytes(qint64 bytes)
     return QString::number(bytes / (1024 * 1024)) + QStringLiteral(" MB");
 }
 
-RepairResult repairDoubleZip(Form1& f, const QString& archive)
+// The first half of a double-zip repair: one copy of the description extracted to the work folder, named in
+// *repairFile. The second half, adding it back in place of every copy, is part of the archive's one rewrite.
+RepairResult extractDescription(Form1& f, const QString& archive, QString* repairFile)
 {
     f.SSPanel2->setFloodType(0);
     f.SSPanel2->setCaption(QStringLiteral("Double zip found"));
@@ -74,11 +53,11 @@ RepairResult repairDoubleZip(Form1& f, const QString& archive)
         QDir().mkpath(work);
     if (!QFileInfo(work).isDir())
         return notRepaired(QStringLiteral("the work folder %1 cannot be made").arg(QDir::toNativeSeparators(work)));
-    const QString repairFile = work + QLatin1Char('/') + kDescription;
-    if (QFileInfo::exists(repairFile) || QFileInfo(repairFile).isSymLink())
-        fileops::removeFile(repairFile);
-    if (QFileInfo::exists(repairFile) || QFileInfo(repairFile).isSymLink())
-        return notRepaired(QStringLiteral("%1 cannot be removed").arg(QDir::toNativeSeparators(repairFile)));
+    const QString file = work + QLatin1Char('/') + kDescription;
+    if (QFileInfo::exists(file) || QFileInfo(file).isSymLink())
+        fileops::removeFile(file);
+    if (QFileInfo::exists(file) || QFileInfo(file).isSymLink())
+        return notRepaired(QStringLiteral("%1 cannot be removed").arg(QDir::toNativeSeparators(file)));
 
     f.XceedZip1->AlternateMode = false;
     f.XceedZip1->EntryMask = kDescription;
@@ -99,27 +78,21 @@ RepairResult repairDoubleZip(Form1& f, const QString& archive)
     if (extracted != ZipSuccess)
         return notRepaired(
             QStringLiteral("the description cannot be taken out (error%1)").arg(Form1::countText(extracted)));
-    if (!fileops::isOrdinaryFile(repairFile))
+    if (!fileops::isOrdinaryFile(file))
         return notRepaired(QStringLiteral("the description was not written to %1").arg(QDir::toNativeSeparators(work)));
-    if (f.runReport.dryRun)
-        return {true, QString()}; // the description is sound, so the rewrite below is what a run would do
+    *repairFile = file;
+    return {true, QString()};
+}
 
-    // Adding replaces every copy of the name with the one file in a single rewrite that lands only when
-    // complete: the archive holds its copies or the one copy, never no description.
-    f.XceedZip1->AlternateMode = false;
-    f.XceedZip1->EntryMask = repairFile;
-    f.XceedZip1->ArchivePath = archive;
-    const qint16 added = f.XceedZip1->AddEntries(0);
-    if (added == ZipSuccess)
-        return {true, QString()};
-    if (f.unloaded() || added == ZipAborted)
-        return notRepaired(QString());
+// Why adding the description back failed, from the rewrite's result.
+QString addBackFailure(qint16 added)
+{
     if (added == ZipCannotWrite)
-        return notRepaired(QStringLiteral("the archive cannot be written"));
+        return QStringLiteral("the archive cannot be written");
     if (added == ZipOtherError)
-        return notRepaired(QStringLiteral("the description cannot be added back (over %1 or unreadable)")
-                               .arg(megabytes(ZipComponent::kMaxAddSize)));
-    return notRepaired(QStringLiteral("the description cannot be added back (error%1)").arg(Form1::countText(added)));
+        return QStringLiteral("the description cannot be added back (over %1 or unreadable)")
+            .arg(megabytes(ZipComponent::kMaxAddSize));
+    return QStringLiteral("the description cannot be added back (error%1)").arg(Form1::countText(added));
 }
 
 // Says that an archive was not cleaned as asked, and why: on the console of an unattended run, on SSPanel2
@@ -170,14 +143,39 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
     if (QFileInfo(archive).isSymLink() && !runReport.dryRun)
         ZipComponent::removeStaleTemporaries(archive);
 
-    // A. Listing, which also tests every entry.
+    // A. Listing, which also tests every entry: read ahead by the run's worker when it could, here otherwise
+    //    (the name or the file changed since, or there is no worker).
     List1->Clear();
     currentArchive = archive.toLower();
     currentArchiveOnDisk = archive;
-    XceedZip1->AlternateMode = false;
-    XceedZip1->EntryMask = QStringLiteral("*.*");
-    XceedZip1->ArchivePath = archive;
-    const qint16 listed = XceedZip1->ListContents();
+    ArchiveCleaner cleaner(*XceedZip1, archive);
+    std::optional<ArchiveListing> ahead;
+    if (readAhead) {
+        bool stopped = false;
+        ahead = readAhead->take(archive, [&] {
+            const int percent = readAhead->progress(archive);
+            if (percent >= 0)
+                XceedZip1->replayStatus(qint16(percent));
+            pumpEvents();
+            stopped = unloaded() || runFlag == 0;
+            return !stopped;
+        });
+        // An abort while the worker still reads this archive ends the run before anything of it is shown.
+        if (stopped)
+            return CleanOutcome::Abort;
+    }
+    ArchiveListing listing;
+    if (ahead) {
+        listing = std::move(*ahead);
+        // The component is left as its own listing would leave it.
+        XceedZip1->AlternateMode = false;
+        XceedZip1->EntryMask = QStringLiteral("*.*");
+        XceedZip1->ArchivePath = archive;
+        XceedZip1->replayListing(listing.names);
+    } else {
+        listing = cleaner.list();
+    }
+    const qint16 listed = listing.result;
     if (unloaded())
         return CleanOutcome::Abort;
     runReport.noteCode(listed);
@@ -202,53 +200,78 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         return CleanOutcome::Finished;
     }
 
-    // Description scan: a second exact "file_id.diz" line makes the archive a double zip.
-    int descriptions = 0;
-    const int lines = List1->ListCount();
-    for (int k = 0; k < lines; ++k) {
-        if (List1->List(k).toLower() == kDescription && ++descriptions > 1) {
-            runReport.doubleFound();
-            const RepairResult repair = repairDoubleZip(*this, archive);
-            if (unloaded())
-                return CleanOutcome::Abort;
-            if (repair.repaired)
-                ++doubleCount;
-            else if (!repair.why.isEmpty())
-                reportUnrepaired(*this, archive, repair.why);
-            break;
-        }
+    // B. A second exact "file_id.diz" makes the archive a double zip: one copy goes out to the work folder, to
+    //    go back in place of every copy.
+    QString repairFile;
+    if (ArchiveCleaner::isDoubleZip(listing.names)) {
+        runReport.doubleFound();
+        const RepairResult extracted = extractDescription(*this, archive, &repairFile);
+        if (unloaded())
+            return CleanOutcome::Abort;
+        if (!extracted.repaired && !extracted.why.isEmpty())
+            reportUnrepaired(*this, archive, extracted.why);
+        // The description is sound, so the rewrite that a dry run leaves out is what a run would do.
+        if (extracted.repaired && runReport.dryRun)
+            ++doubleCount;
     }
 
-    // C. Purge pass. After a removal the line that moves up into position k is examined in its turn, so
-    // every line that matches a row goes; n shrinks with each removal so every position is walked once.
-    // The pump runs after the first line, after every deletion and otherwise at most every kPumpIntervalMs:
-    // a repaint after each of thousands of unchanged lines costs more than the archive's whole test, and
-    // the window still answers within a frame.
-    int n = List1->ListCount();
-    int k = 0;
+    // C. Purge pass. Which lines go is decided first, against the archive as the repair and the deletions
+    //    before each line leave it; the repair and every deletion are then one rewrite, made where the first of
+    //    them is due, and the window shows the lines leaving. The pump runs after the first line, after every
+    //    removal and otherwise at most every kPumpIntervalMs: a repaint after each of thousands of unchanged
+    //    lines costs more than the archive's whole test, and the window still answers within a frame.
+    QStringList lines;
+    const int n = List1->ListCount();
+    lines.reserve(n);
+    for (int k = 0; k < n; ++k)
+        lines << List1->List(k);
+    const CleanPlan plan = ArchiveCleaner::plan(lines, listing.names, repairFile,
+                                                [this](const QString& line) { return purgeEntries.match(line); });
+    listing.names.clear(); // the plan holds what the pass needs; a large archive's names need not wait
+
+    bool rewritten = false;
+    qint16 rewriteResult = ZipSuccess;
+    auto rewriteOnce = [&] {
+        rewritten = true;
+        if (runReport.dryRun)
+            return;
+        qint16 addBack = ZipSuccess;
+        rewriteResult = cleaner.rewrite(plan, &addBack);
+        if (!plan.masks.isEmpty())
+            runReport.noteCode(rewriteResult);
+        if (plan.repairFile.isEmpty() || unloaded() || addBack == ZipAborted || ZipComponent::isDamage(addBack))
+            return;
+        if (addBack == ZipSuccess)
+            ++doubleCount;
+        else
+            reportUnrepaired(*this, archive, addBackFailure(addBack));
+    };
+    if (!repairFile.isEmpty()) {
+        rewriteOnce();
+        if (unloaded() || rewriteResult == ZipAborted)
+            return CleanOutcome::Abort;
+    }
+
     QElapsedTimer sincePump;
-    bool firstLine = true;
-    while (k < n) {
-        List1->setSelected(k, true);
-        bool removed = false;
-        const QString line = List1->List(k);
-        const QString row = line.isEmpty() ? QString() : purgeEntries.match(line);
-        const bool onlyItself = row.isNull() || maskTakesOnlyItself(archive, row);
-        if (!onlyItself)
-            reportNotCleaned(
-                *this, archive, QStringLiteral("not purged"),
-                QStringLiteral("%1 stays: the purge row \"%2\" would delete other entries too").arg(line, row));
-        if (!row.isNull() && onlyItself) {
+    int removed = 0;
+    size_t refusal = 0;
+    for (int line = 0; line < n; ++line) {
+        const int k = line - removed;
+        for (; refusal < plan.refusals.size() && plan.refusals[refusal].line <= line; ++refusal)
+            if (plan.refusals[refusal].line == line)
+                reportNotCleaned(*this, archive, QStringLiteral("not purged"),
+                                 QStringLiteral("%1 stays: the purge row \"%2\" would delete other entries too")
+                                     .arg(lines[line], plan.refusals[refusal].row));
+        const bool goes = plan.removes(line);
+        if (goes) {
+            List1->setSelected(k, true);
             SSPanel2->setFloodPercent(100);
-            XceedZip1->AlternateMode = false;
-            XceedZip1->EntryMask = row; // as written in the list; the component ignores letter case
-            XceedZip1->ArchivePath = archive;
-            const qint16 deleted = runReport.dryRun ? qint16(ZipSuccess) : XceedZip1->DeleteEntries();
+            if (!rewritten)
+                rewriteOnce();
             if (unloaded())
                 return CleanOutcome::Abort;
-            runReport.noteCode(deleted);
-            if (ZipComponent::isDamage(deleted)) {
-                // E. Damaged archive found by a deletion.
+            if (ZipComponent::isDamage(rewriteResult)) {
+                // E. Damaged archive found by the rewrite: the file changed after its listing.
                 currentArchive = archive.toLower();
                 currentArchiveOnDisk = archive;
                 Quarantine(QuarantineCaller::RunDeletion);
@@ -257,32 +280,29 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 return CleanOutcome::DamagedDuringPurge;
             }
             SSPanel2->setFloodPercent(0);
-            if (deleted == ZipAborted)
+            if (rewriteResult == ZipAborted)
                 return CleanOutcome::Abort;
-            if (deleted != ZipSuccess) {
-                // The line stays: nothing was deleted. The same archive refuses every further deletion too.
+            if (rewriteResult != ZipSuccess) {
+                // The line stays: nothing was deleted, and nothing further can be.
                 reportNotCleaned(*this, archive, QStringLiteral("not purged"),
-                                 line + QStringLiteral(" stays: ") + whyNot(deleted));
+                                 lines[line] + QStringLiteral(" stays: ") + whyNot(rewriteResult));
                 return CleanOutcome::Finished;
             }
-            runReport.entryPurged(line);
+            runReport.entryPurged(lines[line]);
             List1->RemoveItem(k);
-            removed = true;
+            ++removed;
         }
-        if (firstLine || removed || sincePump.elapsed() >= kPumpIntervalMs) {
+        if (line == 0 || goes || sincePump.elapsed() >= kPumpIntervalMs) {
+            if (!goes)
+                List1->setSelected(k, true);
             pumpEvents();
             if (unloaded())
                 return CleanOutcome::Abort;
+            List1->setSelected(k, false);
             sincePump.start();
-            firstLine = false;
         }
-        List1->setSelected(k, false);
         if (runFlag == 0)
             return CleanOutcome::Abort;
-        if (removed)
-            --n;
-        else
-            ++k;
     }
     return CleanOutcome::Finished;
 }

@@ -1,6 +1,6 @@
 #include "clean/RunReport.h"
 
-#include "clean/ZipComponent.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,10 +2,10 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
-#include "clean/ZipComponent.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,6 +49,7 @@ void Form1::Command1_Click()
         return;
     }
     QString stagingError;
+    QStringList staged;
     const int lines = List1->ListCount();
     for (int k = 0; k < lines; ++k) {
         if (!List1->Selected(k))
@@ -63,18 +64,24 @@ void Form1::Command1_Click()
         } else {
             SSPanel2->setFloodType(0);
             SSPanel2->setCaption(text + QStringLiteral(" added"));
-            XceedZip1->EntryMask = text;
-            XceedZip1->ArchivePath = archive;
-            XceedZip1->DeleteEntries();
+            staged << text;
             pumpEvents();
         }
         List1->setSelected(k, false);
     }
     pumpEvents();
-    if (!append.merge())
+    if (!append.merge()) {
         showMessage(append.errorString(), 48, errorTitle);
-    else if (!stagingError.isEmpty())
-        showMessage(stagingError, 48, errorTitle);
+    } else {
+        // Every added name leaves the archive in one rewrite, once the list holds them all.
+        if (!staged.isEmpty()) {
+            XceedZip1->AlternateMode = false;
+            XceedZip1->ArchivePath = archive;
+            XceedZip1->RewriteEntries(staged);
+        }
+        if (!stagingError.isEmpty())
+            showMessage(stagingError, 48, errorTitle);
+    }
     work.release(); // the listing that follows is archive work of its own
     ShowArchiveContents();
 }

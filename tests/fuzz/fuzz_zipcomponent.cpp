@@ -3,7 +3,7 @@
 //
 // Run: fuzz_zipcomponent -max_total_time=600 -rss_limit_mb=2048 <work corpus folder> tests/fuzz/corpus
 
-#include "clean/ZipComponent.h"
+#include "zip/ZipComponent.h"
 
 #include <QCoreApplication>
 #include <QFile>

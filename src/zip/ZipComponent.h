@@ -34,6 +34,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 // Result codes of every method. 110, 200 and 410 mean damage, and only damage.
@@ -80,6 +81,16 @@ public:
     qint16 DeleteEntries();
     qint16 ExtractEntries(qint16 mode);
     qint16 AddEntries(qint16 mode);
+    // DeleteEntries for every mask and AddEntries for addFile (when not empty) in one rewrite: the result
+    // holds the same entries, in the same order, with the same bytes, as those calls one after the other
+    // with the add first. A mask that takes the added file's name takes the added entry too.
+    qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {});
+
+    // Raises Listing for each name and then Status 100, as ListContents does, for a listing made by another
+    // component (one that read the archive ahead on another thread).
+    void replayListing(const QStringList& names);
+    // Raises Status for the progress of such a listing while it is made.
+    void replayStatus(qint16 percent) { emit Status(percent); }
 
     static bool isDamage(qint16 code);
     // The file name ExtractEntries writes an entry under: its last path part without a drive letter,

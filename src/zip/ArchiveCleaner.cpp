@@ -1,0 +1,146 @@
+#include "zip/ArchiveCleaner.h"
+
+#include "zip/ZipFormat.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+const QString ArchiveCleaner::kDescription = QStringLiteral("file_id.diz");
+
+ArchiveStamp ArchiveStamp::of(const QString& path)
+{
+    ArchiveStamp s;
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return s;
+    s.size = qint64(st.st_size);
+    s.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + qint64(st.st_mtim.tv_nsec);
+    s.inode = quint64(st.st_ino);
+    s.device = quint64(st.st_dev);
+#else
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return s;
+    s.size = info.size();
+    s.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
+    s.inode = quint64(info.birthTime().toMSecsSinceEpoch());
+#endif
+    return s;
+}
+
+bool CleanPlan::removes(int line) const
+{
+    const auto at =
+        std::lower_bound(removals.cbegin(), removals.cend(), line, [](const Removal& r, int l) { return r.line < l; });
+    return at != removals.cend() && at->line == line;
+}
+
+ArchiveCleaner::ArchiveCleaner(ZipComponent& zip, QString path) : m_zip(zip), m_path(std::move(path)) {}
+
+ArchiveListing ArchiveCleaner::list()
+{
+    ArchiveListing listing;
+    listing.path = m_path;
+    listing.stamp = ArchiveStamp::of(m_path);
+    m_zip.AlternateMode = false;
+    m_zip.EntryMask = QStringLiteral("*.*");
+    m_zip.ArchivePath = m_path;
+    const QMetaObject::Connection names = QObject::connect(
+        &m_zip, &ZipComponent::Listing, &m_zip, [&listing](const QString& name) { listing.names << name; },
+        Qt::DirectConnection);
+    listing.result = m_zip.ListContents();
+    QObject::disconnect(names);
+    if (ArchiveStamp::of(m_path) != listing.stamp)
+        listing.stamp = {};
+    return listing;
+}
+
+bool ArchiveCleaner::isDoubleZip(const QStringList& names)
+{
+    int count = 0;
+    for (const QString& n : names)
+        if (n.size() == kDescription.size() && n.toLower() == kDescription && ++count > 1)
+            return true;
+    return false;
+}
+
+namespace {
+
+bool hasWildcard(const QString& text)
+{
+    return text.contains(u'*') || text.contains(u'?');
+}
+
+} // namespace
+
+CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& names, const QString& repairFile,
+                               const RowFinder& rowFor)
+{
+    CleanPlan p;
+    p.repairFile = repairFile;
+
+    // The archive's names as the pass goes, lower-cased, with how many entries carry each.
+    QHash<QString, int> current;
+    current.reserve(names.size() + 1);
+    for (const QString& n : names)
+        ++current[n.toLower()];
+    if (!repairFile.isEmpty()) {
+        const QString added = QFileInfo(repairFile).fileName();
+        for (auto it = current.begin(); it != current.end();)
+            it = it.key().compare(added, Qt::CaseInsensitive) == 0 ? current.erase(it) : std::next(it);
+        ++current[added.toLower()];
+    }
+
+    QSet<QString> masks;
+    for (qsizetype k = 0; k < lines.size(); ++k) {
+        const QString& line = lines[k];
+        const QString row = line.isEmpty() ? QString() : rowFor(line);
+        if (row.isNull())
+            continue;
+        const QString mask = row.toLower();
+        if (hasWildcard(row)) {
+            // As a mask the row may take other entries too; then it removes nothing.
+            bool onlyItself = true;
+            for (auto it = current.cbegin(); onlyItself && it != current.cend(); ++it)
+                onlyItself = !zipformat::maskMatches(mask, it.key()) || it.key() == mask;
+            if (!onlyItself) {
+                p.refusals.push_back({int(k), row});
+                continue;
+            }
+            for (auto it = current.begin(); it != current.end();)
+                it = zipformat::maskMatches(mask, it.key()) ? current.erase(it) : std::next(it);
+        } else {
+            current.remove(mask);
+        }
+        p.removals.push_back({int(k), row});
+        if (!masks.contains(row)) {
+            masks.insert(row);
+            p.masks << row;
+        }
+    }
+    return p;
+}
+
+qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack)
+{
+    *addBack = ZipSuccess;
+    if (!plan.changes())
+        return ZipSuccess;
+    m_zip.AlternateMode = false;
+    m_zip.ArchivePath = m_path;
+    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile);
+    if (plan.repairFile.isEmpty())
+        return rc;
+    *addBack = rc;
+    if (rc == ZipSuccess || ZipComponent::isDamage(rc) || rc == ZipAborted || plan.masks.isEmpty())
+        return rc;
+    m_zip.ArchivePath = m_path;
+    return m_zip.RewriteEntries(plan.masks);
+}

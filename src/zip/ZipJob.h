@@ -1,0 +1,236 @@
+#pragma once
+// The engine's inside, shared by the files of ZipComponent (reading, testing, rewriting, extracting): one
+// call of the component as a ZipJob, and the temporary files of rewrites and extractions. Not for callers
+// outside src/zip.
+
+#include "zip/ZipComponent.h"
+#include "zip/ZipFormat.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QStringList>
+#include <filesystem>
+#include <functional>
+#include <libdeflate.h>
+#include <vector>
+
+namespace zipjob {
+
+constexpr qint64 kChunk = 1024 * 1024;
+constexpr qint64 kCopyChunk = 8 * 1024 * 1024;
+constexpr qint64 kHookIntervalMs = 20;
+// The data test hands batches of small deflated entries to two cores: this much compressed data a batch.
+constexpr qint64 kBatchBytes = 8 * 1024 * 1024;
+// Below this much inflated data a second thread costs more than it saves.
+constexpr qint64 kParallelMinBytes = 512 * 1024;
+
+// Temporary files of calls in flight, for discardPendingWrites().
+QSet<QString>& pendingFiles();
+// Archives being rewritten; a nested call (from inside the event pump) must not rewrite them too.
+QSet<QString>& busyArchives();
+
+inline std::filesystem::path fsPath(const QString& s)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(s.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(s).toStdString());
+#endif
+}
+
+// A new file beside its target; removed unless committed, which renames it over the target.
+class TempFile
+{
+public:
+    TempFile(const QString& folder, const QString& baseName)
+    {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            const QString name = QStringLiteral("%1/.%2.%3.tmp")
+                                     .arg(folder, baseName)
+                                     .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+            m_file.setFileName(name);
+            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+                pendingFiles().insert(name);
+                m_open = true;
+                return;
+            }
+            if (m_file.error() != QFileDevice::OpenError || QFileInfo::exists(folder) == false)
+                return;
+            if (!QFileInfo::exists(name))
+                return; // not a name clash: the folder refuses new files
+        }
+    }
+    ~TempFile() { discard(); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    bool isOpen() const { return m_open; }
+    QFile& file() { return m_file; }
+
+    bool write(const char* data, qint64 len)
+    {
+        while (len > 0) {
+            const qint64 n = m_file.write(data, len);
+            if (n <= 0)
+                return false;
+            data += n;
+            len -= n;
+        }
+        return true;
+    }
+
+    bool commit(const QString& target, QFileDevice::Permissions permissions)
+    {
+        if (!m_open)
+            return false;
+        m_file.close();
+        if (m_file.error() != QFileDevice::NoError)
+            return false;
+        if (permissions)
+            m_file.setPermissions(permissions);
+        std::error_code ec;
+        std::filesystem::rename(fsPath(m_file.fileName()), fsPath(target), ec);
+        if (ec)
+            return false;
+        pendingFiles().remove(m_file.fileName());
+        m_open = false;
+        return true;
+    }
+
+    void discard()
+    {
+        if (!m_open)
+            return;
+        m_file.close();
+        QFile::remove(m_file.fileName());
+        pendingFiles().remove(m_file.fileName());
+        m_open = false;
+    }
+
+private:
+    QFile m_file;
+    bool m_open = false;
+};
+
+// A new entry for AddEntries: its local header with data, and what its central record needs.
+struct NewEntry
+{
+    QByteArray local;
+    QByteArray name;
+    quint16 flags = 0;
+    quint32 dosTime = 0;
+    quint32 crc = 0;
+    quint32 compressedSize = 0;
+    quint32 size = 0;
+    quint32 externalAttributes = 0;
+    quint16 madeBy = 20;
+
+    QByteArray centralRecord(quint64 offset) const
+    {
+        QByteArray r;
+        const bool offset64 = offset >= 0xffffffffu;
+        zipformat::put32(r, 0x02014b50);
+        zipformat::put16(r, madeBy);
+        zipformat::put16(r, offset64 ? 45 : 20);
+        zipformat::put16(r, flags);
+        zipformat::put16(r, 8);
+        zipformat::put32(r, dosTime);
+        zipformat::put32(r, crc);
+        zipformat::put32(r, compressedSize);
+        zipformat::put32(r, size);
+        zipformat::put16(r, quint16(name.size()));
+        zipformat::put16(r, offset64 ? 12 : 0);
+        zipformat::put16(r, 0);
+        zipformat::put16(r, 0);
+        zipformat::put16(r, 0);
+        zipformat::put32(r, externalAttributes);
+        zipformat::put32(r, offset64 ? 0xffffffffu : quint32(offset));
+        r.append(name);
+        if (offset64) {
+            zipformat::put16(r, 0x0001);
+            zipformat::put16(r, 8);
+            zipformat::put64(r, offset);
+        }
+        return r;
+    }
+};
+
+} // namespace zipjob
+
+// One call of the component: the properties copied at its start, the open archive and the progress.
+class ZipJob
+{
+public:
+    explicit ZipJob(ZipComponent& c)
+        : m_c(c), m_hook(c.m_progressHook), m_path(c.ArchivePath), m_maskRaw(c.EntryMask),
+          m_mask(c.EntryMask.toLower()), m_folder(c.ExtractFolder), m_testData(c.TestData), m_armed(!c.Abort)
+    {
+        m_clock.start();
+    }
+    ~ZipJob()
+    {
+        if (m_decompressor)
+            libdeflate_free_decompressor(m_decompressor);
+    }
+    ZipJob(const ZipJob&) = delete;
+    ZipJob& operator=(const ZipJob&) = delete;
+
+    int list();
+    int remove();
+    int extract();
+    int add();
+    int replace(const QStringList& masks, const QString& addFile);
+
+private:
+    using Sink = std::function<bool(const char*, qint64)>;
+
+    int open();
+    int checkHeaders();
+    bool matches(const zipformat::Entry& e) const { return zipformat::maskMatches(m_mask, e.name); }
+    int decode(const zipformat::Entry& e, const Sink* sink, bool* untestable);
+    int decodeStream(const zipformat::Entry& e, const Sink* sink, bool* untestable);
+    int inflateStream(const zipformat::Entry& e, const Sink* sink);
+    int decodeMethod(const zipformat::Entry& e, const Sink* sink, bool* untestable);
+    int testData(const std::vector<const zipformat::Entry*>& matched);
+    int testBatch(const std::vector<const zipformat::Entry*>& batch);
+    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added);
+    int newEntry(const QFileInfo& source, zipjob::NewEntry& n);
+
+    bool point();
+    bool advance(qint64 bytes)
+    {
+        m_done += bytes;
+        return point();
+    }
+    void finish()
+    {
+        if (m_lastPercent < 100)
+            emit m_c.Status(100);
+        m_lastPercent = 100;
+    }
+
+    ZipComponent& m_c;
+    std::function<void()> m_hook;
+    QString m_path;
+    QString m_maskRaw;
+    QString m_mask;
+    QString m_folder;
+    bool m_testData;
+    bool m_armed;
+    bool m_aborted = false;
+
+    QElapsedTimer m_clock;
+    qint64 m_lastHook = 0;
+    qint64 m_total = 0;
+    qint64 m_done = 0;
+    int m_lastPercent = -1;
+
+    zipformat::FileReader m_reader;
+    zipformat::Archive m_archive;
+    libdeflate_decompressor* m_decompressor = nullptr;
+    QByteArray m_in;
+    QByteArray m_out;
+};

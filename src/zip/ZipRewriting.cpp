@@ -1,0 +1,334 @@
+// ZipComponent, rewriting: DeleteEntries, AddEntries and RewriteEntries copy the kept entries into a
+// temporary file with a new central directory and put it in place of the archive when complete.
+
+#include "zip/ZipJob.h"
+
+#include <QDateTime>
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
+using namespace zipformat;
+using namespace zipjob;
+
+namespace {
+
+// Marks an archive busy for the life of a rewrite.
+class BusyMark
+{
+public:
+    explicit BusyMark(const QString& path) : m_path(path)
+    {
+        m_taken = !busyArchives().contains(path);
+        if (m_taken)
+            busyArchives().insert(path);
+    }
+    ~BusyMark()
+    {
+        if (m_taken)
+            busyArchives().remove(m_path);
+    }
+    bool taken() const { return m_taken; }
+
+private:
+    QString m_path;
+    bool m_taken = false;
+};
+
+quint32 dosDateTime(const QDateTime& t)
+{
+    const QDate d = t.date();
+    const QTime tm = t.time();
+    if (!t.isValid() || d.year() < 1980)
+        return (1 << 21) | (1 << 16); // 1980-01-01 00:00
+    const quint32 date = quint32(((std::min(d.year(), 2107) - 1980) << 9) | (d.month() << 5) | d.day());
+    const quint32 time = quint32((tm.hour() << 11) | (tm.minute() << 5) | (tm.second() / 2));
+    return (date << 16) | time;
+}
+
+} // namespace
+
+int ZipJob::remove()
+{
+    if (const int rc = open())
+        return rc;
+    if (const int rc = checkHeaders())
+        return rc;
+    std::vector<bool> drop(m_archive.entries.size());
+    bool any = false;
+    for (size_t i = 0; i < drop.size(); ++i)
+        any |= (drop[i] = matches(m_archive.entries[i]));
+    if (!any) {
+        finish();
+        return ZipSuccess;
+    }
+    return rewrite(drop, nullptr);
+}
+
+int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
+{
+    // Rewrite the file a link points to, so that the link itself stays.
+    const QString target = QFileInfo(m_path).canonicalFilePath();
+    const QFileInfo targetInfo(target);
+    const QFileDevice::Permissions permissions = QFile::permissions(target);
+    if (!(permissions & QFileDevice::WriteOwner) || !targetInfo.isWritable())
+        return ZipCannotWrite;
+    BusyMark busy(target);
+    if (!busy.taken())
+        return ZipOtherError;
+
+    // Kept entries are copied in file order; neighbouring ranges become one copy.
+    std::vector<size_t> kept;
+    for (size_t i = 0; i < drop.size(); ++i)
+        if (!drop[i])
+            kept.push_back(i);
+    std::vector<size_t> byOffset = kept;
+    std::sort(byOffset.begin(), byOffset.end(),
+              [&](size_t a, size_t b) { return m_archive.entries[a].localOffset < m_archive.entries[b].localOffset; });
+    struct Range
+    {
+        quint64 from, to;
+    };
+    std::vector<Range> ranges;
+    std::vector<quint64> newOffset(m_archive.entries.size());
+    // Data before the first entry (a self-extractor's program) stays byte for byte.
+    quint64 outPos = m_archive.prefixEnd;
+    if (outPos > 0)
+        ranges.push_back({0, outPos});
+    for (size_t i : byOffset) {
+        const Entry& e = m_archive.entries[i];
+        newOffset[i] = outPos;
+        if (!ranges.empty() && ranges.back().to == e.localOffset)
+            ranges.back().to = e.endOffset;
+        else
+            ranges.push_back({e.localOffset, e.endOffset});
+        outPos += e.endOffset - e.localOffset;
+    }
+    m_total = qint64(outPos) + (added ? added->local.size() : 0);
+
+    TempFile temp(targetInfo.absolutePath(), targetInfo.fileName());
+    if (!temp.isOpen())
+        return ZipCannotWrite;
+    QFile& in = m_reader.file();
+    bool kernelCopy = true;
+    for (const Range& r : ranges) {
+        quint64 from = r.from;
+        while (from < r.to) {
+            const qint64 n = qint64(std::min<quint64>(r.to - from, quint64(kCopyChunk)));
+            qint64 copied = 0;
+#ifdef Q_OS_LINUX
+            // In-kernel copy: the bytes make no trip through user space.
+            if (kernelCopy) {
+                off_t inPos = off_t(from);
+                const ssize_t c = ::copy_file_range(in.handle(), &inPos, temp.file().handle(), nullptr, size_t(n), 0);
+                if (c > 0) {
+                    copied = c;
+                    if (!temp.file().seek(temp.file().pos() + copied))
+                        return ZipCannotWrite;
+                } else if (c == 0) {
+                    return ZipCannotRead; // the archive became shorter under us
+                } else if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+                    kernelCopy = false;
+                } else {
+                    return errno == EIO ? ZipCannotRead : ZipCannotWrite;
+                }
+            }
+#else
+            Q_UNUSED(kernelCopy);
+            Q_UNUSED(in);
+#endif
+            if (copied == 0) {
+                m_in.resize(n);
+                if (!m_reader.read(qint64(from), m_in.data(), n))
+                    return ZipCannotRead;
+                if (!temp.write(m_in.constData(), n))
+                    return ZipCannotWrite;
+                copied = n;
+            }
+            from += quint64(copied);
+            if (!advance(copied))
+                return ZipAborted;
+        }
+    }
+    // Offsets are written in the archive's own convention: counting the prefix, or counting from the ZIP
+    // data behind it.
+    const quint64 shift = m_archive.shift;
+    quint64 addedAt = outPos;
+    if (added) {
+        if (!temp.write(added->local.constData(), added->local.size()))
+            return ZipCannotWrite;
+        outPos += quint64(added->local.size());
+        if (!advance(added->local.size()))
+            return ZipAborted;
+    }
+    // The central directory goes out in chunks: for an archive of many entries a whole copy of it in memory
+    // would be the largest thing the rewrite holds.
+    const quint64 centralAt = outPos;
+    QByteArray central;
+    central.reserve(kChunk + 64 * 1024);
+    quint64 centralSize = 0;
+    quint64 count = 0;
+    auto flushCentral = [&] {
+        centralSize += quint64(central.size());
+        const bool written = temp.write(central.constData(), central.size());
+        central.resize(0);
+        return written;
+    };
+    for (size_t i : kept) {
+        central.append(centralRecord(m_archive, m_archive.entries[i], newOffset[i] - shift));
+        ++count;
+        if (central.size() >= kChunk && !flushCentral())
+            return ZipCannotWrite;
+    }
+    if (added) {
+        central.append(added->centralRecord(addedAt - shift));
+        ++count;
+    }
+    if (!flushCentral())
+        return ZipCannotWrite;
+    central = endRecords(count, centralAt - shift, centralSize, m_archive.comment, m_archive.disk);
+    if (!temp.write(central.constData(), central.size()))
+        return ZipCannotWrite;
+    if (!point())
+        return ZipAborted;
+    m_reader.file().close();
+    if (!temp.commit(target, permissions))
+        return ZipCannotWrite;
+    finish();
+    return ZipSuccess;
+}
+
+int ZipJob::add()
+{
+    const QFileInfo source(m_maskRaw);
+    if (m_maskRaw.isEmpty() || !source.exists() || source.isDir())
+        return ZipAddFileMissing;
+    if (const int rc = open())
+        return rc;
+    if (const int rc = checkHeaders())
+        return rc;
+    NewEntry n;
+    if (const int rc = newEntry(source, n))
+        return rc;
+    const QString name = source.fileName();
+    std::vector<bool> drop(m_archive.entries.size());
+    for (size_t i = 0; i < drop.size(); ++i)
+        drop[i] = m_archive.entries[i].name.compare(name, Qt::CaseInsensitive) == 0;
+    return rewrite(drop, &n);
+}
+
+// The entry AddEntries makes of a file: its data deflated in memory, under its file name without folder.
+int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
+{
+    if (source.size() > ZipComponent::kMaxAddSize)
+        return ZipOtherError;
+    QFile file(source.absoluteFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return ZipOtherError;
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return ZipOtherError;
+
+    const QString name = source.fileName();
+    n.name = name.toUtf8();
+    bool ascii = true;
+    for (QChar c : name)
+        ascii = ascii && c.unicode() < 0x80;
+    n.flags = ascii ? 0 : 0x0800;
+    n.dosTime = dosDateTime(source.lastModified());
+    n.crc = quint32(libdeflate_crc32(0, data.constData(), size_t(data.size())));
+    n.size = quint32(data.size());
+#ifdef Q_OS_WIN
+    n.madeBy = 20;
+    n.externalAttributes = source.isWritable() ? 0x20 : 0x21;
+#else
+    {
+        const QFileDevice::Permissions p = source.permissions();
+        quint32 mode = 0100000;
+        mode |= (p & QFileDevice::ReadOwner) ? 0400 : 0;
+        mode |= (p & QFileDevice::WriteOwner) ? 0200 : 0;
+        mode |= (p & QFileDevice::ExeOwner) ? 0100 : 0;
+        mode |= (p & QFileDevice::ReadGroup) ? 040 : 0;
+        mode |= (p & QFileDevice::WriteGroup) ? 020 : 0;
+        mode |= (p & QFileDevice::ExeGroup) ? 010 : 0;
+        mode |= (p & QFileDevice::ReadOther) ? 04 : 0;
+        mode |= (p & QFileDevice::WriteOther) ? 02 : 0;
+        mode |= (p & QFileDevice::ExeOther) ? 01 : 0;
+        n.madeBy = (3 << 8) | 20;
+        n.externalAttributes = mode << 16;
+    }
+#endif
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    if (!compressor)
+        return ZipOtherError;
+    QByteArray packed(qsizetype(libdeflate_deflate_compress_bound(compressor, size_t(data.size()))), Qt::Uninitialized);
+    const size_t packedSize =
+        libdeflate_deflate_compress(compressor, data.constData(), size_t(data.size()), packed.data(), packed.size());
+    libdeflate_free_compressor(compressor);
+    if (packedSize == 0 && !data.isEmpty())
+        return ZipOtherError;
+    packed.resize(qsizetype(packedSize));
+    n.compressedSize = quint32(packed.size());
+
+    put32(n.local, 0x04034b50);
+    put16(n.local, 20);
+    put16(n.local, n.flags);
+    put16(n.local, 8);
+    put32(n.local, n.dosTime);
+    put32(n.local, n.crc);
+    put32(n.local, n.compressedSize);
+    put32(n.local, n.size);
+    put16(n.local, quint16(n.name.size()));
+    put16(n.local, 0);
+    n.local.append(n.name);
+    n.local.append(packed);
+
+    return ZipSuccess;
+}
+
+int ZipJob::replace(const QStringList& masks, const QString& addFile)
+{
+    const QFileInfo source(addFile);
+    const bool adding = !addFile.isEmpty();
+    if (adding && (!source.exists() || source.isDir()))
+        return ZipAddFileMissing;
+    if (const int rc = open())
+        return rc;
+    if (const int rc = checkHeaders())
+        return rc;
+    NewEntry n;
+    if (adding) {
+        if (const int rc = newEntry(source, n))
+            return rc;
+    }
+    // A mask without '*' or '?' takes the names equal to it, so those are looked up, not matched one by one.
+    QSet<QString> literal;
+    QStringList patterns;
+    for (const QString& m : masks) {
+        const QString lower = m.toLower();
+        if (lower.contains(u'*') || lower.contains(u'?'))
+            patterns << lower;
+        else
+            literal.insert(lower);
+    }
+    auto masked = [&](const QString& name) {
+        return literal.contains(name.toLower()) ||
+               std::any_of(patterns.cbegin(), patterns.cend(), [&](const QString& m) { return maskMatches(m, name); });
+    };
+    const QString addName = source.fileName();
+    const bool addKept = adding && !masked(addName);
+    std::vector<bool> drop(m_archive.entries.size());
+    bool any = false;
+    for (size_t i = 0; i < drop.size(); ++i) {
+        const QString& name = m_archive.entries[i].name;
+        any |= (drop[i] = (adding && name.compare(addName, Qt::CaseInsensitive) == 0) || masked(name));
+    }
+    if (!any && !addKept) {
+        finish();
+        return ZipSuccess;
+    }
+    return rewrite(drop, addKept ? &n : nullptr);
+}
