@@ -48,7 +48,6 @@ struct Entry
     quint64 endOffset = 0; // after the data and its data descriptor
 
     bool encrypted() const { return flags & 0x0001; }
-    bool patched() const { return flags & 0x0020; }
     bool isFolder() const { return rawName.endsWith('/') || rawName.endsWith('\\'); }
 };
 

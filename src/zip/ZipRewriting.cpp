@@ -201,23 +201,12 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     return ZipSuccess;
 }
 
+// Adding is a replacement of every entry of the file's name by the file.
 int ZipJob::add()
 {
-    const QFileInfo source(m_maskRaw);
-    if (m_maskRaw.isEmpty() || !source.exists() || source.isDir())
+    if (m_maskRaw.isEmpty())
         return ZipAddFileMissing;
-    if (const int rc = open())
-        return rc;
-    if (const int rc = checkHeaders())
-        return rc;
-    NewEntry n;
-    if (const int rc = newEntry(source, n))
-        return rc;
-    const QString name = source.fileName();
-    std::vector<bool> drop(m_archive.entries.size());
-    for (size_t i = 0; i < drop.size(); ++i)
-        drop[i] = m_archive.entries[i].name.compare(name, Qt::CaseInsensitive) == 0;
-    return rewrite(drop, &n);
+    return replace({}, m_maskRaw);
 }
 
 // The entry AddEntries makes of a file: its data deflated in memory, under its file name without folder.
