@@ -8,21 +8,23 @@
 // proportion to a size read from the input (LZMA dictionaries are cut to the entry's size; zstd and xz
 // run under a memory limit, and data needing more is reported as unsupported, not as damage).
 
+#include "ZipResult.h"
+
 #include <QtGlobal>
 #include <functional>
 
 namespace zipdecode {
 
-// The same numbers as ZipComponent's result codes.
+// The engine's result codes, with one of the decoders' own.
 enum Result : int
 {
-    Ok = 0,
-    Aborted = 1,         // progress returned false
-    CannotRead = 3,      // read returned a failure
-    CannotWrite = 4,     // the sink refused the data
-    DataDamaged = 200,   // CRC-32 or size mismatch, or more output than declared
-    HeaderDamaged = 410, // data that cannot be decoded (bad codes, truncated stream)
-    Unsupported = -1     // a method or a variant (huge dictionary) we do not decode: untested, not damage
+    Ok = ZipSuccess,
+    Aborted = ZipAborted,             // progress returned false
+    CannotRead = ZipCannotRead,       // read returned a failure
+    CannotWrite = ZipCannotWrite,     // the sink refused the data
+    DataDamaged = ZipDataDamaged,     // CRC-32 or size mismatch, or more output than declared
+    HeaderDamaged = ZipHeaderDamaged, // data that cannot be decoded (bad codes, truncated stream)
+    Unsupported = -1                  // a method or a variant (huge dictionary) we do not decode: untested, not damage
 };
 
 // Reads up to max compressed bytes into dest; returns the count (> 0), or -1 when the read fails. Never

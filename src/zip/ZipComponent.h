@@ -32,27 +32,12 @@
 // starts with Abort already true runs normally. Properties other than Abort are copied when a call
 // starts. The progress hook (the event pump) may run other handlers, even other calls, meanwhile.
 
+#include "ZipResult.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <functional>
-
-// Result codes of every method. 110, 200 and 410 mean damage, and only damage.
-enum ZipResult : qint16
-{
-    ZipSuccess = 0,
-    ZipStructureDamaged = 110, // no end record, central directory unreadable or outside the file, truncated
-                               // file, not a ZIP archive, zero-byte file
-    ZipDataDamaged = 200,      // an entry's data does not match its CRC-32 or sizes
-    ZipHeaderDamaged = 410,    // a local header disagrees with the central directory, or data cannot be decoded
-    ZipAborted = 1,            // Abort was set during the call; nothing was changed
-    ZipArchiveNotFound = 2,    // missing file, a folder, a dangling link
-    ZipCannotRead = 3,         // the archive exists but cannot be opened or read
-    ZipCannotWrite = 4,        // read-only file or folder, disk full, the temporary file cannot be made
-    ZipAddFileMissing = 5,     // AddEntries: the file named by EntryMask is missing
-    ZipOtherError = 6,         // anything else (over a size limit, encrypted entry to extract, ...)
-    ZipMultiPart = 7           // one part of an archive split over several files: refused, not damage
-};
 
 class ZipComponent : public QObject
 {

@@ -1,6 +1,6 @@
 #include "ZipFormat.h"
 
-#include "ZipComponent.h"
+#include "ZipResult.h"
 
 #include <QVarLengthArray>
 #include <algorithm>
