@@ -30,7 +30,10 @@ ZipComponent::ZipComponent(QObject* parent) : QObject(parent) {}
 qint16 ZipComponent::ListContents()
 {
     ZipJob job(*this);
-    return qint16(job.list());
+    const int rc = job.list();
+    if (rc != ZipSuccess)
+        m_directoryHash.clear();
+    return qint16(rc);
 }
 
 qint16 ZipComponent::DeleteEntries()

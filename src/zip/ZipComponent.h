@@ -61,6 +61,11 @@ public:
     // ListContents tests the data of the listed entries when true; false lists (and checks the
     // structure, local headers included) without reading any entry data.
     bool TestData = true;
+    // ListContents lists from the end record and central directory alone, reading no local header and no
+    // entry data; for an archive whose every byte was checked before and whose directory is unchanged.
+    bool DirectoryOnly = false;
+    // ListContents keeps a hash of the archive's end records and central directory (directoryHash()).
+    bool HashDirectory = false;
 
     qint16 ListContents();
     qint16 DeleteEntries();
@@ -76,6 +81,10 @@ public:
     void replayListing(const QStringList& names);
     // Raises Status for the progress of such a listing while it is made.
     void replayStatus(qint16 percent) { emit Status(percent); }
+
+    // SHA-256 of the central directory and every byte after it (zip64 end records, end record, comment) as
+    // the last ListContents with HashDirectory read them; empty when that listing failed or did not hash.
+    QByteArray directoryHash() const { return m_directoryHash; }
 
     static bool isDamage(qint16 code);
     // The file name ExtractEntries writes an entry under: its last path part without a drive letter,
@@ -100,4 +109,5 @@ signals:
 private:
     friend class ZipJob;
     std::function<void()> m_progressHook;
+    QByteArray m_directoryHash;
 };

@@ -166,7 +166,8 @@ class ZipJob
 public:
     explicit ZipJob(ZipComponent& c)
         : m_c(c), m_hook(c.m_progressHook), m_path(c.ArchivePath), m_maskRaw(c.EntryMask),
-          m_mask(c.EntryMask.toLower()), m_folder(c.ExtractFolder), m_testData(c.TestData), m_armed(!c.Abort)
+          m_mask(c.EntryMask.toLower()), m_folder(c.ExtractFolder), m_testData(c.TestData),
+          m_directoryOnly(c.DirectoryOnly), m_hashDirectory(c.HashDirectory), m_armed(!c.Abort)
     {
         m_clock.start();
     }
@@ -189,6 +190,7 @@ private:
 
     int open();
     int checkHeaders();
+    QByteArray hashDirectory();
     bool matches(const zipformat::Entry& e) const { return zipformat::maskMatches(m_mask, e.name); }
     int decode(const zipformat::Entry& e, const Sink* sink, bool* untestable);
     int decodeStream(const zipformat::Entry& e, const Sink* sink, bool* untestable);
@@ -219,6 +221,8 @@ private:
     QString m_mask;
     QString m_folder;
     bool m_testData;
+    bool m_directoryOnly;
+    bool m_hashDirectory;
     bool m_armed;
     bool m_aborted = false;
 

@@ -3,6 +3,8 @@
 
 #include "zip/ZipJob.h"
 
+#include <QCryptographicHash>
+
 using namespace zipformat;
 using namespace zipjob;
 
@@ -51,10 +53,32 @@ int ZipJob::checkHeaders()
     return ZipSuccess;
 }
 
+QByteArray ZipJob::hashDirectory()
+{
+    // The directory is in memory already; what follows it is the end records and the comment, which the
+    // end-record search has just read. Bytes far behind the directory belong to no end record a reader
+    // would find, so the hash stops at the last MiB before the end.
+    constexpr qint64 kMaxTail = 1024 * 1024;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(m_archive.centralDirectory);
+    const qint64 cdEnd = qint64(m_archive.centralDirectoryOffset + m_archive.centralDirectorySize);
+    const qint64 from = std::max(cdEnd, m_archive.fileSize - kMaxTail);
+    if (from < m_archive.fileSize) {
+        QByteArray tail(m_archive.fileSize - from, Qt::Uninitialized);
+        if (!m_reader.read(from, tail.data(), tail.size()))
+            return {};
+        hash.addData(tail);
+    }
+    return hash.result();
+}
+
 int ZipJob::list()
 {
+    m_c.m_directoryHash.clear();
     if (const int rc = open())
         return rc;
+    if (m_hashDirectory && (m_c.m_directoryHash = hashDirectory()).isEmpty())
+        return ZipCannotRead;
     std::vector<const Entry*> matched;
     for (const Entry& e : m_archive.entries) {
         if (!matches(e))
@@ -63,6 +87,10 @@ int ZipJob::list()
         emit m_c.Listing(e.name);
         if ((matched.size() & 1023) == 0 && !point())
             return ZipAborted;
+    }
+    if (m_directoryOnly) {
+        finish();
+        return ZipSuccess;
     }
     if (const int rc = checkHeaders())
         return rc;
