@@ -1,11 +1,14 @@
 #include "zip/ArchiveCleaner.h"
 
+#include "zip/VerdictCache.h"
 #include "zip/ZipFormat.h"
 
 #include <QFileInfo>
 #include <QHash>
+#include <QScopeGuard>
 #include <QSet>
 #include <algorithm>
+#include <chrono>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -22,6 +25,7 @@ ArchiveStamp ArchiveStamp::of(const QString& path)
         return s;
     s.size = qint64(st.st_size);
     s.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + qint64(st.st_mtim.tv_nsec);
+    s.changedNs = qint64(st.st_ctim.tv_sec) * 1000000000 + qint64(st.st_ctim.tv_nsec);
     s.inode = quint64(st.st_ino);
     s.device = quint64(st.st_dev);
 #else
@@ -46,9 +50,46 @@ ArchiveCleaner::ArchiveCleaner(ZipComponent& zip, QString path) : m_zip(zip), m_
 
 ArchiveListing ArchiveCleaner::list()
 {
+    return read(false, false);
+}
+
+ArchiveListing ArchiveCleaner::listDirectory()
+{
+    return read(true, true);
+}
+
+ArchiveListing ArchiveCleaner::list(const FolderVerdicts* verdicts)
+{
+    if (!verdicts)
+        return list();
+    if (const VerdictRow* row = verdicts->row(m_path)) {
+        ArchiveListing quick = listDirectory();
+        if (quick.result == ZipAborted)
+            return quick;
+        if (quick.result == ZipSuccess && quick.stamp.valid() &&
+            verdictMayStand(*row, verdicts->observed(quick), verdicts->policy, verdicts->dueForRetest(m_path))) {
+            quick.fromCache = true;
+            quick.testedNs = row->testedNs;
+            return quick;
+        }
+    }
+    return read(false, true);
+}
+
+ArchiveListing ArchiveCleaner::read(bool directoryOnly, bool hash)
+{
     ArchiveListing listing;
     listing.path = m_path;
     listing.stamp = ArchiveStamp::of(m_path);
+    listing.testedNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    m_zip.DirectoryOnly = directoryOnly;
+    m_zip.HashDirectory = hash;
+    const auto reset = qScopeGuard([this] {
+        m_zip.DirectoryOnly = false;
+        m_zip.HashDirectory = false;
+    });
     m_zip.AlternateMode = false;
     m_zip.EntryMask = QStringLiteral("*.*");
     m_zip.ArchivePath = m_path;
@@ -56,6 +97,7 @@ ArchiveListing ArchiveCleaner::list()
         &m_zip, &ZipComponent::Listing, &m_zip, [&listing](const QString& name) { listing.names << name; },
         Qt::DirectConnection);
     listing.result = m_zip.ListContents();
+    listing.directoryHash = m_zip.directoryHash();
     QObject::disconnect(names);
     if (ArchiveStamp::of(m_path) != listing.stamp)
         listing.stamp = {};

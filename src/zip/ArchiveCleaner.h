@@ -15,6 +15,7 @@ struct ArchiveStamp
 {
     qint64 size = -1; // -1: the file could not be looked at
     qint64 modifiedNs = 0;
+    qint64 changedNs = 0; // the inode's change time: a byte edited in place with the old mtime put back moves it
     quint64 inode = 0;
     quint64 device = 0;
 
@@ -30,6 +31,11 @@ struct ArchiveListing
     ArchiveStamp stamp; // invalid when the file changed while it was read
     qint16 result = ZipSuccess;
     QStringList names; // entry names in archive order, as Listing reports them
+    // Set by listings for the verdict cache: the directory's hash, whether the entries' data was taken as
+    // tested from the cache instead of being read, and when it was last fully tested (ns since the epoch).
+    QByteArray directoryHash;
+    bool fromCache = false;
+    qint64 testedNs = 0;
 
     // True when the file is still the one that was read.
     bool current() const { return stamp.valid() && ArchiveStamp::of(path) == stamp; }
@@ -52,6 +58,8 @@ struct CleanPlan
     bool removes(int line) const;
 };
 
+struct FolderVerdicts;
+
 class ArchiveCleaner
 {
 public:
@@ -64,6 +72,12 @@ public:
 
     // Lists and tests every entry ("*.*") through the component; its Listing and Status go out as usual.
     ArchiveListing list();
+    // The same with the verdict cache: an archive whose cached verdict may stand is listed from its end
+    // record and central directory alone (no entry read), any other is listed and tested in full; either
+    // listing carries its directory hash.
+    ArchiveListing list(const FolderVerdicts* verdicts);
+    // Lists from the end record and central directory alone, with their hash; nothing else is read.
+    ArchiveListing listDirectory();
 
     // True when more than one name, lower-cased, is exactly the description's.
     static bool isDoubleZip(const QStringList& names);
@@ -81,6 +95,8 @@ public:
     qint16 rewrite(const CleanPlan& plan, qint16* addBack);
 
 private:
+    ArchiveListing read(bool directoryOnly, bool hash);
+
     ZipComponent& m_zip;
     QString m_path;
 };
