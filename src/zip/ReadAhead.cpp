@@ -1,5 +1,6 @@
 #include "zip/ReadAhead.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -8,18 +9,33 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 
 } // namespace
 
-ReadAhead::ReadAhead(QStringList paths, int maxAhead, qint64 maxAheadBytes)
+ReadAhead::ReadAhead(QStringList paths, int maxAhead, qint64 maxAheadBytes, int jobs,
+                     std::shared_ptr<const FolderVerdicts> verdicts)
     : m_paths(std::move(paths)), m_maxAhead(std::max(1, maxAhead)), m_maxAheadBytes(maxAheadBytes),
-      m_done(size_t(m_paths.size())), m_weight(size_t(m_paths.size()))
+      m_verdicts(std::move(verdicts)), m_done(size_t(m_paths.size())), m_weight(size_t(m_paths.size())),
+      m_finishedAt(size_t(m_paths.size()), 0)
 {
-    m_worker = std::thread([this] { run(); });
+    // More workers than archives, or than the archives they may read ahead, would only wait.
+    const int count =
+        std::clamp(jobs > 0 ? jobs : defaultJobs(), 1, std::max(1, std::min<int>(m_maxAhead, m_paths.size())));
+    for (int k = 0; k < count; ++k)
+        m_workers.push_back(std::make_unique<Worker>());
+    m_running = count;
+    for (auto& w : m_workers)
+        w->thread = std::thread([this, worker = w.get()] { run(*worker); });
 }
 
 ReadAhead::~ReadAhead()
 {
     stop();
-    if (m_worker.joinable())
-        m_worker.join();
+    for (auto& w : m_workers)
+        if (w->thread.joinable())
+            w->thread.join();
+}
+
+int ReadAhead::defaultJobs()
+{
+    return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
 void ReadAhead::stop()
@@ -39,7 +55,15 @@ qint64 ReadAhead::weight(const ArchiveListing& l)
     return bytes;
 }
 
-void ReadAhead::run()
+void ReadAhead::finishAt(int i)
+{
+    if (!m_finishedAt[size_t(i)]) {
+        m_finishedAt[size_t(i)] = 1;
+        ++m_finished;
+    }
+}
+
+void ReadAhead::run(Worker& w)
 {
     // The component lives and dies on this thread; its progress hook is where a stop request lands.
     ZipComponent zip;
@@ -48,28 +72,32 @@ void ReadAhead::run()
             zip.Abort = true;
     });
     QObject::connect(
-        &zip, &ZipComponent::Status, &zip, [this](qint16 percent) { m_percent = percent; }, Qt::DirectConnection);
-    for (int i = 0; i < m_paths.size(); ++i) {
+        &zip, &ZipComponent::Status, &zip, [&w](qint16 percent) { w.percent = percent; }, Qt::DirectConnection);
+    const int total = int(m_paths.size());
+    for (;;) {
+        int i = -1;
         {
             std::unique_lock lock(m_mutex);
             m_changed.wait(lock, [&] {
-                return m_stop || i < m_next ||
-                       (i - m_next < m_maxAhead && (m_aheadBytes < m_maxAheadBytes || i == m_next));
+                return m_stop || m_claimed >= total || m_claimed < m_next ||
+                       (m_claimed - m_next < m_maxAhead && (m_aheadBytes < m_maxAheadBytes || m_claimed == m_next));
             });
-            if (m_stop)
+            if (m_stop || m_claimed >= total)
                 break;
+            i = m_claimed++;
             if (i < m_next) {
-                m_finished = i + 1; // the caller went past it
+                finishAt(i); // the caller went past it
+                m_changed.notify_all();
                 continue;
             }
-            m_working = i;
-            m_percent = 0;
+            w.working = i;
+            w.percent = 0;
         }
         ArchiveCleaner cleaner(zip, m_paths[i]);
-        ArchiveListing listing = cleaner.list();
+        ArchiveListing listing = cleaner.list(m_verdicts.get());
         const std::lock_guard lock(m_mutex);
-        m_working = -1;
-        m_finished = i + 1;
+        w.working = -1;
+        finishAt(i);
         // An aborted listing says nothing about the archive; the caller reads it itself.
         if (listing.result != ZipAborted && i >= m_next) {
             m_weight[size_t(i)] = weight(listing);
@@ -79,8 +107,10 @@ void ReadAhead::run()
         m_changed.notify_all();
     }
     const std::lock_guard lock(m_mutex);
-    m_finished = int(m_paths.size());
-    m_working = -1;
+    // The last worker to go leaves nothing for the caller to wait on: what no one read, the caller reads.
+    if (--m_running == 0)
+        for (int i = 0; i < total; ++i)
+            finishAt(i);
     m_changed.notify_all();
 }
 
@@ -102,13 +132,13 @@ std::optional<ArchiveListing> ReadAhead::take(const QString& path, const std::fu
         drop(j);
     m_next = at;
     m_changed.notify_all();
-    while (m_finished <= at) {
+    while (!m_finishedAt[size_t(at)]) {
         if (!wait) {
             m_changed.wait(lock);
             continue;
         }
         m_changed.wait_for(lock, kWaitSlice);
-        if (m_finished > at)
+        if (m_finishedAt[size_t(at)])
             break;
         lock.unlock();
         const bool goOn = wait();
@@ -129,7 +159,12 @@ std::optional<ArchiveListing> ReadAhead::take(const QString& path, const std::fu
 int ReadAhead::progress(const QString& path) const
 {
     const std::lock_guard lock(m_mutex);
-    return m_working >= 0 && m_paths[m_working] == path ? m_percent.load() : -1;
+    for (const auto& w : m_workers) {
+        const int at = w->working;
+        if (at >= 0 && m_paths[at] == path)
+            return w->percent;
+    }
+    return -1;
 }
 
 int ReadAhead::readCount() const

@@ -1,8 +1,11 @@
 #pragma once
-// ReadAhead: a worker thread that lists and tests the archives of a run ahead of the window thread, which
-// takes the listings in the run's order. The worker stays at most a bounded number of archives and bytes
-// of names ahead, so a folder of any size costs little memory. A listing of a file that changed since it
-// was read (size, modification time, inode) is not handed out: the caller reads that archive itself.
+// ReadAhead: worker threads that list and test the archives of a run ahead of the window thread, which
+// takes the listings in the run's order, so verdicts, quarantine order and counts are those of a sequential
+// run. Each worker takes the next archive no one has taken; together they stay at most a bounded number of
+// archives and bytes of names ahead of the caller, so a folder of any size costs little memory however many
+// workers there are. A listing of a file that changed since it was read (size, times, inode) is not handed
+// out: the caller reads that archive itself. With the verdict cache, an archive whose cached verdict may
+// stand is listed from its directory alone.
 
 #include "zip/ArchiveCleaner.h"
 
@@ -10,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -21,9 +25,14 @@ public:
     static constexpr int kMaxAhead = 64;
     static constexpr qint64 kMaxAheadBytes = 16 * 1024 * 1024;
 
-    // paths: the archives in the order the run takes them. The worker starts at once.
-    explicit ReadAhead(QStringList paths, int maxAhead = kMaxAhead, qint64 maxAheadBytes = kMaxAheadBytes);
-    // Stops the worker (a listing in progress is aborted) and throws away what was not taken.
+    // paths: the archives in the order the run takes them. jobs: how many workers (0: one per core).
+    // verdicts: the cache's rows of the folder, or null for a full test of every archive. Workers start at once.
+    explicit ReadAhead(QStringList paths, int maxAhead = kMaxAhead, qint64 maxAheadBytes = kMaxAheadBytes, int jobs = 1,
+                       std::shared_ptr<const FolderVerdicts> verdicts = {});
+    // The default count of workers: one per core the machine has.
+    static int defaultJobs();
+    // Stops the workers (listings in progress are aborted at their next progress point, without waiting for
+    // a decoder to finish an entry) and throws away what was not taken.
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -33,31 +42,41 @@ public:
     // next of the run's order still to come, the file changed since it was read, the worker gave up on it,
     // or the wait was ended. Listings before path that were not taken are thrown away.
     std::optional<ArchiveListing> take(const QString& path, const std::function<bool()>& wait = {});
-    // How far the worker is with path, in percent; -1 when it is not working on it.
+    // How far a worker is with path, in percent; -1 when none is working on it.
     int progress(const QString& path) const;
-    // How many archives of the run the worker has finished with, read or passed over.
+    // How many archives of the run the workers have finished with, read or passed over.
     int readCount() const;
-    // Asks the worker to stop; what it read stays until destruction.
+    int jobs() const { return int(m_workers.size()); }
+    // Asks the workers to stop; what they read stays until destruction.
     void stop();
 
 private:
-    void run();
+    struct Worker
+    {
+        std::thread thread;
+        std::atomic<int> working{-1}; // position it reads now
+        std::atomic<int> percent{0};
+    };
+    void run(Worker& w);
     static qint64 weight(const ArchiveListing& l);
-    void drop(int i); // with m_mutex held
+    void drop(int i);     // with m_mutex held
+    void finishAt(int i); // with m_mutex held
 
     const QStringList m_paths;
     const int m_maxAhead;
     const qint64 m_maxAheadBytes;
+    const std::shared_ptr<const FolderVerdicts> m_verdicts;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::optional<ArchiveListing>> m_done; // by position in m_paths
     std::vector<qint64> m_weight;                      // bytes m_done's listing counts for
+    std::vector<char> m_finishedAt;                    // 1 where a position is read, given up or passed
     int m_next = 0;                                    // first position the caller has not passed
-    int m_working = -1;                                // position the worker reads now
-    int m_finished = 0;                                // positions below this are read (or given up)
+    int m_claimed = 0;                                 // first position no worker has taken
+    int m_finished = 0;                                // how many positions are finished
+    int m_running = 0;                                 // workers still in their loop
     qint64 m_aheadBytes = 0;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_percent{0};
-    std::thread m_worker;
+    std::vector<std::unique_ptr<Worker>> m_workers;
 };
