@@ -10,6 +10,7 @@
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "zip/ReadAhead.h"
+#include "zip/VerdictCache.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
@@ -19,6 +20,8 @@
 #include <QScopeGuard>
 #include <QSignalBlocker>
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -145,13 +148,38 @@ void Form1::Command2_Click()
         //     the archives ahead of the loop, which takes each listing at its turn (or reads the archive itself
         //     when the name or the file changed meanwhile); leaving the loop throws away what was not taken.
         const int count = File1->ListCount();
+        QStringList names;
         QStringList paths;
+        names.reserve(count);
         paths.reserve(count);
-        for (int i = 0; i < count; ++i)
-            paths << currentFolder + QLatin1Char('/') + File1->List(i);
-        ReadAhead ahead(paths);
+        for (int i = 0; i < count; ++i) {
+            names << File1->List(i);
+            paths << currentFolder + QLatin1Char('/') + names.last();
+        }
+        // The verdict cache serves unattended runs that ask for it; the window's runs read everything.
+        std::unique_ptr<VerdictCache> cache;
+        std::shared_ptr<const FolderVerdicts> folderVerdicts;
+        if (unattended() && collection.cache != CollectionSettings::Cache::Off) {
+            cache = std::make_unique<VerdictCache>(
+                collection.cacheFile, [this](const QString& line) { writeLine(*this, "tamsorel: " + line, true); },
+                collection.cache == CollectionSettings::Cache::Incremental);
+            if (cache->usable()) {
+                const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
+                folderVerdicts = cache->beginFolder(currentFolder, names, {now, collection.retestAfterDays});
+            } else {
+                cache.reset();
+            }
+        }
+        ReadAhead ahead(paths, ReadAhead::kMaxAhead, ReadAhead::kMaxAheadBytes,
+                        collection.jobs > 0 ? collection.jobs : ReadAhead::defaultJobs(), folderVerdicts);
         readAhead = &ahead;
-        const auto noMoreAhead = qScopeGuard([this] { readAhead = nullptr; });
+        verdicts = cache.get();
+        const auto noMoreAhead = qScopeGuard([this] {
+            readAhead = nullptr;
+            verdicts = nullptr;
+        });
         runReport.runStarted(currentFolder, count, XceedZip1);
         for (int i = 0; i < count; ++i) {
             const QString name = File1->List(i);
@@ -169,6 +197,9 @@ void Form1::Command2_Click()
                                                                                   : RunReport::Ending::Finished;
                 for (const QString& line : runReport.archiveEnded(ending, bad != badBefore, doubles != doublesBefore))
                     writeLine(*this, line, false);
+                if (cache)
+                    cache->archiveEnded(currentFolder + QLatin1Char('/') + name,
+                                        outcome != CleanOutcome::Abort && runReport.lastEndedSound());
                 if (outcome == CleanOutcome::Abort) {
                     aborted = true;
                     break;
@@ -193,6 +224,8 @@ void Form1::Command2_Click()
                 break;
             }
         }
+        if (cache)
+            cache->endFolder(!aborted);
     }
 
     // 13. End of run, on every road.

@@ -7,6 +7,7 @@
 #include "platform/Panel3D.h"
 #include "zip/ArchiveCleaner.h"
 #include "zip/ReadAhead.h"
+#include "zip/VerdictCache.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
@@ -173,11 +174,15 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         XceedZip1->ArchivePath = archive;
         XceedZip1->replayListing(listing.names);
     } else {
-        listing = cleaner.list();
+        listing = cleaner.list(verdicts ? verdicts->folder().get() : nullptr);
     }
     const qint16 listed = listing.result;
     if (unloaded())
         return CleanOutcome::Abort;
+    if (verdicts) {
+        verdicts->noteListing(listing);
+        runReport.dataSource(listing.fromCache, listing.testedNs);
+    }
     runReport.noteCode(listed);
     if (listed != 0)
         List1->AddItem(QStringLiteral("Bad zip found"));

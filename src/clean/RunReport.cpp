@@ -2,11 +2,13 @@
 
 #include "zip/ZipComponent.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <QTimeZone>
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -40,7 +42,9 @@ qint64 sizeOf(const QString& path)
 }
 
 // One JSON object with its keys in the order given, so a reader sees the name first.
-QByteArray jsonObject(std::initializer_list<std::pair<const char*, QJsonValue>> fields)
+using Fields = std::vector<std::pair<const char*, QJsonValue>>;
+
+QByteArray jsonObject(const Fields& fields)
 {
     QByteArray out = "{";
     for (const auto& [key, value] : fields) {
@@ -55,6 +59,11 @@ QByteArray jsonObject(std::initializer_list<std::pair<const char*, QJsonValue>> 
     return out + '}';
 }
 
+QString isoTime(qint64 ns)
+{
+    return QDateTime::fromMSecsSinceEpoch(ns / 1000000, QTimeZone::utc()).toString(Qt::ISODate);
+}
+
 } // namespace
 
 struct RunReport::Current
@@ -65,6 +74,8 @@ struct RunReport::Current
     QStringList purged;
     qint64 bytesBefore = -1;
     QElapsedTimer clock;
+    int data = 0; // 0: no cache in the run, 1: read this run, 2: the cached test stood
+    qint64 testedNs = 0;
 };
 
 RunReport::RunReport() = default;
@@ -123,8 +134,18 @@ void RunReport::entryPurged(const QString& entry)
         m_current->purged.append(entry);
 }
 
+void RunReport::dataSource(bool fromCache, qint64 testedNs)
+{
+    if (!m_current)
+        return;
+    m_cacheRun = true;
+    m_current->data = fromCache ? 2 : 1;
+    m_current->testedNs = testedNs;
+}
+
 QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
 {
+    m_lastSound = false;
     if (!m_current)
         return {};
     const Current& c = *m_current;
@@ -138,6 +159,12 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
     else if (c.code != 0 || c.doubleZip || ending == Ending::Aborted)
         verdict = Skipped; // not read, not repaired, or cut short with nothing done
     ++m_counts[verdict];
+    m_lastSound = verdict == Clean || verdict == Purged || verdict == Repaired;
+    if (c.data == 2) {
+        ++m_fromCache;
+        if (m_oldestCachedNs == 0 || c.testedNs < m_oldestCachedNs)
+            m_oldestCachedNs = c.testedNs;
+    }
     m_entriesRemoved += c.purged.size();
     if (c.bytesBefore > 0)
         m_bytesDone += c.bytesBefore;
@@ -147,14 +174,20 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         qint64 after = sizeOf(c.path);
         if (after < 0)
             after = sizeOf(c.path + QStringLiteral(".bad"));
-        writeObject(jsonObject({{"name", QFileInfo(c.path).fileName()},
-                                {"verdict", verdictName(verdict)},
-                                {"code", c.code},
-                                {"entries_removed", c.purged.size()},
-                                {"bytes_before", c.bytesBefore},
-                                {"bytes_after", after},
-                                {"ms", c.clock.elapsed()},
-                                {"entries", QJsonArray::fromStringList(c.purged)}}));
+        Fields fields{{"name", QFileInfo(c.path).fileName()},
+                      {"verdict", verdictName(verdict)},
+                      {"code", c.code},
+                      {"entries_removed", c.purged.size()},
+                      {"bytes_before", c.bytesBefore},
+                      {"bytes_after", after},
+                      {"ms", c.clock.elapsed()},
+                      {"entries", QJsonArray::fromStringList(c.purged)}};
+        // With the verdict cache: where the verdict on the data comes from, and how old that test is.
+        if (c.data != 0) {
+            fields.emplace_back("data", c.data == 2 ? QStringLiteral("cache") : QStringLiteral("read"));
+            fields.emplace_back("data_tested", c.testedNs > 0 ? QJsonValue(isoTime(c.testedNs)) : QJsonValue());
+        }
+        writeObject(jsonObject(fields));
     }
 
     QStringList lines;
@@ -182,6 +215,18 @@ void RunReport::runEnded()
     QObject::disconnect(m_status);
     if (m_progress && m_index > 0) {
         std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+    // On a terminal, what the run did not read is said; the summary line stays as it is.
+    if (m_progress && m_cacheRun) {
+        const QString line =
+            m_fromCache == 0 ? QStringLiteral("tamsorel: every archive's data was read; none was taken from the cache")
+                             : QStringLiteral("tamsorel: %1 of %2 archive(s) taken from the cache (data last read "
+                                              "%3 at the earliest), the rest read")
+                                   .arg(m_fromCache)
+                                   .arg(m_index)
+                                   .arg(isoTime(m_oldestCachedNs));
+        std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
         std::fflush(stderr);
     }
 }

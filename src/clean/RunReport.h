@@ -36,6 +36,9 @@ public:
     void noteCode(qint16 code); // the first result code other than success is the archive's
     void doubleFound();
     void entryPurged(const QString& entry);
+    // Runs with the verdict cache: whether the archive's data was read this run or its cached test stood,
+    // and when that data was last fully tested (ns since the epoch). The report then says so per archive.
+    void dataSource(bool fromCache, qint64 testedNs);
     // Lines a dry run prints for this archive (what a run would do); empty otherwise.
     enum class Ending
     {
@@ -44,6 +47,8 @@ public:
         Aborted
     };
     QStringList archiveEnded(Ending ending, bool quarantined, bool repaired);
+    // True when the archive last ended came to clean, purged or repaired: the verdicts that keep a cache row.
+    bool lastEndedSound() const { return m_lastSound; }
     void runEnded();
     // The one line a dry run prints instead of the run's summary.
     QString drySummary() const;
@@ -70,6 +75,10 @@ private:
     int m_index = 0;
     qint64 m_counts[5] = {};
     qint64 m_entriesRemoved = 0;
+    bool m_lastSound = false;
+    qint64 m_fromCache = 0;      // archives whose cached test stood
+    qint64 m_oldestCachedNs = 0; // the oldest test among them
+    bool m_cacheRun = false;
     qint64 m_bytesDone = 0;
     QElapsedTimer m_runClock;
     QElapsedTimer m_sinceShown;
