@@ -1,5 +1,6 @@
 // Tamsorel: keeps a folder of ZIP archives clean.
 
+#include "app/CollectionOptions.h"
 #include "app/DataFolders.h"
 #include "app/Form1.h"
 #include "app/Identity.h"
@@ -25,6 +26,15 @@ const char usage[] = "Usage: tamsorel [OPTION]... [FOLDER]\n"
                      "  --report FILE  write a JSON Lines report: one object per archive (name, verdict\n"
                      "                 clean/purged/repaired/damaged/skipped, code, entries_removed,\n"
                      "                 bytes_before, bytes_after, ms) and a closing summary object\n"
+                     "  --incremental  remember each archive tested clean in a verdict cache and, next time,\n"
+                     "                 list an unchanged one from its central directory only (the purge list\n"
+                     "                 and the double-zip repair still apply); a rolling share of the oldest\n"
+                     "                 tests is redone each run, so every archive is read in full again\n"
+                     "                 within the re-test period\n"
+                     "  --full         read and test every archive, trusting no cached verdict, and refresh\n"
+                     "                 the cache\n"
+                     "  --retest-after DAYS  how long a full test stands with --incremental (default 30)\n"
+                     "  --jobs N       archives read and tested at once (default: one per core)\n"
                      "  --help         show this text\n"
                      "  --version      show the version\n"
                      "  --             what follows is the folder, even when it starts with -\n"
@@ -39,13 +49,16 @@ const char usage[] = "Usage: tamsorel [OPTION]... [FOLDER]\n"
                      "was refused or the command line is wrong.\n"
                      "\n"
                      "Files: beside the program when its folder is writable; otherwise the purge list in\n"
-                     "$XDG_CONFIG_HOME/tamsorel/purge.txt and the temp folder in $XDG_CACHE_HOME/tamsorel/.\n";
+                     "$XDG_CONFIG_HOME/tamsorel/purge.txt, the temp folder and the verdict cache\n"
+                     "(verdicts.sqlite) in $XDG_CACHE_HOME/tamsorel/.\n";
 
 struct Options
 {
     QStringList folderWords;
     QString report;
     bool dryRun = false;
+    CollectionSettings collection;
+    bool collectionAsked = false; // an option of the cache or the workers, which need a FOLDER
     bool help = false;
     bool version = false;
     QString error;
@@ -77,12 +90,14 @@ Options parse(const QStringList& args)
             o.report = args[++i];
         } else if (a.startsWith(QLatin1String("--report="))) {
             o.report = a.mid(9);
+        } else if (takeCollectionOption(args, i, o.collection, &o.error)) {
+            o.collectionAsked = true;
         } else {
             o.error = QStringLiteral("unknown option or missing value: ") + a;
         }
     }
-    if (o.error.isEmpty() && (o.dryRun || !o.report.isNull()) && o.folderWords.isEmpty())
-        o.error = QStringLiteral("--dry-run and --report need a FOLDER");
+    if (o.error.isEmpty() && (o.dryRun || !o.report.isNull() || o.collectionAsked) && o.folderWords.isEmpty())
+        o.error = QStringLiteral("--dry-run, --report, --incremental, --full, --retest-after and --jobs need a FOLDER");
     else if (o.error.isEmpty() && !o.report.isNull() && o.report.isEmpty())
         o.error = QStringLiteral("--report needs a file name");
     return o;
@@ -162,6 +177,9 @@ int main(int argc, char* argv[])
 
     Form1 form(config);
     form.runReport.dryRun = options.dryRun;
+    form.collection = options.collection;
+    form.collection.cacheFile =
+        (folders.cache.isEmpty() ? programFolder : folders.cache) + QStringLiteral("/verdicts.sqlite");
     form.runReport.setProgress(unattended && ::isatty(STDERR_FILENO));
     if (!options.report.isEmpty() && !form.runReport.openReport(options.report, &problem)) {
         std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
