@@ -116,6 +116,7 @@ void TestVerdictCache::cachedVerdictStandsOnlyForTheSameFileTestedRecently_data(
     QTest::newRow("other program version") << "version" << false;
     QTest::newRow("verdict not clean") << "verdict" << false;
     QTest::newRow("tested just within the period") << "age29" << true;
+    QTest::newRow("tested within the last half day of the period") << "age29.6" << false;
     QTest::newRow("tested longer ago than the period") << "age31" << false;
     QTest::newRow("test dated in the future") << "future" << false;
     QTest::newRow("picked by the rolling re-test") << "due" << false;
@@ -145,6 +146,8 @@ void TestVerdictCache::cachedVerdictStandsOnlyForTheSameFileTestedRecently()
         seen.version = QStringLiteral("v0.1");
     else if (change == "age29")
         policy.nowNs = cached.testedNs + 29 * kDay;
+    else if (change == "age29.6")
+        policy.nowNs = cached.testedNs + 29 * kDay + kDay * 6 / 10;
     else if (change == "age31")
         policy.nowNs = cached.testedNs + 31 * kDay;
     else if (change == "future")

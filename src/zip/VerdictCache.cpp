@@ -99,8 +99,10 @@ bool verdictMayStand(const VerdictRow& cached, const VerdictRow& seen, const Cac
         return false;
     if (cached.directoryHash.isEmpty() || cached.directoryHash != seen.directoryHash)
         return false;
+    // Half a day of slack on the safe side: a daily run that starts a little earlier than the one that tested
+    // the archive still reads it on the last day of the period, not one run later.
     const qint64 age = policy.nowNs - cached.testedNs;
-    return age >= 0 && age < qint64(policy.retestAfterDays) * kNsPerDay;
+    return age >= 0 && age < qint64(policy.retestAfterDays) * kNsPerDay - kNsPerDay / 2;
 }
 
 QByteArray FolderVerdicts::folderKey(const QString& folder)

@@ -48,8 +48,9 @@ struct CachePolicy
 
 // The one rule: may an archive's cached verdict stand instead of a full test? Only when the archive is the
 // file that was tested (every identifying field and the directory hash equal), the row says clean and comes
-// from this program version, the test is younger than the re-test period (a test dated in the future means
-// a clock that moved, and proves nothing), and the rolling re-test has not picked the archive this run.
+// from this program version, the test is younger than the re-test period less half a day (a test dated in
+// the future means a clock that moved, and proves nothing), and the rolling re-test has not picked the
+// archive this run.
 bool verdictMayStand(const VerdictRow& cached, const VerdictRow& seen, const CachePolicy& policy, bool dueForRetest);
 
 // The rows of one folder as its run began, and the archives the rolling re-test takes this run. Read only,
