@@ -1,0 +1,360 @@
+// Incremental runs and read-ahead workers: what a nightly run costs when almost nothing changed.
+//
+//   workload   the 650 MB folder of clean_bench (made by running clean_bench once when missing): a first
+//              --incremental run, a second one right after, a second one a day later (the rolling share
+//              re-reads), and a --full run whose verdicts the second run must match
+//   tiny       10,000 tiny archives: first and second --incremental run, time and peak memory
+//   tree       1,000 folders x 100 tiny archives with -r, first and second run, peak memory. A build
+//              without -r measures one folder of 100 archives and says so.
+//   jobs       the data test (--dry-run, nothing rewritten) of the workload with --jobs 1 and the default
+//   bitrot     one byte flipped in one archive's data, its size, times and directory as the cache knows
+//              them; daily runs (the cache's clock moved back a day between runs) until the run finds it
+//
+// Usage: incremental_bench [--work DIR] [--tamsorel PATH] [--only NAME] [--tree-folders N]
+// Times and peak memory come from /usr/bin/time -v around the program.
+
+#include "zip/VerdictCache.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <cstdio>
+#include <libdeflate.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr qint64 kDayNs = qint64(86400) * 1000000000;
+
+struct Run
+{
+    double seconds = 0;
+    qint64 peakKb = 0;
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+QString g_program; // the program's own folder holds the binary, its purge list and its verdict cache
+
+Run runProgram(const QStringList& args)
+{
+    QProcess p;
+    p.setProgram(QStringLiteral("/usr/bin/time"));
+    p.setArguments(QStringList{"-v", g_program + "/tamsorel"} + args);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    QElapsedTimer t;
+    t.start();
+    p.start();
+    p.waitForFinished(-1);
+    Run r;
+    r.seconds = double(t.nsecsElapsed()) / 1e9;
+    r.status = p.exitCode();
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    const QRegularExpressionMatch m = QRegularExpression("Maximum resident set size \\(kbytes\\): (\\d+)").match(r.err);
+    if (m.hasMatch())
+        r.peakKb = m.captured(1).toLongLong();
+    return r;
+}
+
+void le16(QByteArray& b, quint32 v)
+{
+    b.append(char(v & 0xff)).append(char((v >> 8) & 0xff));
+}
+void le32(QByteArray& b, quint32 v)
+{
+    le16(b, v & 0xffff);
+    le16(b, v >> 16);
+}
+
+// A stored archive of the given entries.
+QByteArray storedZip(const QList<QPair<QByteArray, QByteArray>>& entries)
+{
+    QByteArray out;
+    QByteArray central;
+    for (const auto& [name, data] : entries) {
+        const quint32 crc = quint32(libdeflate_crc32(0, data.constData(), size_t(data.size())));
+        const quint32 offset = quint32(out.size());
+        le32(out, 0x04034b50);
+        le16(out, 10), le16(out, 0), le16(out, 0), le16(out, 0), le16(out, 0x21);
+        le32(out, crc), le32(out, quint32(data.size())), le32(out, quint32(data.size()));
+        le16(out, quint32(name.size())), le16(out, 0);
+        out += name;
+        out += data;
+        le32(central, 0x02014b50);
+        le16(central, 20), le16(central, 10), le16(central, 0), le16(central, 0), le16(central, 0), le16(central, 0x21);
+        le32(central, crc), le32(central, quint32(data.size())), le32(central, quint32(data.size()));
+        le16(central, quint32(name.size())), le16(central, 0), le16(central, 0), le16(central, 0), le16(central, 0);
+        le32(central, 0), le32(central, offset);
+        central += name;
+    }
+    const quint32 cdOffset = quint32(out.size());
+    out += central;
+    le32(out, 0x06054b50);
+    le16(out, 0), le16(out, 0), le16(out, quint32(entries.size())), le16(out, quint32(entries.size()));
+    le32(out, quint32(central.size())), le32(out, cdOffset), le16(out, 0);
+    return out;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+bool tinyFolder(const QString& folder, int count, int seed)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        const QByteArray text = "entry " + QByteArray::number(seed) + "/" + QByteArray::number(i) + "\r\n";
+        if (!writeFile(folder + QStringLiteral("/t%1.zip").arg(i, 5, 10, QLatin1Char('0')),
+                       storedZip({{"readme.txt", text.repeated(8)}, {"data.bin", text.repeated(30)}})))
+            return false;
+    }
+    return true;
+}
+
+bool copyFolder(const QString& from, const QString& to)
+{
+    QDir(to).removeRecursively();
+    QDir().mkpath(to);
+    for (const QString& f : QDir(from).entryList(QDir::Files))
+        if (!QFile::copy(from + u'/' + f, to + u'/' + f))
+            return false;
+    return true;
+}
+
+// name -> "verdict code entries" of a report, and how many archives each data source served.
+QMap<QString, QString> decisions(const QString& report, int* read = nullptr, int* cached = nullptr)
+{
+    QMap<QString, QString> out;
+    QFile f(report);
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (line.isEmpty() || o.contains("summary"))
+            continue;
+        out.insert(o["name"].toString(), QStringLiteral("%1 %2 %3")
+                                             .arg(o["verdict"].toString())
+                                             .arg(o["code"].toInt())
+                                             .arg(o["entries"].toVariant().toStringList().join(u',')));
+        if (read && o["data"].toString() == "read")
+            ++*read;
+        if (cached && o["data"].toString() == "cache")
+            ++*cached;
+    }
+    return out;
+}
+
+// Moves every time the cache holds back by a day: the next run is the next day's.
+bool dayPasses(const QString& cacheFile)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open(QFile::encodeName(cacheFile).constData(), &db) != SQLITE_OK)
+        return false;
+    const QByteArray sql = "UPDATE verdicts SET tested_ns = tested_ns - " + QByteArray::number(kDayNs) +
+                           "; UPDATE folders SET last_run_ns = last_run_ns - " + QByteArray::number(kDayNs) + ";";
+    const bool ok = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// A byte below the file system: the file's new times are written into its row, as if they had not moved.
+bool rotUnseen(const QString& cacheFile, const QString& path, qint64 at)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite) || !f.seek(at))
+        return false;
+    char c = 0;
+    if (!f.getChar(&c) || !f.seek(at) || !f.putChar(char(c ^ 0x01)))
+        return false;
+    f.close();
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    sqlite3* db = nullptr;
+    if (sqlite3_open(QFile::encodeName(cacheFile).constData(), &db) != SQLITE_OK)
+        return false;
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "UPDATE verdicts SET mtime_ns = ?1, ctime_ns = ?2 WHERE name = ?3", -1, &s, nullptr);
+    sqlite3_bind_int64(s, 1, qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+    sqlite3_bind_int64(s, 2, qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec);
+    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+    sqlite3_bind_blob(s, 3, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+    const bool ok = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return ok;
+}
+
+void row(const char* what, const Run& r, const QString& note = {})
+{
+    std::printf("| %-44s | %8.2f | %8.1f | %s\n", what, r.seconds, double(r.peakKb) / 1024.0, qPrintable(note));
+    std::fflush(stdout);
+}
+
+void header(const char* title)
+{
+    std::printf("\n%s\n| %-44s | %8s | %8s | %s\n", title, "run", "wall s", "peak MB", "note");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QString work = QDir::tempPath() + QStringLiteral("/incremental_bench");
+    QString tamsorel = QCoreApplication::applicationDirPath() + QStringLiteral("/../tamsorel");
+    QString only;
+    int treeFolders = 1000;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--work" && i + 1 < args.size())
+            work = args[++i];
+        else if (args[i] == "--tamsorel" && i + 1 < args.size())
+            tamsorel = args[++i];
+        else if (args[i] == "--only" && i + 1 < args.size())
+            only = args[++i];
+        else if (args[i] == "--tree-folders" && i + 1 < args.size())
+            treeFolders = args[++i].toInt();
+    }
+    const auto wanted = [&](const char* name) { return only.isEmpty() || only == QLatin1String(name); };
+    g_program = work + QStringLiteral("/program");
+    QDir().mkpath(g_program);
+    QFile::remove(g_program + "/tamsorel");
+    if (!QFile::copy(tamsorel, g_program + "/tamsorel")) {
+        std::fprintf(stderr, "cannot copy the program from %s\n", qPrintable(tamsorel));
+        return 1;
+    }
+    const QString cacheFile = g_program + "/verdicts.sqlite";
+    const auto freshCache = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            QFile::remove(cacheFile + QLatin1String(suffix));
+    };
+    const QString report = work + "/report.jsonl";
+
+    // The 650 MB workload of clean_bench, with its purge list.
+    const QString workload = work + "/clean_bench/pristine";
+    if ((wanted("workload") || wanted("jobs")) && !QFileInfo::exists(workload + "/arc000.zip")) {
+        QProcess gen;
+        gen.start(QCoreApplication::applicationDirPath() + "/clean_bench",
+                  {"--work", work + "/clean_bench", "--tamsorel", tamsorel, "--skip-peers"});
+        gen.waitForFinished(-1);
+    }
+    QFile::remove(g_program + "/purge.txt");
+    QFile::copy(work + "/clean_bench/purge.txt", g_program + "/purge.txt");
+
+    if (wanted("workload")) {
+        const QString folder = work + "/run";
+        copyFolder(workload, folder);
+        freshCache();
+        header("The 650 MB workload, --incremental");
+        const Run first = runProgram({"--incremental", folder});
+        row("first run (every archive read)", first, first.out);
+        int read = 0, cached = 0;
+        const Run second = runProgram({"--incremental", "--report", report, folder});
+        const QMap<QString, QString> incremental = decisions(report, &read, &cached);
+        row("second run, right after", second, QStringLiteral("%1 read, %2 from the cache").arg(read).arg(cached));
+        dayPasses(cacheFile);
+        read = cached = 0;
+        const Run daily = runProgram({"--incremental", "--report", report, folder});
+        decisions(report, &read, &cached);
+        row("second run, a day later (rolling share)", daily,
+            QStringLiteral("%1 read, %2 from the cache").arg(read).arg(cached));
+        const Run full = runProgram({"--full", "--report", report, folder});
+        const QMap<QString, QString> fullVerdicts = decisions(report);
+        row("--full run on the same folder", full,
+            incremental == fullVerdicts ? QStringLiteral("verdicts identical to the second run's")
+                                        : QStringLiteral("VERDICTS DIFFER from the second run's"));
+        std::printf("first / second run: %.1fx\n", first.seconds / second.seconds);
+        QDir(folder).removeRecursively();
+    }
+
+    if (wanted("jobs")) {
+        const QString folder = work + "/run";
+        copyFolder(workload, folder);
+        header("The data test of the workload (--dry-run), workers");
+        const Run one = runProgram({"--dry-run", "--jobs", "1", folder});
+        row("--jobs 1", one);
+        const Run all = runProgram({"--dry-run", folder});
+        row("default (one per core)", all, one.out == all.out ? "same output" : "OUTPUT DIFFERS");
+        std::printf("--jobs 1 / default: %.2fx\n", one.seconds / all.seconds);
+        QDir(folder).removeRecursively();
+    }
+
+    if (wanted("tiny")) {
+        const QString folder = work + "/tiny";
+        QDir(folder).removeRecursively();
+        tinyFolder(folder, 10000, 1);
+        freshCache();
+        header("10,000 tiny archives, --incremental");
+        const Run first = runProgram({"--incremental", folder});
+        row("first run", first, first.out);
+        int read = 0, cached = 0;
+        const Run second = runProgram({"--incremental", "--report", report, folder});
+        decisions(report, &read, &cached);
+        row("second run", second, QStringLiteral("%1 read, %2 from the cache").arg(read).arg(cached));
+        QDir(folder).removeRecursively();
+    }
+
+    if (wanted("tree")) {
+        const QString root = work + "/tree";
+        QDir(root).removeRecursively();
+        const bool recursive = runProgram({"--help"}).out.contains("--recursive");
+        const int folders = recursive ? treeFolders : 1;
+        for (int f = 0; f < folders; ++f)
+            tinyFolder(root + QStringLiteral("/f%1").arg(f, 4, 10, QLatin1Char('0')), 100, f);
+        freshCache();
+        header(recursive ? "A tree of folders x 100 tiny archives, -r --incremental"
+                         : "One folder of 100 tiny archives, --incremental (this build has no -r)");
+        const QStringList target = recursive ? QStringList{"-r", root} : QStringList{root + "/f0000"};
+        const Run first = runProgram(QStringList{"--incremental"} + target);
+        row("first run", first, QStringLiteral("%1 folder(s)").arg(folders));
+        const Run second = runProgram(QStringList{"--incremental"} + target);
+        row("second run", second, second.out.section(u'\n', -1));
+        QDir(root).removeRecursively();
+    }
+
+    if (wanted("bitrot")) {
+        constexpr int kArchives = 40;
+        constexpr int kDays = 7;
+        std::printf("\nBit rot, 40 archives, --retest-after 7, one run a day\n");
+        int worst = 0;
+        for (const int victim : {0, kArchives / 2, kArchives - 1}) {
+            const QString folder = work + "/rot";
+            QDir(folder).removeRecursively();
+            tinyFolder(folder, kArchives, victim);
+            freshCache();
+            runProgram({"--incremental", "--retest-after", QString::number(kDays), folder});
+            const QString path = folder + QStringLiteral("/t%1.zip").arg(victim, 5, 10, QLatin1Char('0'));
+            if (!rotUnseen(cacheFile, path, 30 + 10 + 5)) {
+                std::printf("cannot flip a byte of %s unseen\n", qPrintable(path));
+                continue;
+            }
+            int runs = 0;
+            bool found = false;
+            while (!found && runs < 3 * kDays) {
+                dayPasses(cacheFile);
+                ++runs;
+                const Run r = runProgram({"--incremental", "--retest-after", QString::number(kDays), folder});
+                found = r.out.contains(" 1 bad zip(s)");
+            }
+            worst = std::max(worst, runs);
+            std::printf("| archive %2d of %d flipped | found by daily run %d (bound: %d)\n", victim + 1, kArchives,
+                        runs, kDays);
+        }
+        std::printf("worst case: %d runs, bound %d\n", worst, kDays);
+        QDir(work + "/rot").removeRecursively();
+    }
+    return 0;
+}
