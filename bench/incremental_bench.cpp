@@ -35,6 +35,7 @@ constexpr qint64 kDayNs = qint64(86400) * 1000000000;
 struct Run
 {
     double seconds = 0;
+    double cpu = 0; // user + system seconds: on a loaded machine the wall time says more about the others
     qint64 peakKb = 0;
     int status = -1;
     QString out;
@@ -63,6 +64,11 @@ Run runProgram(const QStringList& args)
     const QRegularExpressionMatch m = QRegularExpression("Maximum resident set size \\(kbytes\\): (\\d+)").match(r.err);
     if (m.hasMatch())
         r.peakKb = m.captured(1).toLongLong();
+    for (const char* what : {"User time \\(seconds\\): ([0-9.]+)", "System time \\(seconds\\): ([0-9.]+)"}) {
+        const QRegularExpressionMatch t = QRegularExpression(QLatin1String(what)).match(r.err);
+        if (t.hasMatch())
+            r.cpu += t.captured(1).toDouble();
+    }
     return r;
 }
 
@@ -199,13 +205,14 @@ bool rotUnseen(const QString& cacheFile, const QString& path, qint64 at)
 
 void row(const char* what, const Run& r, const QString& note = {})
 {
-    std::printf("| %-44s | %8.2f | %8.1f | %s\n", what, r.seconds, double(r.peakKb) / 1024.0, qPrintable(note));
+    std::printf("| %-44s | %8.2f | %8.2f | %8.1f | %s\n", what, r.seconds, r.cpu, double(r.peakKb) / 1024.0,
+                qPrintable(note));
     std::fflush(stdout);
 }
 
 void header(const char* title)
 {
-    std::printf("\n%s\n| %-44s | %8s | %8s | %s\n", title, "run", "wall s", "peak MB", "note");
+    std::printf("\n%s\n| %-44s | %8s | %8s | %8s | %s\n", title, "run", "wall s", "cpu s", "peak MB", "note");
 }
 
 } // namespace
@@ -276,7 +283,8 @@ int main(int argc, char** argv)
         row("--full run on the same folder", full,
             incremental == fullVerdicts ? QStringLiteral("verdicts identical to the second run's")
                                         : QStringLiteral("VERDICTS DIFFER from the second run's"));
-        std::printf("first / second run: %.1fx\n", first.seconds / second.seconds);
+        std::printf("first / second run: %.1fx wall, %.1fx cpu\n", first.seconds / second.seconds,
+                    first.cpu / second.cpu);
         QDir(folder).removeRecursively();
     }
 
@@ -288,7 +296,7 @@ int main(int argc, char** argv)
         row("--jobs 1", one);
         const Run all = runProgram({"--dry-run", folder});
         row("default (one per core)", all, one.out == all.out ? "same output" : "OUTPUT DIFFERS");
-        std::printf("--jobs 1 / default: %.2fx\n", one.seconds / all.seconds);
+        std::printf("--jobs 1 / default: %.2fx wall\n", one.seconds / all.seconds);
         QDir(folder).removeRecursively();
     }
 

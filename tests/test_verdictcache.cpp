@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
@@ -367,6 +368,7 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew_data()
     QTest::addColumn<QString>("kind");
     QTest::newRow("not a database") << "garbage";
     QTest::newRow("cut short") << "truncated";
+    QTest::newRow("a page of rows overwritten") << "rows";
     QTest::newRow("another program's database") << "foreign";
     QTest::newRow("another schema version") << "version";
 }
@@ -392,13 +394,17 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew()
     QVERIFY(bytes.size() >= 4096);
     if (kind == "garbage") {
         bytes = QByteArray(8192, 'z');
+    } else if (kind == "rows") {
+        // Every page after the first (the schema) is noise: the header and the schema still read.
+        for (int i = 4096; i < bytes.size(); ++i)
+            bytes[i] = char(i * 7);
     } else if (kind == "truncated") {
         bytes.truncate(bytes.size() / 2 + 100);
         bytes[100] = 'q'; // the page count in the header no longer matches either
         for (int i = 1024; i < bytes.size(); i += 7)
             bytes[i] = char(i);
     }
-    if (kind == "garbage" || kind == "truncated") {
+    if (kind == "garbage" || kind == "truncated" || kind == "rows") {
         QVERIFY(testzip::write(cacheFile, bytes));
     } else {
         // The same file stamped with another program's identity, or a schema this version does not know.
@@ -409,12 +415,22 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew()
         sqlite3_close(db);
     }
     warnings.clear();
+    {
+        // Found on opening, or (a page of rows) when the folder's rows are read: either way set aside.
+        VerdictCache first = openCache(cacheFile);
+        if (first.usable()) {
+            const auto f = first.beginFolder(dir.path(), {"a.zip"}, {nowNs(), 30});
+            QVERIFY(f->rows.isEmpty());
+        }
+    }
+    QVERIFY(!warnings.isEmpty());
+    QVERIFY2(warnings.last().contains("set aside"), qPrintable(warnings.join(u'\n')));
+    // The file set aside, with its journal files when it had any.
+    const QStringList aside = QDir(dir.path()).entryList({"verdicts.sqlite.set-aside-*"}, QDir::Files);
+    QCOMPARE(aside.filter(QRegularExpression("-(wal|shm)$")).size() + 1, aside.size());
+    // Nothing of the old file is trusted; the new one takes rows.
     VerdictCache cache = openCache(cacheFile);
     QVERIFY(cache.usable());
-    QCOMPARE(warnings.size(), 1);
-    QVERIFY2(warnings[0].contains("set aside"), qPrintable(warnings[0]));
-    QCOMPARE(QDir(dir.path()).entryList({"verdicts.sqlite.set-aside-*"}, QDir::Files).size(), 1);
-    // Nothing of the old file is trusted; the new one takes rows.
     QVERIFY(!cache.find(FolderVerdicts::folderKey(dir.path()), "a.zip"));
     const auto f = cache.beginFolder(dir.path(), {"a.zip"}, {nowNs(), 30});
     QVERIFY(f->rows.isEmpty());

@@ -232,11 +232,8 @@ bool VerdictCache::check()
         }
         return true;
     }
-    {
-        Statement quick{prepare("PRAGMA quick_check")};
-        if (!quick.s || sqlite3_step(quick.s) != SQLITE_ROW || quick.text(0) != QLatin1String("ok"))
-            return false;
-    }
+    // No whole-file check here: a run of a tree opens the cache once per folder, and a check of every page
+    // would cost more than the folder. A corrupt page shows when it is read, and fail() sets the file aside.
     Statement columns{prepare((QByteArray("SELECT ") + kColumns + " FROM verdicts LIMIT 1").constData())};
     return columns.s != nullptr;
 }
@@ -282,11 +279,14 @@ void VerdictCache::fail(const char* what)
         m_warn(
             QStringLiteral("the verdict cache %1 failed to %2 (%3); the rest of the run leaves it alone")
                 .arg(QDir::toNativeSeparators(m_path), QLatin1String(what), QString::fromUtf8(sqlite3_errmsg(m_db))));
+    const int code = sqlite3_errcode(m_db) & 0xff;
     if (m_inTransaction)
         exec("ROLLBACK");
     sqlite3_close(m_db);
     m_db = nullptr;
     m_inTransaction = false;
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+        setAside(QStringLiteral("corrupt"));
 }
 
 bool VerdictCache::write(const std::function<bool()>& change)
