@@ -57,6 +57,7 @@ class TestArchiveCleaner : public QObject
 private slots:
     void oneRewriteEqualsTheOldSequence_data();
     void oneRewriteEqualsTheOldSequence();
+    void listingsAreTakenInTheRunsOrder_data();
     void listingsAreTakenInTheRunsOrder();
     void archiveChangedAfterItWasReadIsReadAgain_data();
     void archiveChangedAfterItWasReadIsReadAgain();
@@ -147,8 +148,16 @@ void TestArchiveCleaner::oneRewriteEqualsTheOldSequence()
         QCOMPARE(testzip::readAll(once), archive);
 }
 
+void TestArchiveCleaner::listingsAreTakenInTheRunsOrder_data()
+{
+    QTest::addColumn<int>("jobs");
+    QTest::newRow("one worker") << 1;
+    QTest::newRow("four workers") << 4;
+}
+
 void TestArchiveCleaner::listingsAreTakenInTheRunsOrder()
 {
+    QFETCH(int, jobs);
     QTemporaryDir dir;
     QStringList paths;
     for (int i = 0; i < 5; ++i) {
@@ -158,7 +167,8 @@ void TestArchiveCleaner::listingsAreTakenInTheRunsOrder()
         else
             QVERIFY(testzip::writeZip(paths.last(), named({QStringLiteral("f%1.txt").arg(i), "g.txt"})));
     }
-    ReadAhead ahead(paths);
+    ReadAhead ahead(paths, ReadAhead::kMaxAhead, ReadAhead::kMaxAheadBytes, jobs);
+    QCOMPARE(ahead.jobs(), jobs);
     const std::optional<ArchiveListing> first = ahead.take(paths[0]);
     QVERIFY(first);
     QCOMPARE(first->names, QStringList({"f0.txt", "g.txt"}));

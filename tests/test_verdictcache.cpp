@@ -1,9 +1,7 @@
 // The verdict cache: the one rule for when a cached verdict stands, listings that skip the data only when it
-// does, rows kept, refreshed and dropped as archives end, the rolling re-test, files that are set aside, two
-// connections writing at once, and several read-ahead workers handing out what one would.
+// does, the rolling re-test, files that are set aside. Rows through whole runs: tests/e2e/test_e2e_incremental.
 
 #include "testsupport/TestArchives.h"
-#include "zip/ReadAhead.h"
 #include "zip/VerdictCache.h"
 
 #include <QDir>
@@ -11,10 +9,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <atomic>
 #include <chrono>
 #include <sqlite3.h>
-#include <thread>
 
 namespace {
 
@@ -91,15 +87,10 @@ private slots:
     void cachedVerdictStandsOnlyForTheSameFileTestedRecently();
     void standingVerdictSkipsTheDataOtherwiseItIsRead_data();
     void standingVerdictSkipsTheDataOtherwiseItIsRead();
-    void rowsFollowHowEachArchiveEnded_data();
-    void rowsFollowHowEachArchiveEnded();
     void rollingRetestTakesTheOldestShare_data();
     void rollingRetestTakesTheOldestShare();
     void unusableCacheFileIsSetAsideAndMadeAnew_data();
     void unusableCacheFileIsSetAsideAndMadeAnew();
-    void twoConnectionsWriteAtOnce();
-    void workersHandOutWhatOneWorkerWould_data();
-    void workersHandOutWhatOneWorkerWould();
 };
 
 void TestVerdictCache::cachedVerdictStandsOnlyForTheSameFileTestedRecently_data()
@@ -227,75 +218,6 @@ void TestVerdictCache::standingVerdictSkipsTheDataOtherwiseItIsRead()
         QVERIFY(l.testedNs > row.testedNs);
 }
 
-void TestVerdictCache::rowsFollowHowEachArchiveEnded_data()
-{
-    QTest::addColumn<QString>("ending");
-    QTest::addColumn<bool>("rowAfter");
-    QTest::newRow("clean: row written") << "clean" << true;
-    QTest::newRow("rewritten: row of the new file") << "rewritten" << true;
-    QTest::newRow("damaged, skipped or aborted: row dropped") << "dropped" << false;
-    QTest::newRow("listing failed: no row") << "failed" << false;
-}
-
-void TestVerdictCache::rowsFollowHowEachArchiveEnded()
-{
-    QFETCH(QString, ending);
-    QFETCH(bool, rowAfter);
-    QTemporaryDir dir;
-    const QString folder = dir.filePath("zips");
-    QVERIFY(QDir().mkpath(folder));
-    const QString path = folder + "/a.zip";
-    QVERIFY(
-        testzip::writeZip(path, {testzip::file("thumbs.db", "junk"), testzip::file("keep.txt", testzip::text(900))}));
-    const QString cacheFile = dir.filePath("cache/verdicts.sqlite");
-    const QByteArray folderKey = FolderVerdicts::folderKey(folder);
-
-    // A first run leaves a row.
-    {
-        VerdictCache cache = openCache(cacheFile);
-        QVERIFY(cache.usable());
-        const auto f = cache.beginFolder(folder, {"a.zip"}, {nowNs(), 30});
-        ZipComponent zip;
-        cache.noteListing(ArchiveCleaner(zip, path).list(f.get()));
-        cache.archiveEnded(path, true);
-        cache.endFolder(true);
-    }
-    VerdictCache cache = openCache(cacheFile);
-    const std::optional<VerdictRow> before = cache.find(folderKey, "a.zip");
-    QVERIFY(before);
-    QCOMPARE(before->verdict, QStringLiteral("clean"));
-
-    const auto f = cache.beginFolder(folder, {"a.zip"}, {nowNs(), 30});
-    ZipComponent zip;
-    ArchiveCleaner cleaner(zip, path);
-    if (ending == "failed")
-        QVERIFY(testzip::write(path, "PK no archive at all"));
-    const ArchiveListing l = cleaner.list(f.get());
-    QCOMPARE(l.fromCache, ending != "failed");
-    cache.noteListing(l);
-    if (ending == "rewritten") {
-        CleanPlan plan;
-        plan.masks << "thumbs.db";
-        qint16 addBack = 0;
-        QCOMPARE(cleaner.rewrite(plan, &addBack), qint16(ZipSuccess));
-    }
-    cache.archiveEnded(path, ending == "clean" || ending == "rewritten");
-    cache.endFolder(true);
-    const std::optional<VerdictRow> after = cache.find(folderKey, "a.zip");
-    QCOMPARE(bool(after), rowAfter);
-    if (ending == "clean")
-        QCOMPARE(*after, *before);
-    if (ending == "rewritten") {
-        // The new file's identity and directory, the old test time: the kept bytes are the tested ones.
-        const VerdictRow now = testedRow(path);
-        QCOMPARE(after->size, now.size);
-        QCOMPARE(after->inode, now.inode);
-        QCOMPARE(after->directoryHash, now.directoryHash);
-        QVERIFY(after->directoryHash != before->directoryHash);
-        QCOMPARE(after->testedNs, before->testedNs);
-    }
-}
-
 void TestVerdictCache::rollingRetestTakesTheOldestShare_data()
 {
     QTest::addColumn<int>("archives");
@@ -367,7 +289,6 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::newRow("not a database") << "garbage";
-    QTest::newRow("cut short") << "truncated";
     QTest::newRow("a page of rows overwritten") << "rows";
     QTest::newRow("another program's database") << "foreign";
     QTest::newRow("another schema version") << "version";
@@ -398,13 +319,8 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew()
         // Every page after the first (the schema) is noise: the header and the schema still read.
         for (int i = 4096; i < bytes.size(); ++i)
             bytes[i] = char(i * 7);
-    } else if (kind == "truncated") {
-        bytes.truncate(bytes.size() / 2 + 100);
-        bytes[100] = 'q'; // the page count in the header no longer matches either
-        for (int i = 1024; i < bytes.size(); i += 7)
-            bytes[i] = char(i);
     }
-    if (kind == "garbage" || kind == "truncated" || kind == "rows") {
+    if (kind == "garbage" || kind == "rows") {
         QVERIFY(testzip::write(cacheFile, bytes));
     } else {
         // The same file stamped with another program's identity, or a schema this version does not know.
@@ -439,91 +355,6 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew()
     cache.archiveEnded(archive, true);
     cache.endFolder(true);
     QVERIFY(cache.find(FolderVerdicts::folderKey(dir.path()), "a.zip"));
-}
-
-void TestVerdictCache::twoConnectionsWriteAtOnce()
-{
-    // Two runs on two folders share the file: each writes its folder's rows while the other does.
-    QTemporaryDir dir;
-    const QString cacheFile = dir.filePath("verdicts.sqlite");
-    constexpr int kArchives = 150;
-    QStringList folders{dir.filePath("one"), dir.filePath("two")};
-    for (const QString& folder : folders) {
-        QVERIFY(QDir().mkpath(folder));
-        for (int i = 0; i < kArchives; ++i)
-            QVERIFY(testzip::writeZip(folder + QStringLiteral("/a%1.zip").arg(i), {testzip::file("x.txt", "x")}));
-    }
-    {
-        VerdictCache make = openCache(cacheFile);
-    }
-    std::atomic<int> failures{0};
-    auto runFolder = [&](const QString& folder) {
-        VerdictCache cache(cacheFile, [&](const QString&) { ++failures; });
-        QStringList names;
-        for (int i = 0; i < kArchives; ++i)
-            names << QStringLiteral("a%1.zip").arg(i);
-        const auto f = cache.beginFolder(folder, names, {nowNs(), 30});
-        ZipComponent zip;
-        for (const QString& n : names) {
-            cache.noteListing(ArchiveCleaner(zip, folder + u'/' + n).list(f.get()));
-            cache.archiveEnded(folder + u'/' + n, true);
-        }
-        cache.endFolder(true);
-        if (!cache.usable())
-            ++failures;
-    };
-    std::thread a(runFolder, folders[0]);
-    std::thread b(runFolder, folders[1]);
-    a.join();
-    b.join();
-    QCOMPARE(failures.load(), 0);
-    VerdictCache cache = openCache(cacheFile);
-    for (const QString& folder : folders) {
-        const auto f = cache.beginFolder(folder, {}, {nowNs(), 30});
-        QCOMPARE(f->rows.size(), kArchives);
-        cache.endFolder(false);
-    }
-}
-
-void TestVerdictCache::workersHandOutWhatOneWorkerWould_data()
-{
-    QTest::addColumn<int>("jobs");
-    QTest::addColumn<int>("maxAhead");
-    QTest::newRow("one worker") << 1 << 64;
-    QTest::newRow("four workers") << 4 << 64;
-    QTest::newRow("four workers, two ahead") << 4 << 2;
-}
-
-void TestVerdictCache::workersHandOutWhatOneWorkerWould()
-{
-    QFETCH(int, jobs);
-    QFETCH(int, maxAhead);
-    QTemporaryDir dir;
-    QStringList paths;
-    QStringList expected;
-    for (int i = 0; i < 24; ++i) {
-        paths << dir.filePath(QStringLiteral("a%1.zip").arg(i, 2, 10, QLatin1Char('0')));
-        if (i % 5 == 3) {
-            QVERIFY(testzip::writeDataDamaged(paths.last()));
-            expected << QStringLiteral("%1 %2").arg(i).arg(int(ZipDataDamaged));
-        } else {
-            const QByteArray name = QByteArray("f") + QByteArray::number(i) + ".txt";
-            QVERIFY(testzip::writeZip(paths.last(), {testzip::file(name, testzip::text(20000 + 999 * i, i))}));
-            expected << QStringLiteral("%1 0 %2").arg(i).arg(QString::fromLatin1(name));
-        }
-    }
-    ReadAhead ahead(paths, maxAhead, ReadAhead::kMaxAheadBytes, jobs);
-    QCOMPARE(ahead.jobs(), std::min(jobs, maxAhead));
-    QStringList got;
-    for (int i = 0; i < paths.size(); ++i) {
-        // Every archive is handed out, in order, whatever worker read it.
-        QVERIFY(ahead.readCount() <= i + maxAhead);
-        const std::optional<ArchiveListing> l = ahead.take(paths[i]);
-        QVERIFY2(l, qPrintable(paths[i]));
-        got << (l->result == 0 ? QStringLiteral("%1 0 %2").arg(i).arg(l->names.join(u','))
-                               : QStringLiteral("%1 %2").arg(i).arg(l->result));
-    }
-    QCOMPARE(got, expected);
 }
 
 QTEST_GUILESS_MAIN(TestVerdictCache)

@@ -95,16 +95,17 @@ public:
     QAction* about = nullptr;
 
     // Shared state.
-    qint16 runFlag = 0;            // -1 while a clean-all run is in progress; 0 otherwise and to ask for an abort
-    QString currentFolder;         // Dir1's path without its trailing separator
-    QString currentArchive;        // last archive listed or in work (lower-cased where the handlers say so)
-    QString currentArchiveOnDisk;  // the same archive as its path stands on disk, for every file operation
-    QStringList selectedNames;     // names taken from File1; index 1 is the archive the listing shows
-    PurgeList purgeEntries;        // the purge list as last loaded
-    QString ViewedEntry;           // lower-cased name of the entry last chosen for viewing
-    QString repairFailure;         // the last archive this run could not clean as asked, and why; shown at its end
-    RunReport runReport;           // the opt-in extras of an unattended run: dry run, report file, progress
-    CollectionSettings collection; // an unattended run's verdict cache and read-ahead workers
+    qint16 runFlag = 0;           // -1 while a clean-all run is in progress; 0 otherwise and to ask for an abort
+    QString currentFolder;        // Dir1's path without its trailing separator
+    QString currentArchive;       // last archive listed or in work (lower-cased where the handlers say so)
+    QString currentArchiveOnDisk; // the same archive as its path stands on disk, for every file operation
+    QStringList selectedNames;    // names taken from File1; index 1 is the archive the listing shows
+    PurgeList purgeEntries;       // the purge list as last loaded
+    QString ViewedEntry;          // lower-cased name of the entry last chosen for viewing
+    QString repairFailure;        // the last archive this run could not clean as asked, and why; shown at its end
+    RunReport runReport;          // the opt-in extras of an unattended run: dry run, report file, progress
+    // An unattended run's verdict cache and read-ahead workers, as the command line asks.
+    CollectionSettings collection;
 
     // Start-up and shutdown.
     void Form_Load();
@@ -127,8 +128,9 @@ public:
     void Quarantine(QuarantineCaller caller);
     void Command2_Click();
     CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
-    ReadAhead* readAhead = nullptr;   // the run's worker reading archives ahead, while a run goes
-    VerdictCache* verdicts = nullptr; // the unattended run's verdict cache, while a run that uses one goes
+    ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
+    // The unattended run's verdict cache, while a run that uses one goes.
+    VerdictCache* verdicts = nullptr;
 
     // Purge list commands.
     void Command1_Click();
