@@ -160,8 +160,7 @@ VerdictCache::VerdictCache(QString path, std::function<void(const QString&)> war
     const QString why = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("cannot be opened");
     sqlite3_close(m_db);
     m_db = nullptr;
-    setAside(why);
-    if (open() && check())
+    if (!m_setAside && setAside(why) && open() && check())
         return;
     if (m_warn)
         m_warn(QStringLiteral("the verdict cache %1 cannot be made; every archive is tested in full")
@@ -184,6 +183,8 @@ bool VerdictCache::open()
     QDir().mkpath(info.absolutePath());
     const int rc = sqlite3_open_v2(QFile::encodeName(m_path).constData(), &m_db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    // The file this connection uses: only that one may be set aside (another run may have made a new one).
+    m_inode = inodeOf(m_path);
     if (rc != SQLITE_OK)
         return false;
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
@@ -214,8 +215,7 @@ bool VerdictCache::check()
     if (!empty && (app != kApplicationId || schema != kSchemaVersion)) {
         sqlite3_close(m_db);
         m_db = nullptr;
-        setAside(QStringLiteral("not a verdict cache of this version"));
-        return open() && check();
+        return !m_setAside && setAside(QStringLiteral("not a verdict cache of this version")) && open() && check();
     }
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
         return false;
@@ -238,15 +238,17 @@ bool VerdictCache::check()
     return columns.s != nullptr;
 }
 
-void VerdictCache::setAside(const QString& why)
+bool VerdictCache::setAside(const QString& why)
 {
-    if (!QFileInfo::exists(m_path))
-        return;
+    m_setAside = true;
     const QString aside = m_path + QStringLiteral(".set-aside-") +
                           QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
-    // The journal files belong to the old file: a new file must not replay them.
+    // A file another run has set aside and made anew meanwhile is that run's: it is used, not moved.
     const quint64 inode = inodeOf(m_path);
-    const bool moved = inode != 0 && QFile::rename(m_path, aside);
+    if (inode == 0 || inode != m_inode)
+        return true;
+    const bool moved = QFile::rename(m_path, aside);
+    // The journal files belong to the old file: a new file must not replay them.
     if (moved) {
         QFile::rename(m_path + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
         QFile::rename(m_path + QStringLiteral("-shm"), aside + QStringLiteral("-shm"));
@@ -254,8 +256,9 @@ void VerdictCache::setAside(const QString& why)
     if (m_warn)
         m_warn(moved ? QStringLiteral("the verdict cache %1 was set aside as %2 (%3); a new one is made")
                            .arg(QDir::toNativeSeparators(m_path), QDir::toNativeSeparators(aside), why)
-                     : QStringLiteral("the verdict cache %1 cannot be used (%2)")
+                     : QStringLiteral("the verdict cache %1 cannot be used (%2) nor set aside")
                            .arg(QDir::toNativeSeparators(m_path), why));
+    return moved;
 }
 
 bool VerdictCache::exec(const char* sql)

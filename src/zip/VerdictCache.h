@@ -109,7 +109,7 @@ public:
 private:
     bool open();
     bool check();
-    void setAside(const QString& why);
+    bool setAside(const QString& why); // false when the file cannot be moved
     bool exec(const char* sql);
     sqlite3_stmt* prepare(const char* sql);
     bool write(const std::function<bool()>& change);
@@ -122,6 +122,8 @@ private:
     std::function<void(const QString&)> m_warn;
     bool m_trustRows;
     sqlite3* m_db = nullptr;
+    quint64 m_inode = 0;     // the file m_db was opened on
+    bool m_setAside = false; // once a run: a file that cannot be moved is not tried again
     bool m_inTransaction = false;
     int m_pending = 0;
     std::shared_ptr<FolderVerdicts> m_folder;
