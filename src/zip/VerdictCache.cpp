@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <sqlite3.h>
 
+// Connections close with sqlite3_close_v2: a failure met while a statement is still open (fail() inside a
+// read) must not leave the connection behind.
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
@@ -158,14 +161,14 @@ VerdictCache::VerdictCache(QString path, std::function<void(const QString&)> war
         return;
     // Whatever is wrong with the file, the run must neither fail nor trust it: aside with it, a new one.
     const QString why = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("cannot be opened");
-    sqlite3_close(m_db);
+    sqlite3_close_v2(m_db);
     m_db = nullptr;
     if (!m_setAside && setAside(why) && open() && check())
         return;
     if (m_warn)
         m_warn(QStringLiteral("the verdict cache %1 cannot be made; every archive is tested in full")
                    .arg(QDir::toNativeSeparators(m_path)));
-    sqlite3_close(m_db);
+    sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
 
@@ -173,7 +176,7 @@ VerdictCache::~VerdictCache()
 {
     if (m_db) {
         commit();
-        sqlite3_close(m_db);
+        sqlite3_close_v2(m_db);
     }
 }
 
@@ -213,7 +216,7 @@ bool VerdictCache::check()
         return false;
     const bool empty = app == 0 && schema == 0 && tables == 0;
     if (!empty && (app != kApplicationId || schema != kSchemaVersion)) {
-        sqlite3_close(m_db);
+        sqlite3_close_v2(m_db);
         m_db = nullptr;
         return !m_setAside && setAside(QStringLiteral("not a verdict cache of this version")) && open() && check();
     }
@@ -285,7 +288,7 @@ void VerdictCache::fail(const char* what)
     const int code = sqlite3_errcode(m_db) & 0xff;
     if (m_inTransaction)
         exec("ROLLBACK");
-    sqlite3_close(m_db);
+    sqlite3_close_v2(m_db);
     m_db = nullptr;
     m_inTransaction = false;
     if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
