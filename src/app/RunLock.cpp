@@ -1,5 +1,6 @@
 #include "app/RunLock.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <cerrno>
@@ -57,4 +58,18 @@ RunLock::~RunLock()
 {
     if (m_fd >= 0)
         ::close(m_fd);
+}
+
+void RunLock::removeAbandonedRunFolders(const QString& cache)
+{
+    const QDateTime settled = QDateTime::currentDateTimeUtc().addSecs(-60);
+    const QFileInfoList folders =
+        QDir(cache).entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoSymLinks | QDir::Hidden);
+    for (const QFileInfo& folder : folders) {
+        if (folder.lastModified().toUTC() > settled)
+            continue;
+        const RunLock probe(folder.filePath(), {});
+        if (probe.state() == State::Held)
+            QDir(folder.filePath()).removeRecursively();
+    }
 }

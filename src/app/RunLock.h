@@ -24,6 +24,10 @@ public:
     State state() const { return m_state; }
     QString error() const { return m_error; }
 
+    // Removes the run folders ("run-*") in `cache` that no run holds any more: those of runs that were
+    // killed. A folder younger than a minute may be a run's that has not taken its lock yet; it stays.
+    static void removeAbandonedRunFolders(const QString& cache);
+
 private:
     int m_fd = -1;
     State m_state = State::Failed;

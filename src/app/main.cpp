@@ -5,6 +5,7 @@
 #include "app/DisplayCheck.h"
 #include "app/Form1.h"
 #include "app/Identity.h"
+#include "app/RunLock.h"
 #include "app/Signals.h"
 #include "app/UnattendedRun.h"
 #include "platform/RealServices.h"
@@ -83,12 +84,16 @@ int main(int argc, char* argv[])
             return refuse(problem);
         std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
     }
-    // Each unattended run has a temp folder of its own: runs of different folders go at once.
+    // Each unattended run has a temp folder of its own, locked while it runs: runs of different folders go at
+    // once, and a run finds the folders of killed runs by their free locks.
     std::unique_ptr<QTemporaryDir> runTemp;
+    std::unique_ptr<RunLock> runTempLock;
     if (unattended) {
+        RunLock::removeAbandonedRunFolders(folders.cache);
         runTemp = std::make_unique<QTemporaryDir>(folders.cache + QStringLiteral("/run-XXXXXX"));
         if (!runTemp->isValid())
             return refuse(QStringLiteral("cannot make a temp folder in ") + QDir::toNativeSeparators(folders.cache));
+        runTempLock = std::make_unique<RunLock>(runTemp->path(), QString());
         folders.cache = runTemp->path();
     }
     DesktopMessageBox messageBox;
