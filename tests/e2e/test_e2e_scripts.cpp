@@ -79,7 +79,8 @@ private slots:
     void dryRunOfReadOnlyCollection();
 
 private:
-    Result start(const QStringList& args, const QProcessEnvironment& env, int uid = -1);
+    // Runs the program (or `exe`) with these arguments, as user `uid` when not -1.
+    Result start(const QStringList& args, const QProcessEnvironment& env, int uid = -1, const QString& exe = {});
     std::unique_ptr<QTemporaryDir> m_root;
     std::unique_ptr<Program> m_program;
 };
@@ -93,10 +94,12 @@ void E2eScripts::init()
     QVERIFY(m_program->setPurge("thumbs.db\n"));
 }
 
-Result E2eScripts::start(const QStringList& args, const QProcessEnvironment& env, int uid)
+Result E2eScripts::start(const QStringList& args, const QProcessEnvironment& env, int uid, const QString& exe)
 {
     QProcess p;
     prepare(p, *m_program, {});
+    if (!exe.isEmpty())
+        p.setProgram(exe);
     p.setArguments(args);
     p.setProcessEnvironment(env);
     if (uid >= 0)
@@ -112,35 +115,20 @@ Result E2eScripts::start(const QStringList& args, const QProcessEnvironment& env
 
 void E2eScripts::severalFoldersEachCounted_data()
 {
-    // The tree: a (2 archives), a/sub (1), a/sub/deep (1), a/.hidden (1), a/link -> b, "b c" (1).
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("lines"); // stdout, ROOT for the tree's folder
+    // The tree: a (2 archives), a/sub (1), a/sub/deep (1), a/.hidden (1), a/link -> "b c" (1).
+    QTest::addColumn<QStringList>("args");  // ROOT for the tree's folder
+    QTest::addColumn<QStringList>("lines"); // the start of each stdout line; "#" for " zip(s) processed,"
     QTest::addColumn<QStringList>("reportFolders");
     QTest::newRow("two folders, one with a blank")
-        << QStringList{"ROOT/a", "ROOT/b c"}
-        << QStringList{"ROOT/a: 2 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double zip(s) "
-                       "found and fixed",
-                       "ROOT/b c: 1 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double zip(s) "
-                       "found and fixed",
-                       "total: 3 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double zip(s) found "
-                       "and fixed"}
+        << QStringList{"ROOT/a", "ROOT/b c"} << QStringList{"ROOT/a: 2#", "ROOT/b c: 1#", "total: 3#"}
         << QStringList{"ROOT/a", "ROOT/b c"};
     QTest::newRow("a tree, links and hidden folders not entered")
         << QStringList{"-r", "ROOT/a"}
-        << QStringList{"ROOT/a: 2 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double zip(s) "
-                       "found and fixed",
-                       "ROOT/a/sub: 1 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double zip(s) "
-                       "found and fixed",
-                       "ROOT/a/sub/deep: 1 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double "
-                       "zip(s) found and fixed",
-                       "total: 4 zip(s) processed, 0 bad zip(s) found and renamed to +*.bad, 0 double zip(s) found "
-                       "and fixed"}
+        << QStringList{"ROOT/a: 2#", "ROOT/a/sub: 1#", "ROOT/a/sub/deep: 1#", "total: 4#"}
         << QStringList{"ROOT/a", "ROOT/a/sub", "ROOT/a/sub/deep"};
-    QTest::newRow("one folder, no total line")
+    QTest::newRow("one folder, dry, no total line")
         << QStringList{"--dry-run", "ROOT/b c"}
-        << QStringList{"ROOT/b c/y.zip: would purge thumbs.db",
-                       " 1 zip(s) tested, dry run: 0 would be renamed to *.bad, 0 double zip(s) would be fixed, 1 "
-                       "entries would be purged, no file changed"}
+        << QStringList{"ROOT/b c/y.zip: would purge thumbs.db", " 1 zip(s) tested, dry run:"}
         << QStringList{"ROOT/b c"};
 }
 
@@ -161,7 +149,11 @@ void E2eScripts::severalFoldersEachCounted()
         a.replace("ROOT", root);
     const Result r = start(QStringList{"--report", report} + args, environment());
     QVERIFY2(r.finished && r.exitCode == 0, r.err.constData());
-    QCOMPARE(QString::fromLocal8Bit(r.out).split(u'\n', Qt::SkipEmptyParts), lines.replaceInStrings("ROOT", root));
+    const QStringList out = QString::fromLocal8Bit(r.out).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(out.size(), lines.size());
+    for (qsizetype i = 0; i < out.size(); ++i)
+        QVERIFY2(out[i].startsWith(lines[i].replace("ROOT", root).replace("#", " zip(s) processed,")),
+                 qPrintable(out[i]));
     QSet<QString> named;
     const QList<QJsonObject> objects = reportObjects(readFile(report));
     for (qsizetype i = 0; i + 1 < objects.size(); ++i)
@@ -292,7 +284,7 @@ void E2eScripts::environments()
     QFETCH(QString, err);
     if (uid >= 0 && ::geteuid() != 0)
         QSKIP("needs root to run as another user");
-    if (uid >= 0 && uid == 65534 && QFileInfo::exists("/nonexistent"))
+    if (uid == 65534 && QFileInfo::exists("/nonexistent"))
         QSKIP("the user nobody has a home folder here");
     // Installed layout: the program's own folder holds no purge list, share/tamsorel the shipped one.
     const QString root = m_root->path();
@@ -313,19 +305,7 @@ void E2eScripts::environments()
         else
             env.insert(change.section(u'=', 0, 0), QString(change.section(u'=', 1)).replace("ROOT", root));
     }
-    QProcess p;
-    p.setProgram(bin + "/tamsorel");
-    p.setArguments(args.replaceInStrings("ZIPS", zips));
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(root);
-    if (uid >= 0)
-        p.setChildProcessModifier([uid] {
-            if (::setgid(gid_t(uid)) != 0 || ::setuid(uid_t(uid)) != 0)
-                ::_exit(99);
-        });
-    p.start();
-    QVERIFY(p.waitForStarted());
-    const Result r = collect(p, 60000);
+    const Result r = start(args.replaceInStrings("ZIPS", zips), env, uid, bin + "/tamsorel");
     QVERIFY2(!r.sanitizerReport(), r.err.constData());
     QCOMPARE(r.status, QProcess::NormalExit);
     QVERIFY2(r.exitCode == status, qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.err)));
@@ -352,16 +332,9 @@ void E2eScripts::namesThatAreNotUtf8()
     QVERIFY(fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::close(fd) == 0);
     const QString report = m_root->filePath("r.jsonl");
     // The folder is named through the shell: QProcess cannot pass bytes that are not UTF-8.
-    QProcess p;
-    p.setProgram("/bin/sh");
-    p.setArguments({"-c",
-                    QStringLiteral("exec \"$0\" --report '%1' '%2' \"$(printf '%2/d\\351j\\340')\"")
-                        .arg(report, QFile::decodeName(zips)),
-                    m_program->exe()});
-    p.setProcessEnvironment(environment());
-    p.start();
-    QVERIFY(p.waitForStarted());
-    const Result run = collect(p, 60000);
+    const QString command = QStringLiteral("exec \"$0\" --report '%1' '%2' \"$(printf '%2/d\\351j\\340')\"");
+    const Result run =
+        start({"-c", command.arg(report, QFile::decodeName(zips)), m_program->exe()}, environment(), -1, "/bin/sh");
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains("not UTF-8: " + zips + "/caf\\xe9.zip"), run.err.constData());
     QVERIFY2(run.err.contains("not UTF-8: " + zips + "/d\\xe9j\\xe0"), run.err.constData());
