@@ -89,6 +89,8 @@ bool displayUsable(QString* why)
         }
     }
     if (why)
-        *why = tried.join(QStringLiteral(", "));
+        *why = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                   ? QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set")
+                   : tried.join(QStringLiteral(", "));
     return false;
 }
