@@ -128,14 +128,15 @@ void UnattendedRun::run()
 
     const bool several = folders.size() + unreadable.size() > 1;
     for (const QString& folder : folders) {
-        if (m_aborted || AbortSignals::received())
+        if (m_aborted)
             break;
+        if (AbortSignals::received()) {
+            // The signal came between two folders: no archive was in work, the folders left are not cleaned.
+            m_aborted = true;
+            m_form.runReport.markAborted();
+            break;
+        }
         cleanFolder(folder, several);
-    }
-    if (AbortSignals::received() && !m_aborted) {
-        // The signal came between two folders: no archive was in work, the run ends here all the same.
-        m_aborted = true;
-        m_form.runReport.markAborted();
     }
     if (several) {
         const QString prefix = QStringLiteral("total:");

@@ -88,6 +88,8 @@ int main(int argc, char* argv[])
     // once, and a run finds the folders of killed runs by their free locks.
     std::unique_ptr<QTemporaryDir> runTemp;
     std::unique_ptr<RunLock> runTempLock;
+    // Lock files stand in for folders that cannot be locked themselves; they stay, one per such folder.
+    const QString lockFolder = folders.cache + QStringLiteral("/locks");
     if (unattended) {
         RunLock::removeAbandonedRunFolders(folders.cache);
         runTemp = std::make_unique<QTemporaryDir>(folders.cache + QStringLiteral("/run-XXXXXX"));
@@ -130,9 +132,6 @@ int main(int argc, char* argv[])
         std::fflush(stderr);
         std::_Exit(status);
     };
-    const QString lockFolder = LocalSocketInstanceGuard::socketFolder().isEmpty()
-                                   ? folders.cache + QStringLiteral("/locks")
-                                   : LocalSocketInstanceGuard::socketFolder() + QStringLiteral("/tamsorel-locks");
 
     Form1 form(config);
     UnattendedRun run(form, options, lockFolder);
