@@ -90,7 +90,8 @@ bool DataFolders::prepare(QString* error) const
         return true;
     // QFile::copy never replaces an existing file and lands the copy whole; the shipped file is read-only
     // for this user, the copy must take Add's appends.
-    if (!QFile::copy(shipped, list)) {
+    // A run started at the same moment may have made it first: that copy serves as well.
+    if (!QFile::copy(shipped, list) && !QFileInfo::exists(list)) {
         if (error)
             *error = QStringLiteral("cannot make ") + QDir::toNativeSeparators(list);
         return false;
