@@ -84,6 +84,16 @@ RunReport::~RunReport() = default;
 
 bool RunReport::openReport(const QString& path, QString* error)
 {
+    if (path == QLatin1String("-")) {
+        auto out = std::make_unique<QFile>();
+        if (!out->open(stdout, QIODevice::WriteOnly)) {
+            if (error)
+                *error = QStringLiteral("cannot write the report to standard output");
+            return false;
+        }
+        m_report = std::move(out);
+        return true;
+    }
     m_report = std::make_unique<QSaveFile>(path);
     if (!m_report->open(QIODevice::WriteOnly)) {
         if (error)
@@ -97,10 +107,15 @@ bool RunReport::openReport(const QString& path, QString* error)
 
 void RunReport::runStarted(const QString& folder, int archives, ZipComponent* component)
 {
+    if (!m_started)
+        m_runClock.start();
     m_started = true;
-    m_folder = folder;
+    m_folders.append(QDir::toNativeSeparators(folder));
     m_total = archives;
-    m_runClock.start();
+    m_archives += archives;
+    m_index = 0;
+    m_run = {};
+    m_cacheRun = false;
     if (m_progress && component && !m_status)
         m_status = QObject::connect(component, &ZipComponent::Status, component,
                                     [this](qint16 percent) { showProgress(percent, false); });
@@ -114,6 +129,18 @@ void RunReport::archiveStarted(const QString& path)
     m_current->bytesBefore = sizeOf(path);
     m_current->clock.start();
     showProgress(0, m_index == 1);
+}
+
+void RunReport::archiveSkipped(const QString& folder, const QString& shown, const QString& reason)
+{
+    for (Tally* t : {&m_run, &m_all}) {
+        ++t->index;
+        ++t->counts[Skipped];
+    }
+    writeObject(jsonObject({{"folder", QDir::toNativeSeparators(folder)},
+                            {"name", shown},
+                            {"verdict", verdictName(Skipped)},
+                            {"reason", reason}}));
 }
 
 void RunReport::noteCode(qint16 code)
@@ -158,14 +185,17 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         verdict = Purged;
     else if (c.code != 0 || c.doubleZip || ending == Ending::Aborted)
         verdict = Skipped; // not read, not repaired, or cut short with nothing done
-    ++m_counts[verdict];
     m_lastSound = verdict == Clean || verdict == Purged || verdict == Repaired;
-    if (c.data == 2) {
-        ++m_fromCache;
-        if (m_oldestCachedNs == 0 || c.testedNs < m_oldestCachedNs)
-            m_oldestCachedNs = c.testedNs;
+    for (Tally* t : {&m_run, &m_all}) {
+        ++t->index;
+        ++t->counts[verdict];
+        t->entriesRemoved += c.purged.size();
+        if (c.data == 2) {
+            ++t->fromCache;
+            if (t->oldestCachedNs == 0 || c.testedNs < t->oldestCachedNs)
+                t->oldestCachedNs = c.testedNs;
+        }
     }
-    m_entriesRemoved += c.purged.size();
     if (c.bytesBefore > 0)
         m_bytesDone += c.bytesBefore;
 
@@ -174,7 +204,9 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         qint64 after = sizeOf(c.path);
         if (after < 0)
             after = sizeOf(c.path + QStringLiteral(".bad"));
-        Fields fields{{"name", QFileInfo(c.path).fileName()},
+        const QFileInfo archive(c.path);
+        Fields fields{{"folder", QDir::toNativeSeparators(archive.path())},
+                      {"name", archive.fileName()},
                       {"verdict", verdictName(verdict)},
                       {"code", c.code},
                       {"entries_removed", c.purged.size()},
@@ -217,28 +249,30 @@ void RunReport::runEnded()
         std::fputs("\r\033[K", stderr);
         std::fflush(stderr);
     }
-    // On a terminal, what the run did not read is said; the summary line stays as it is.
+    // On a terminal, what this folder's run did not read is said; the summary line stays as it is.
     if (m_progress && m_cacheRun) {
         const QString line =
-            m_fromCache == 0 ? QStringLiteral("tamsorel: every archive's data was read; none was taken from the cache")
-                             : QStringLiteral("tamsorel: %1 of %2 archive(s) taken from the cache (data last read "
-                                              "%3 at the earliest), the rest read")
-                                   .arg(m_fromCache)
-                                   .arg(m_index)
-                                   .arg(isoTime(m_oldestCachedNs));
+            m_run.fromCache == 0
+                ? QStringLiteral("tamsorel: every archive's data was read; none was taken from the cache")
+                : QStringLiteral("tamsorel: %1 of %2 archive(s) taken from the cache (data last read "
+                                 "%3 at the earliest), the rest read")
+                      .arg(m_run.fromCache)
+                      .arg(m_run.index)
+                      .arg(isoTime(m_run.oldestCachedNs));
         std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
         std::fflush(stderr);
     }
 }
 
-QString RunReport::drySummary() const
+QString RunReport::drySummary(bool allFolders) const
 {
+    const Tally& t = allFolders ? m_all : m_run;
     return QStringLiteral(" %1 zip(s) tested, dry run: %2 would be renamed to *.bad, %3 double zip(s) would be "
                           "fixed, %4 entries would be purged, no file changed")
-        .arg(m_index)
-        .arg(m_counts[Damaged])
-        .arg(m_counts[Repaired])
-        .arg(m_entriesRemoved);
+        .arg(t.index)
+        .arg(t.counts[Damaged])
+        .arg(t.counts[Repaired])
+        .arg(t.entriesRemoved);
 }
 
 void RunReport::finish(int status)
@@ -247,20 +281,23 @@ void RunReport::finish(int status)
         return;
     m_finished = true;
     writeObject(jsonObject({{"summary", true},
-                            {"folder", QDir::toNativeSeparators(m_folder)},
+                            {"folder", m_folders.isEmpty() ? QString() : m_folders.first()},
+                            {"folders", QJsonArray::fromStringList(m_folders)},
                             {"status", status},
+                            {"aborted", m_aborted},
                             {"dry_run", dryRun},
                             {"ran", m_started},
-                            {"archives", m_total},
-                            {"processed", m_index},
-                            {"clean", m_counts[Clean]},
-                            {"purged", m_counts[Purged]},
-                            {"repaired", m_counts[Repaired]},
-                            {"damaged", m_counts[Damaged]},
-                            {"skipped", m_counts[Skipped]},
-                            {"entries_removed", m_entriesRemoved},
+                            {"archives", m_archives},
+                            {"processed", m_all.index},
+                            {"clean", m_all.counts[Clean]},
+                            {"purged", m_all.counts[Purged]},
+                            {"repaired", m_all.counts[Repaired]},
+                            {"damaged", m_all.counts[Damaged]},
+                            {"skipped", m_all.counts[Skipped]},
+                            {"entries_removed", m_all.entriesRemoved},
                             {"ms", m_started ? m_runClock.elapsed() : 0}}));
-    if (!m_report->commit())
+    auto* saved = qobject_cast<QSaveFile*>(m_report.get());
+    if (saved ? !saved->commit() : !m_report->flush())
         std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",
                      qPrintable(QDir::toNativeSeparators(m_report->fileName())), qPrintable(m_report->errorString()));
     m_report.reset();

@@ -1,0 +1,156 @@
+#include "app/CommandLine.h"
+
+#include <functional>
+
+namespace {
+
+struct Option
+{
+    const char* longName;
+    char shortName; // 0: none
+    bool takesValue;
+    bool needsFolder; // meaningful only for a run that cleans FOLDERs
+    std::function<void(RunOptions&, const QString& value)> apply;
+};
+
+// A whole number from low to high for the option `name`; out of range or not a number leaves the reason in
+// o.error.
+void takeNumber(RunOptions& o, const char* name, const QString& text, int low, int high, int* value)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < low || v > high)
+        o.error = QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
+                      .arg(QLatin1String(name))
+                      .arg(low)
+                      .arg(high)
+                      .arg(text);
+    else
+        *value = v;
+}
+
+// One row per option; an option that takes a value takes it as the next argument or after '='.
+const Option kOptions[] = {
+    {"help", 'h', false, false, [](RunOptions& o, const QString&) { o.help = true; }},
+    {"version", 0, false, false, [](RunOptions& o, const QString&) { o.version = true; }},
+    {"dry-run", 0, false, true, [](RunOptions& o, const QString&) { o.dryRun = true; }},
+    {"recursive", 'r', false, true, [](RunOptions& o, const QString&) { o.recursive = true; }},
+    {"report", 0, true, true, [](RunOptions& o, const QString& v) { o.report = v.isNull() ? QLatin1String("") : v; }},
+    // --full wins over --incremental, in either order: it is the stricter of the two.
+    {"incremental", 0, false, true,
+     [](RunOptions& o, const QString&) {
+         if (o.collection.cache == CollectionSettings::Cache::Off)
+             o.collection.cache = CollectionSettings::Cache::Incremental;
+     }},
+    {"full", 0, false, true,
+     [](RunOptions& o, const QString&) { o.collection.cache = CollectionSettings::Cache::Full; }},
+    {"retest-after", 0, true, true,
+     [](RunOptions& o, const QString& v) {
+         takeNumber(o, "retest-after", v, 1, CollectionSettings::kMaxRetestAfterDays, &o.collection.retestAfterDays);
+     }},
+    {"jobs", 0, true, true,
+     [](RunOptions& o, const QString& v) {
+         takeNumber(o, "jobs", v, 1, CollectionSettings::kMaxJobs, &o.collection.jobs);
+     }},
+};
+
+const Option* findOption(const QByteArray& arg, QByteArray* inlineValue)
+{
+    for (const Option& option : kOptions) {
+        const QByteArray name = QByteArray("--") + option.longName;
+        if (arg == name || (option.shortName && arg == QByteArray("-") + option.shortName))
+            return &option;
+        if (option.takesValue && arg.startsWith(name + '=')) {
+            *inlineValue = arg.mid(name.size() + 1);
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+RunOptions parseCommandLine(const QList<QByteArray>& args)
+{
+    RunOptions o;
+    bool optionsEnd = false;
+    bool folderOptions = false;
+    for (qsizetype i = 0; i < args.size() && o.error.isEmpty(); ++i) {
+        const QByteArray& a = args[i];
+        if (optionsEnd || !a.startsWith('-') || a == "-") {
+            o.folders.append(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnd = true;
+            continue;
+        }
+        QByteArray value;
+        const Option* option = findOption(a, &value);
+        if (!option || (option->takesValue && value.isNull() && i + 1 >= args.size())) {
+            o.error = QStringLiteral("unknown option or missing value: ") + QString::fromLocal8Bit(a);
+        } else {
+            if (option->takesValue && value.isNull())
+                value = args[++i];
+            folderOptions = folderOptions || option->needsFolder;
+            option->apply(o, option->takesValue ? QString::fromLocal8Bit(value) : QString());
+        }
+    }
+    if (!o.error.isEmpty())
+        return o;
+    if (folderOptions && o.folders.isEmpty())
+        o.error = QStringLiteral(
+            "--dry-run, --recursive, --report, --incremental, --full, --retest-after and --jobs need a FOLDER");
+    else if (!o.report.isNull() && o.report.isEmpty())
+        o.error = QStringLiteral("--report needs a file name");
+    return o;
+}
+
+const char* usageText()
+{
+    return "Usage: tamsorel [OPTION]... [FOLDER]...\n"
+           "Keeps folders of ZIP archives clean: tests every *.zip, repairs double file_id.diz\n"
+           "descriptions, deletes the entries named in purge.txt and renames damaged archives to *.bad.\n"
+           "\n"
+           "Without FOLDER the window opens. With FOLDERs the program cleans each in turn, unattended,\n"
+           "prints one summary line per folder (and a total line when there are several) and exits.\n"
+           "A name with blanks is one FOLDER when quoted.\n"
+           "\n"
+           "  -r, --recursive  clean the FOLDERs and every folder below them (links to folders\n"
+           "                   and hidden folders are not entered), each folder as one run\n"
+           "  --dry-run        test every archive and print what a run would do (rename to *.bad,\n"
+           "                   repair, each entry to purge) without changing any file; read-only\n"
+           "                   folders can be tested\n"
+           "  --report FILE    write a JSON Lines report: one object per archive (folder, name,\n"
+           "                   verdict clean/purged/repaired/damaged/skipped, code, entries_removed,\n"
+           "                   bytes_before, bytes_after, ms) and a closing summary object; FILE -\n"
+           "                   is standard output, and the summary lines then go to stderr\n"
+           "  --incremental    remember each archive tested clean in a verdict cache and, next time,\n"
+           "                   list an unchanged one from its central directory only (the purge list\n"
+           "                   and the double-zip repair still apply); a rolling share of the oldest\n"
+           "                   tests is redone each run, so every archive is read in full again\n"
+           "                   within the re-test period\n"
+           "  --full           read and test every archive, trusting no cached verdict, and refresh\n"
+           "                   the cache\n"
+           "  --retest-after DAYS  how long a full test stands with --incremental (default 30)\n"
+           "  --jobs N         archives read and tested at once (default: one per core)\n"
+           "  -h, --help       show this text\n"
+           "  --version        show the version\n"
+           "  --               what follows are FOLDERs, even when they start with -\n"
+           "\n"
+           "When stderr is a terminal, an unattended run shows its progress there. Runs on different\n"
+           "folders may go at once; a second run of a folder already being cleaned is refused.\n"
+           "SIGINT, SIGTERM and SIGHUP abort a run as the Abort button does: the archive in work stays\n"
+           "as it was, the summary and the report are written.\n"
+           "\n"
+           "Entries of these methods are tested: stored, shrink, reduce, implode, deflate, deflate64,\n"
+           "bzip2, LZMA, xz, zstd and PPMd. Encrypted entries and entries of any other method are\n"
+           "listed but not tested, and never count as damage.\n"
+           "\n"
+           "Exit status: 0 the run ended, 1 it was aborted (the Abort button or a signal), 2 a folder\n"
+           "does not exist, a run was refused or the command line is wrong.\n"
+           "\n"
+           "Files: beside the program when its folder is writable; otherwise the purge list in\n"
+           "$XDG_CONFIG_HOME/tamsorel/purge.txt, the temp folder and the verdict cache\n"
+           "(verdicts.sqlite) in $XDG_CACHE_HOME/tamsorel/.\n";
+}
