@@ -1,11 +1,13 @@
 #include "clean/RunReport.h"
 
+#include "zip/Salvage.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <cstdio>
 #include <sys/ioctl.h>
@@ -39,19 +41,26 @@ qint64 sizeOf(const QString& path)
     return info.isFile() ? info.size() : -1;
 }
 
-// One JSON object with its keys in the order given, so a reader sees the name first.
-QByteArray jsonObject(std::initializer_list<std::pair<const char*, QJsonValue>> fields)
+QByteArray jsonValue(const QJsonValue& value)
+{
+    // A one-element array is the shortest way to have Qt escape a lone value.
+    return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+}
+
+// One JSON object with its keys in the order given, so a reader sees the name first; the keys of extra,
+// when any, follow.
+QByteArray jsonObject(std::initializer_list<std::pair<const char*, QJsonValue>> fields, const QJsonObject& extra = {})
 {
     QByteArray out = "{";
-    for (const auto& [key, value] : fields) {
+    auto add = [&out](const QByteArray& key, const QJsonValue& value) {
         if (out.size() > 1)
             out += ',';
-        out += '"';
-        out += key;
-        out += "\":";
-        // A one-element array is the shortest way to have Qt escape a lone value.
-        out += QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
-    }
+        out += jsonValue(QString::fromUtf8(key)) + ':' + jsonValue(value);
+    };
+    for (const auto& [key, value] : fields)
+        add(key, value);
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        add(it.key().toUtf8(), it.value());
     return out + '}';
 }
 
@@ -63,6 +72,7 @@ struct RunReport::Current
     qint16 code = 0;
     bool doubleZip = false;
     QStringList purged;
+    QJsonObject salvage;
     qint64 bytesBefore = -1;
     QElapsedTimer clock;
 };
@@ -123,6 +133,37 @@ void RunReport::entryPurged(const QString& entry)
         m_current->purged.append(entry);
 }
 
+QJsonObject RunReport::salvageObject(const zipsalvage::Report& r, const QString& target)
+{
+    using zipsalvage::Status;
+    if (r.status == Status::Written || r.status == Status::WouldWrite) {
+        ++m_salvaged;
+        m_entriesRecovered += r.recovered.size();
+    }
+    return QJsonObject{{"status", QLatin1String(zipsalvage::statusText(r.status))},
+                       {"file", QFileInfo(target).fileName()},
+                       {"from_directory", r.fromDirectory},
+                       {"recovered", r.recovered.size()},
+                       {"unproven", QJsonArray::fromStringList(r.unproven)},
+                       {"lost", QJsonArray::fromStringList(r.lost)},
+                       {"bytes", r.bytesRecovered},
+                       {"bytes_written", r.bytesWritten}};
+}
+
+void RunReport::salvaged(const zipsalvage::Report& report, const QString& target)
+{
+    const QJsonObject o = salvageObject(report, target);
+    if (m_current)
+        m_current->salvage = o;
+}
+
+void RunReport::salvagedEarlier(const QString& path, const zipsalvage::Report& report, const QString& target)
+{
+    const QJsonObject o = salvageObject(report, target);
+    if (m_report)
+        writeObject(jsonObject({{"name", QFileInfo(path).fileName()}, {"salvage", o}}));
+}
+
 QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
 {
     if (!m_current)
@@ -154,7 +195,8 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
                                 {"bytes_before", c.bytesBefore},
                                 {"bytes_after", after},
                                 {"ms", c.clock.elapsed()},
-                                {"entries", QJsonArray::fromStringList(c.purged)}}));
+                                {"entries", QJsonArray::fromStringList(c.purged)}},
+                               c.salvage.isEmpty() ? QJsonObject() : QJsonObject{{"salvage", c.salvage}}));
     }
 
     QStringList lines;
@@ -214,7 +256,9 @@ void RunReport::finish(int status)
                             {"damaged", m_counts[Damaged]},
                             {"skipped", m_counts[Skipped]},
                             {"entries_removed", m_entriesRemoved},
-                            {"ms", m_started ? m_runClock.elapsed() : 0}}));
+                            {"ms", m_started ? m_runClock.elapsed() : 0}},
+                           salvage ? QJsonObject{{"salvaged", m_salvaged}, {"entries_recovered", m_entriesRecovered}}
+                                   : QJsonObject()));
     if (!m_report->commit())
         std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",
                      qPrintable(QDir::toNativeSeparators(m_report->fileName())), qPrintable(m_report->errorString()));

@@ -11,8 +11,12 @@
 #include <QStringList>
 #include <memory>
 
+class QJsonObject;
 class QSaveFile;
 class ZipComponent;
+namespace zipsalvage {
+struct Report;
+}
 
 class RunReport
 {
@@ -24,6 +28,8 @@ public:
 
     // A dry run tests every archive and changes none: no rename, no rewrite, no temporary file beside them.
     bool dryRun = false;
+    // Damaged archives get a salvaged copy (see SalvagePass); the report says what came back.
+    bool salvage = false;
 
     // Opens the report's temporary file beside `path`; false with a reason when it cannot be made.
     bool openReport(const QString& path, QString* error);
@@ -36,6 +42,11 @@ public:
     void noteCode(qint16 code); // the first result code other than success is the archive's
     void doubleFound();
     void entryPurged(const QString& entry);
+    // The salvage of the archive in work (written into target, or what would be); its object goes into the
+    // archive's report object.
+    void salvaged(const zipsalvage::Report& report, const QString& target);
+    // The salvage of an archive quarantined before this run (path is its .bad file): an object of its own.
+    void salvagedEarlier(const QString& path, const zipsalvage::Report& report, const QString& target);
     // Lines a dry run prints for this archive (what a run would do); empty otherwise.
     enum class Ending
     {
@@ -59,6 +70,7 @@ private:
     struct Current;
     void writeObject(const QByteArray& json);
     void showProgress(qint16 percent, bool force);
+    QJsonObject salvageObject(const zipsalvage::Report& report, const QString& target);
 
     std::unique_ptr<QSaveFile> m_report;
     std::unique_ptr<Current> m_current;
@@ -70,6 +82,8 @@ private:
     int m_index = 0;
     qint64 m_counts[5] = {};
     qint64 m_entriesRemoved = 0;
+    qint64 m_salvaged = 0;         // salvaged copies written (or that would be)
+    qint64 m_entriesRecovered = 0; // entries in them
     qint64 m_bytesDone = 0;
     QElapsedTimer m_runClock;
     QElapsedTimer m_sinceShown;
