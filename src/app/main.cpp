@@ -22,9 +22,12 @@ const char usage[] = "Usage: tamsorel [OPTION]... [FOLDER]\n"
                      "\n"
                      "  --dry-run      test every archive and print what a run would do (rename to *.bad,\n"
                      "                 repair, each entry to purge) without changing any file\n"
+                     "  --salvage      give each damaged archive a NAME.salvaged.zip beside its NAME.zip.bad\n"
+                     "                 with every entry whose data tests good, copied byte for byte (also\n"
+                     "                 for older *.zip.bad files without one); one line on stderr each\n"
                      "  --report FILE  write a JSON Lines report: one object per archive (name, verdict\n"
                      "                 clean/purged/repaired/damaged/skipped, code, entries_removed,\n"
-                     "                 bytes_before, bytes_after, ms) and a closing summary object\n"
+                     "                 bytes_before, bytes_after, ms, salvage) and a closing summary object\n"
                      "  --help         show this text\n"
                      "  --version      show the version\n"
                      "  --             what follows is the folder, even when it starts with -\n"
@@ -46,6 +49,7 @@ struct Options
     QStringList folderWords;
     QString report;
     bool dryRun = false;
+    bool salvage = false;
     bool help = false;
     bool version = false;
     QString error;
@@ -73,6 +77,8 @@ Options parse(const QStringList& args)
             o.version = true;
         } else if (a == QLatin1String("--dry-run")) {
             o.dryRun = true;
+        } else if (a == QLatin1String("--salvage")) {
+            o.salvage = true;
         } else if (a == QLatin1String("--report") && i + 1 < args.size()) {
             o.report = args[++i];
         } else if (a.startsWith(QLatin1String("--report="))) {
@@ -81,8 +87,8 @@ Options parse(const QStringList& args)
             o.error = QStringLiteral("unknown option or missing value: ") + a;
         }
     }
-    if (o.error.isEmpty() && (o.dryRun || !o.report.isNull()) && o.folderWords.isEmpty())
-        o.error = QStringLiteral("--dry-run and --report need a FOLDER");
+    if (o.error.isEmpty() && (o.dryRun || o.salvage || !o.report.isNull()) && o.folderWords.isEmpty())
+        o.error = QStringLiteral("--dry-run, --salvage and --report need a FOLDER");
     else if (o.error.isEmpty() && !o.report.isNull() && o.report.isEmpty())
         o.error = QStringLiteral("--report needs a file name");
     return o;
@@ -162,6 +168,7 @@ int main(int argc, char* argv[])
 
     Form1 form(config);
     form.runReport.dryRun = options.dryRun;
+    form.runReport.salvage = options.salvage;
     form.runReport.setProgress(unattended && ::isatty(STDERR_FILENO));
     if (!options.report.isEmpty() && !form.runReport.openReport(options.report, &problem)) {
         std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
