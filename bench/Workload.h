@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <libdeflate.h>
 #include <vector>
 
@@ -156,7 +157,11 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-inline QList<Expect> generate(const QString& folder)
+// Takes each archive instead of the folder: what the generator put in, the archive before any truncation,
+// and the bytes that would be written. False stops the generator.
+using ArchiveSink = std::function<bool(const Expect& e, const QByteArray& whole, const QByteArray& bytes)>;
+
+inline QList<Expect> generate(const QString& folder, const ArchiveSink& sink = {})
 {
     QRandomGenerator rng(2024);
     const QStringList purge = purgeNames();
@@ -232,11 +237,12 @@ inline QList<Expect> generate(const QString& folder)
             e.doubled = true;
         }
         QByteArray bytes = w.finish();
+        const QByteArray whole = bytes;
         if (a % 33 == 5) {
             bytes.resize(bytes.size() * 6 / 10);
             e.truncated = true;
         }
-        if (!writeFile(folder + u'/' + e.name, bytes))
+        if (sink ? !sink(e, whole, bytes) : !writeFile(folder + u'/' + e.name, bytes))
             return {};
         out << e;
     }
