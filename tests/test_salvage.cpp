@@ -7,6 +7,7 @@
 #include "zip/ZipComponent.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -86,6 +87,8 @@ class TestSalvage : public QObject
 private slots:
     void recoversEveryIntactEntryAndOnlyThose_data();
     void recoversEveryIntactEntryAndOnlyThose();
+    void neverRecoversWrongBytes_data();
+    void neverRecoversWrongBytes();
     void uncheckableEntriesNeedTheDirectory_data();
     void uncheckableEntriesNeedTheDirectory();
     void writesNothingWhenAskedNotToOrWhenACopyExists_data();
@@ -175,6 +178,57 @@ void TestSalvage::recoversEveryIntactEntryAndOnlyThose()
     QCOMPARE(int(zip.ListContents()), 0);
     // Only the damaged file and its salvaged copy: no temporary file stays.
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestSalvage::neverRecoversWrongBytes_data()
+{
+    QTest::addColumn<bool>("streamed");
+    QTest::addColumn<int>("flips"); // bytes changed at random places
+    QTest::addColumn<bool>("cut");  // and the file cut at a random place
+    QTest::newRow("flipped bytes") << false << 3 << false;
+    QTest::newRow("cut anywhere") << false << 0 << true;
+    QTest::newRow("flipped and cut") << false << 2 << true;
+    QTest::newRow("streamed, flipped bytes") << true << 3 << false;
+    QTest::newRow("streamed, cut anywhere") << true << 0 << true;
+}
+
+void TestSalvage::neverRecoversWrongBytes()
+{
+    QFETCH(bool, streamed);
+    QFETCH(int, flips);
+    QFETCH(bool, cut);
+
+    QTemporaryDir dir;
+    const QList<Entry> entries = fourEntries(streamed);
+    const QByteArray original = testzip::build(entries);
+    QHash<QString, QByteArray> data;
+    for (const Entry& e : entries)
+        data.insert(QString::fromUtf8(e.name), e.data);
+    const QString badPath = dir.filePath(QStringLiteral("r.zip.bad"));
+    const QString target = zipsalvage::salvagedPath(badPath);
+    QRandomGenerator rng(22);
+    int written = 0;
+    for (int round = 0; round < 150; ++round) {
+        QByteArray bad = original;
+        for (int i = 0; i < flips; ++i)
+            bad[rng.bounded(bad.size())] ^= char(1 << rng.bounded(8));
+        if (cut)
+            bad.truncate(rng.bounded(bad.size()));
+        QVERIFY(testzip::write(badPath, bad));
+        const zipsalvage::Report report = zipsalvage::salvage(badPath, target, false);
+        QCOMPARE(testzip::readAll(badPath), bad);
+        QCOMPARE(QFileInfo::exists(target), report.status == zipsalvage::Status::Written);
+        if (!QFileInfo::exists(target))
+            continue;
+        ++written;
+        // A name that a flip changed may come back under that name; its bytes are still an original's.
+        for (const QString& name : testzip::names(target)) {
+            const QByteArray got = testzip::content(target, name);
+            QVERIFY2(data.contains(name) ? got == data.value(name) : data.values().contains(got), qPrintable(name));
+        }
+        QVERIFY(QFile::remove(target));
+    }
+    QVERIFY(written > 0);
 }
 
 void TestSalvage::uncheckableEntriesNeedTheDirectory_data()

@@ -89,6 +89,45 @@ QByteArray rebuiltRecord(const Found& f, quint64 offset)
     return r;
 }
 
+// True when a reader that checks local headers against the directory (ours does) accepts the entry's local
+// header under the record it gets: a local header damaged in a field the proof does not read (a size where
+// a data descriptor holds the real one) cannot travel byte for byte under any record.
+bool headerFits(FileReader& reader, const Plan& plan, const Found& f)
+{
+    Entry e;
+    if (f.record >= 0) {
+        e = plan.records.entries[size_t(f.record)];
+    } else {
+        e.flags = f.flags;
+        e.method = f.method;
+        e.crc = f.crc;
+        e.compressedSize = f.compressedSize;
+        e.size = f.size;
+        e.rawName = f.rawName;
+        e.zip64 = f.size >= kMax32 || f.compressedSize >= kMax32;
+    }
+    e.localOffset = f.localOffset;
+    Archive bounds;
+    bounds.centralDirectoryOffset = quint64(reader.size());
+    return checkLocalHeader(reader, bounds, e) == ZipSuccess;
+}
+
+// Gives each entry a record its local header fits (its own, or one rebuilt from the header); an entry that
+// fits none is lost.
+void fitRecords(FileReader& reader, Plan& plan)
+{
+    std::vector<Found> kept;
+    for (Found& f : plan.entries) {
+        if (f.record >= 0 && !headerFits(reader, plan, f))
+            f.record = -1;
+        if (f.record >= 0 || headerFits(reader, plan, f))
+            kept.push_back(std::move(f));
+        else
+            plan.lost << f.name;
+    }
+    plan.entries = std::move(kept);
+}
+
 QByteArray recordFor(const Plan& plan, const Found& f, quint64 offset)
 {
     if (f.record < 0)
@@ -182,6 +221,7 @@ Report salvage(const QString& source, const QString& target, bool dryRun)
     }
     Plan plan;
     findEntries(reader, plan);
+    fitRecords(reader, plan);
     report.fromDirectory = plan.fromDirectory;
     report.lost = plan.lost;
     for (const Found& f : plan.entries) {
@@ -195,7 +235,7 @@ Report salvage(const QString& source, const QString& target, bool dryRun)
         return report;
     }
     quint64 entriesSize = 0;
-    const QByteArray directory = directoryFor(plan, &entriesSize);
+    QByteArray directory = directoryFor(plan, &entriesSize);
     report.bytesWritten = qint64(entriesSize) + directory.size();
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
         report.status = Status::TargetExists;
@@ -203,6 +243,18 @@ Report salvage(const QString& source, const QString& target, bool dryRun)
         report.status = Status::WouldWrite;
     else
         report.status = write(reader, plan, directory, target);
+    // A record of the archive's own can agree in what was compared and still hold a damaged field that
+    // contradicts its local header: then every record is rebuilt from the local headers, once.
+    bool ownRecords = false;
+    for (const Found& f : plan.entries)
+        ownRecords |= f.record >= 0;
+    if (report.status == Status::FailedCheck && ownRecords) {
+        for (Found& f : plan.entries)
+            f.record = -1;
+        directory = directoryFor(plan, &entriesSize);
+        report.bytesWritten = qint64(entriesSize) + directory.size();
+        report.status = write(reader, plan, directory, target);
+    }
     if (report.status != Status::Written && report.status != Status::WouldWrite)
         report.bytesWritten = 0;
     return report;

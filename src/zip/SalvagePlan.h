@@ -17,7 +17,7 @@ struct Found
     QByteArray rawName;
     QString name;
     quint16 versionNeeded = 20;
-    quint16 flags = 0;
+    quint16 flags = 0; // as the local header has them
     quint16 method = 0;
     quint32 dosTime = 0;
     quint32 crc = 0;

@@ -21,6 +21,10 @@ constexpr qint64 kScanChunk = 1024 * 1024;
 // Candidate data descriptors whose CRC does not come out are tried at most this many times an entry, so a
 // damaged streamed entry full of look-alikes costs bounded decoding.
 constexpr int kMaxDescriptorTries = 32;
+// Flags a local header and its central record must share: encrypted, patched data, strong encryption.
+constexpr quint16 kMustAgree = 0x0001 | 0x0020 | 0x0040;
+// Bytes decoded beyond four times the file's size before salvage stops proving entries.
+constexpr qint64 kProofSlack = 64 * 1024 * 1024;
 
 // What a local header says, read on its own.
 struct Local
@@ -92,14 +96,19 @@ bool readLocal(FileReader& reader, quint64 pos, Local& l)
 }
 
 // Decodes an entry's data to prove it: a zipdecode result, or ZipStructureDamaged when the data would run
-// past the end of the file.
-int prove(FileReader& reader, quint64 dataOffset, quint16 method, quint16 flags, quint64 compressedSize, quint64 size,
-          quint32 crc)
+// past the end of the file. Every proof of a salvage draws on one budget of bytes decoded, so a hostile file
+// of many headers over the same bytes cannot cost a decode of the whole file for each of them; once it is
+// spent, nothing more is proven.
+int prove(FileReader& reader, qint64& budget, quint64 dataOffset, quint16 method, quint16 flags, quint64 compressedSize,
+          quint64 size, quint32 crc)
 {
     if (flags & 0x0001)
         return zipdecode::Unsupported;
     if (dataOffset > quint64(reader.size()) || compressedSize > quint64(reader.size()) - dataOffset)
         return ZipStructureDamaged;
+    if (qint64(compressedSize) > budget)
+        return ZipHeaderDamaged;
+    budget -= qint64(compressedSize);
     qint64 at = qint64(dataOffset);
     const zipdecode::ReadFn read = [&](char* dest, qint64 max) -> qint64 {
         if (!reader.read(at, dest, max))
@@ -162,7 +171,7 @@ enum class Proof
 
 // A streamed entry whose header holds no sizes: searches for its data descriptor, proven by decoding the
 // bytes before it to the CRC-32 and size it names. Fills f on success.
-Proof findStreamed(FileReader& reader, const Local& l, Found& f)
+Proof findStreamed(FileReader& reader, qint64& budget, const Local& l, Found& f)
 {
     const quint64 start = l.dataOffset;
     const bool unprovable = l.encrypted() || !zipdecode::canDecode(l.method);
@@ -170,12 +179,20 @@ Proof findStreamed(FileReader& reader, const Local& l, Found& f)
     bool haveFallback = false;
     Found fallback;
     QByteArray buf;
-    for (qint64 at = qint64(start); at + 12 <= reader.size(); at += kScanChunk) {
-        const qint64 n = std::min<qint64>(kScanChunk + 23, reader.size() - at);
+    // The search draws on the budget too, by the bytes it passes: many streamed headers without descriptors
+    // must not each search the rest of the file. It reads small chunks first, as most entries are small.
+    qint64 passed = 0;
+    qint64 chunk = 16 * 1024;
+    for (qint64 at = qint64(start); at + 12 <= reader.size(); at += chunk, chunk = std::min(2 * chunk, kScanChunk)) {
+        budget -= at - qint64(start) - passed;
+        passed = at - qint64(start);
+        if (budget < 0)
+            break;
+        const qint64 n = std::min<qint64>(chunk + 23, reader.size() - at);
         buf.resize(n);
         if (!reader.read(at, buf.data(), n))
             return Proof::Damaged;
-        for (qint64 i = 0; i < std::min<qint64>(n - 11, kScanChunk); ++i) {
+        for (qint64 i = 0; i < std::min<qint64>(n - 11, chunk); ++i) {
             const char* b = buf.constData() + i;
             const quint64 rel = quint64(at + i) - start;
             struct Candidate
@@ -198,7 +215,7 @@ Proof findStreamed(FileReader& reader, const Local& l, Found& f)
                 const quint64 end = quint64(at + i) + k.len;
                 int rc = zipdecode::Unsupported;
                 if (!unprovable)
-                    rc = prove(reader, start, l.method, l.flags, rel, k.size, k.crc);
+                    rc = prove(reader, budget, start, l.method, l.flags, rel, k.size, k.crc);
                 if (rc != zipdecode::Ok && rc != zipdecode::Unsupported) {
                     if (++tries > kMaxDescriptorTries)
                         return haveFallback ? (f = fallback, Proof::Proven) : Proof::Damaged;
@@ -293,7 +310,7 @@ void readRecords(FileReader& reader, quint64 pos, Archive& out)
 
 // Entries from the archive's own central directory; false when it cannot be read. *headerTrouble tells
 // whether some entry was lost to its local header rather than to its data.
-bool fromDirectory(FileReader& reader, Plan& plan, bool* headerTrouble)
+bool fromDirectory(FileReader& reader, qint64& budget, Plan& plan, bool* headerTrouble)
 {
     *headerTrouble = false;
     Archive archive;
@@ -308,8 +325,14 @@ bool fromDirectory(FileReader& reader, Plan& plan, bool* headerTrouble)
             plan.lost << e.name;
             continue;
         }
-        const int rc = prove(reader, e.dataOffset, e.method, e.flags, e.compressedSize, e.size, e.crc);
+        const int rc = prove(reader, budget, e.dataOffset, e.method, e.flags, e.compressedSize, e.size, e.crc);
         if (rc != zipdecode::Ok && rc != zipdecode::Unsupported) {
+            plan.lost << e.name;
+            continue;
+        }
+        // What the local header says, for a record rebuilt from it should the directory's own not do.
+        Local l;
+        if (!readLocal(reader, e.localOffset, l)) {
             plan.lost << e.name;
             continue;
         }
@@ -318,7 +341,10 @@ bool fromDirectory(FileReader& reader, Plan& plan, bool* headerTrouble)
         f.endOffset = e.endOffset;
         f.rawName = e.rawName;
         f.name = e.name;
-        f.flags = e.flags;
+        f.versionNeeded = l.versionNeeded;
+        f.dosTime = l.dosTime;
+        f.localExtra = l.extra;
+        f.flags = l.flags;
         f.method = e.method;
         f.crc = e.crc;
         f.compressedSize = e.compressedSize;
@@ -332,7 +358,7 @@ bool fromDirectory(FileReader& reader, Plan& plan, bool* headerTrouble)
 }
 
 // Entries found by walking local headers from the start of the file.
-void fromLocalHeaders(FileReader& reader, Plan& plan)
+void fromLocalHeaders(FileReader& reader, qint64& budget, Plan& plan)
 {
     plan.fromDirectory = false;
     qint64 pos = findSignature(reader, 0, kLocalSig);
@@ -344,9 +370,9 @@ void fromLocalHeaders(FileReader& reader, Plan& plan)
         Found f;
         Proof proof = Proof::Damaged;
         if (l.streamed() && l.compressedSize == 0 && l.crc == 0) {
-            proof = findStreamed(reader, l, f);
+            proof = findStreamed(reader, budget, l, f);
         } else {
-            const int rc = prove(reader, l.dataOffset, l.method, l.flags, l.compressedSize, l.size, l.crc);
+            const int rc = prove(reader, budget, l.dataOffset, l.method, l.flags, l.compressedSize, l.size, l.crc);
             f.crc = l.crc;
             f.compressedSize = l.compressedSize;
             f.size = l.size;
@@ -392,8 +418,9 @@ void fromLocalHeaders(FileReader& reader, Plan& plan)
     for (Found& f : plan.entries) {
         for (size_t r = 0; r < used.size(); ++r) {
             const Entry& e = plan.records.entries[r];
+            // A record vouches only when it agrees with the local header in everything a reader compares.
             if (!used[r] && e.rawName == f.rawName && e.crc == f.crc && e.compressedSize == f.compressedSize &&
-                e.size == f.size && e.method == f.method) {
+                e.size == f.size && e.method == f.method && !((e.flags ^ f.flags) & kMustAgree)) {
                 used[r] = true;
                 f.record = int(r);
                 break;
@@ -428,12 +455,14 @@ void fromLocalHeaders(FileReader& reader, Plan& plan)
 
 bool findEntries(FileReader& reader, Plan& plan)
 {
+    // Enough for the directory's entries and a walk over them, with room for look-alike descriptors.
+    qint64 budget = 4 * reader.size() + kProofSlack;
     bool headerTrouble = false;
-    if (fromDirectory(reader, plan, &headerTrouble) && !headerTrouble)
+    if (fromDirectory(reader, budget, plan, &headerTrouble) && !headerTrouble)
         return true;
     // The directory is missing, or some of its entries are not where it says: the walk may find more.
     Plan walked;
-    fromLocalHeaders(reader, walked);
+    fromLocalHeaders(reader, budget, walked);
     if (!plan.fromDirectory || walked.entries.size() > plan.entries.size())
         plan = std::move(walked);
     return true;
