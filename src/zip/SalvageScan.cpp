@@ -369,7 +369,7 @@ void fromLocalHeaders(FileReader& reader, qint64& budget, Plan& plan)
             break; // a header cut short: nothing of it, and nothing after it
         Found f;
         Proof proof = Proof::Damaged;
-        if (l.streamed() && l.compressedSize == 0 && l.crc == 0) {
+        if (l.streamed() && l.compressedSize == 0) {
             proof = findStreamed(reader, budget, l, f);
         } else {
             const int rc = prove(reader, budget, l.dataOffset, l.method, l.flags, l.compressedSize, l.size, l.crc);
