@@ -49,6 +49,7 @@ private slots:
     void onlyTheNamedFolderIsTouched_data();
     void onlyTheNamedFolderIsTouched();
     void secondInstanceIsRefusedAloud();
+    void salvageRecoversWhatADamagedArchiveHolds();
 
 private:
     std::unique_ptr<QTemporaryDir> m_root;
@@ -127,6 +128,38 @@ void E2eUnattended::secondInstanceIsRefusedAloud()
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains("already running"), r.err.constData());
     QCOMPARE(testzip::readAll(zips + "/a.zip"), archive);
+}
+
+void E2eUnattended::salvageRecoversWhatADamagedArchiveHolds()
+{
+    const QString zips = m_root->filePath("zips");
+    QVERIFY(QDir().mkpath(zips));
+    const QByteArray bytes = damaged(1);
+    QVERIFY(testzip::write(zips + "/a0.zip", bytes));
+    QProcess p;
+    prepare(p, *m_program, zips);
+    p.setArguments({"--salvage", zips});
+    p.start();
+    const Result r = collect(p, 120000);
+    E2E_VERIFY_ENDED(r);
+    QCOMPARE(programLines(r.err), QStringList{"tamsorel: " + QDir::toNativeSeparators(zips + "/a0.zip.bad") +
+                                              ": salvaged 1 entry, 700 bytes, into a0.salvaged.zip; 1 lost: b.txt"});
+    QCOMPARE(testzip::readAll(zips + "/a0.zip.bad"), bytes);
+    QCOMPARE(testzip::names(zips + "/a0.salvaged.zip"), QStringList{"a.txt"});
+    QCOMPARE(testzip::content(zips + "/a0.salvaged.zip", "a.txt"), testzip::text(700, 1));
+    QVERIFY(temporaries(zips).isEmpty());
+
+    // The next run cleans the salvaged copy as any archive and leaves the quarantined file, which has its copy.
+    const QByteArray salvaged = testzip::readAll(zips + "/a0.salvaged.zip");
+    QProcess again;
+    prepare(again, *m_program, zips);
+    again.setArguments({"--salvage", zips});
+    again.start();
+    const Result second = collect(again, 120000);
+    E2E_VERIFY_ENDED(second);
+    QVERIFY(second.out.startsWith(" 1 zip(s) processed, 0 bad"));
+    QVERIFY2(programLines(second.err).isEmpty(), second.err.constData());
+    QCOMPARE(testzip::readAll(zips + "/a0.salvaged.zip"), salvaged);
 }
 
 QTEST_MAIN(E2eUnattended)
