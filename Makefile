@@ -1,4 +1,5 @@
-# make run   installs what is missing, builds, and starts the program on a demo folder of sample archives
+# make run   installs what is missing, builds the program and the demo maker (not the tests), and starts the
+#            program on a demo folder of sample archives
 # make test  installs what is missing, builds, and runs every test through CTest
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer (in build-asan/)
 # make install  installs into PREFIX (default /usr/local), under DESTDIR when given
@@ -36,7 +37,11 @@ build: deps
 demo: build
 	$(BUILD)/bench/make_demo $(DEMO)
 
-run: demo
+# Only the program and the demo maker: a first run need not wait for the test programs.
+run: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target tamsorel make_demo
+	$(BUILD)/bench/make_demo $(DEMO)
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
 		cd $(DEMO) && $(CURDIR)/$(BUILD)/tamsorel; \
 	else \

@@ -6,10 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestPlatform : public QObject
 {
@@ -18,6 +22,8 @@ private slots:
     void secondInstanceIsFoundAndRaisesTheFirst();
     void otherProgramFolderIsAnotherInstance();
     void staleSocketDoesNotBlockAStart();
+    void guardSocketOnlyWhereNoOtherUserCanWrite_data();
+    void guardSocketOnlyWhereNoOtherUserCanWrite();
     void ordinaryFilesLeaveOutFoldersHiddenAndDangling();
     void clearAttributesMakesAFileWritable();
     void panelClickNeedsARelease();
@@ -55,11 +61,74 @@ void TestPlatform::staleSocketDoesNotBlockAStart()
     QTemporaryDir folder;
     LocalSocketInstanceGuard probe(folder.path());
     // A socket file left by an instance that crashed: nobody listens on it.
-    const QString socketPath = QDir::tempPath() + QLatin1Char('/') + probe.serverName();
+    const QString socketPath = probe.serverName();
     QFile(socketPath).open(QIODevice::WriteOnly);
     QVERIFY(!probe.previousInstance());
     LocalSocketInstanceGuard second(folder.path());
     QVERIFY(second.previousInstance());
+}
+
+void TestPlatform::guardSocketOnlyWhereNoOtherUserCanWrite_data()
+{
+    QTest::addColumn<bool>("runtimeFolder"); // $XDG_RUNTIME_DIR set and private
+    QTest::addColumn<int>("owner");          // of the folder in the temp folder; -1: this user
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("guarded");
+    QTest::newRow("runtime folder") << true << -1 << 0700 << true;
+    QTest::newRow("no runtime folder, own temp folder") << false << -1 << 0700 << true;
+    QTest::newRow("temp folder open to others") << false << -1 << 0777 << false;
+    QTest::newRow("temp folder made by another user") << false << 54321 << 0700 << false;
+}
+
+void TestPlatform::guardSocketOnlyWhereNoOtherUserCanWrite()
+{
+    QFETCH(bool, runtimeFolder);
+    QFETCH(int, owner);
+    QFETCH(int, mode);
+    QFETCH(bool, guarded);
+    if (owner >= 0 && ::geteuid() != 0)
+        QSKIP("needs root to make a folder of another user");
+    QTemporaryDir temp;
+    QTemporaryDir runtime;
+    const QByteArray keptTemp = qgetenv("TMPDIR");
+    const QByteArray keptRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    if (runtimeFolder)
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    else
+        qunsetenv("XDG_RUNTIME_DIR");
+    const QByteArray own = QFile::encodeName(temp.path()) + "/tamsorel-" + QByteArray::number(::geteuid());
+    QVERIFY(::mkdir(own.constData(), 0700) == 0);
+    QTemporaryDir data;
+    // A socket under the name the guard would use, made before the folder became another user's: it must
+    // not pass for this user's instance.
+    QLocalServer squatter;
+    if (!guarded) {
+        const QString name = QFileInfo(LocalSocketInstanceGuard(data.path()).serverName()).fileName();
+        QVERIFY(squatter.listen(QFile::decodeName(own) + u'/' + name));
+    }
+    QVERIFY(::chmod(own.constData(), mode_t(mode)) == 0);
+    if (owner >= 0)
+        QVERIFY(::chown(own.constData(), uid_t(owner), gid_t(owner)) == 0);
+    {
+        LocalSocketInstanceGuard first(data.path());
+        QCOMPARE(first.problem().isEmpty(), guarded);
+        QVERIFY(!first.previousInstance());
+        LocalSocketInstanceGuard second(data.path());
+        QCOMPARE(second.previousInstance(), guarded);
+        if (guarded) {
+            QVERIFY(first.serverName().startsWith(runtimeFolder ? runtime.path() : QFile::decodeName(own)));
+            QVERIFY(QFileInfo::exists(first.serverName()));
+            first.release();
+            QVERIFY(!QFileInfo::exists(first.serverName())); // the instance's end removes its socket
+        }
+    }
+    ::chmod(own.constData(), 0700);
+    qputenv("TMPDIR", keptTemp);
+    if (keptRuntime.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", keptRuntime);
 }
 
 void TestPlatform::ordinaryFilesLeaveOutFoldersHiddenAndDangling()

@@ -3,19 +3,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
 
 const QString kName = QStringLiteral("tamsorel");
 
-// An XDG base folder: the variable when it holds an absolute path, otherwise its default below HOME.
+// An XDG base folder: the variable when it holds an absolute path, otherwise its default below the home
+// folder; empty when there is no home folder either.
 QString xdgFolder(const char* variable, const QString& fallbackBelowHome)
 {
     const QString value = qEnvironmentVariable(variable);
     if (!value.isEmpty() && QDir::isAbsolutePath(value))
         return QDir::cleanPath(value);
-    return QDir::cleanPath(QDir::homePath() + QLatin1Char('/') + fallbackBelowHome);
+    const QString home = DataFolders::homeFolder();
+    return home.isEmpty() ? QString() : QDir::cleanPath(home + QLatin1Char('/') + fallbackBelowHome);
 }
 
 bool writableFolder(const QString& folder)
@@ -36,11 +39,23 @@ DataFolders DataFolders::portable(const QString& programFolder)
     return {programFolder, programFolder, programFolder, false};
 }
 
+QString DataFolders::homeFolder()
+{
+    // QDir::homePath() answers "/" without HOME: a user's files would go to "/.config" (root's do).
+    const QString home = qEnvironmentVariable("HOME");
+    if (QDir::isAbsolutePath(home))
+        return QDir::cleanPath(home);
+    const passwd* entry = ::getpwuid(::geteuid());
+    const QString fromDatabase = entry && entry->pw_dir ? QFile::decodeName(entry->pw_dir) : QString();
+    return QDir::isAbsolutePath(fromDatabase) ? QDir::cleanPath(fromDatabase) : QString();
+}
+
 DataFolders DataFolders::installedFor(const QString& programFolder)
 {
-    return {xdgFolder("XDG_CONFIG_HOME", QStringLiteral(".config")) + QLatin1Char('/') + kName,
-            xdgFolder("XDG_CACHE_HOME", QStringLiteral(".cache")) + QLatin1Char('/') + kName,
-            sharedFolderOf(programFolder), true};
+    const QString config = xdgFolder("XDG_CONFIG_HOME", QStringLiteral(".config"));
+    const QString cache = xdgFolder("XDG_CACHE_HOME", QStringLiteral(".cache"));
+    return {config.isEmpty() ? QString() : config + QLatin1Char('/') + kName,
+            cache.isEmpty() ? QString() : cache + QLatin1Char('/') + kName, sharedFolderOf(programFolder), true};
 }
 
 DataFolders DataFolders::locate(const QString& programFolder)
@@ -56,6 +71,11 @@ bool DataFolders::prepare(QString* error) const
 {
     if (!installed)
         return true;
+    if (config.isEmpty() || cache.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("no home folder: HOME is not set and the user has none in the password database");
+        return false;
+    }
     for (const QString& folder : {config, cache}) {
         if (!QDir().mkpath(folder)) {
             if (error)
@@ -70,7 +90,8 @@ bool DataFolders::prepare(QString* error) const
         return true;
     // QFile::copy never replaces an existing file and lands the copy whole; the shipped file is read-only
     // for this user, the copy must take Add's appends.
-    if (!QFile::copy(shipped, list)) {
+    // A run started at the same moment may have made it first: that copy serves as well.
+    if (!QFile::copy(shipped, list) && !QFileInfo::exists(list)) {
         if (error)
             *error = QStringLiteral("cannot make ") + QDir::toNativeSeparators(list);
         return false;

@@ -59,8 +59,9 @@ void Form1::Form_Load()
     if (files > 0 && !unattended())
         File1->setSelected(0, true);
 
-    // 5. A staging file of an Add that did not finish is discarded.
-    if (fileops::isOrdinaryFile(purgeEntries.stagingPath()))
+    // 5. A staging file of an Add that did not finish is discarded. Not by an unattended run: it only reads
+    //    the purge list, and the staging file may be the open window's Add in progress.
+    if (!unattended() && fileops::isOrdinaryFile(purgeEntries.stagingPath()))
         fileops::removeFile(purgeEntries.stagingPath());
 
     // 6. One leftover of the temp folder goes per start; one that cannot be deleted is passed over.
@@ -73,7 +74,10 @@ void Form1::Form_Load()
     if (unattended()) {
         show();
         pumpEvents();
-        Command2_Click();
+        if (runUnattended)
+            runUnattended();
+        else
+            Command2_Click();
         Unload(runStatus());
     }
 }

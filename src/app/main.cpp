@@ -1,98 +1,25 @@
 // Tamsorel: keeps a folder of ZIP archives clean.
 
+#include "app/CommandLine.h"
 #include "app/DataFolders.h"
+#include "app/DisplayCheck.h"
 #include "app/Form1.h"
 #include "app/Identity.h"
+#include "app/RunLock.h"
+#include "app/Signals.h"
+#include "app/UnattendedRun.h"
 #include "platform/RealServices.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
 namespace {
-
-const char usage[] = "Usage: tamsorel [OPTION]... [FOLDER]\n"
-                     "Keeps a folder of ZIP archives clean: tests every *.zip, repairs double file_id.diz\n"
-                     "descriptions, deletes the entries named in purge.txt and renames damaged archives to *.bad.\n"
-                     "\n"
-                     "Without FOLDER the window opens. With FOLDER the program cleans that folder unattended,\n"
-                     "prints one summary line and exits.\n"
-                     "\n"
-                     "  --dry-run      test every archive and print what a run would do (rename to *.bad,\n"
-                     "                 repair, each entry to purge) without changing any file\n"
-                     "  --salvage      give each damaged archive a NAME.salvaged.zip beside its NAME.zip.bad\n"
-                     "                 with every entry whose data tests good, copied byte for byte (also\n"
-                     "                 for older *.zip.bad files without one); one line on stderr each\n"
-                     "  --report FILE  write a JSON Lines report: one object per archive (name, verdict\n"
-                     "                 clean/purged/repaired/damaged/skipped, code, entries_removed,\n"
-                     "                 bytes_before, bytes_after, ms, salvage) and a closing summary object\n"
-                     "  --help         show this text\n"
-                     "  --version      show the version\n"
-                     "  --             what follows is the folder, even when it starts with -\n"
-                     "\n"
-                     "When stderr is a terminal, an unattended run shows its progress there.\n"
-                     "\n"
-                     "Entries of these methods are tested: stored, shrink, reduce, implode, deflate, deflate64,\n"
-                     "bzip2, LZMA, xz, zstd and PPMd. Encrypted entries and entries of any other method are\n"
-                     "listed but not tested, and never count as damage.\n"
-                     "\n"
-                     "Exit status: 0 the run ended, 1 it was aborted, 2 the folder does not exist, the run\n"
-                     "was refused or the command line is wrong.\n"
-                     "\n"
-                     "Files: beside the program when its folder is writable; otherwise the purge list in\n"
-                     "$XDG_CONFIG_HOME/tamsorel/purge.txt and the temp folder in $XDG_CACHE_HOME/tamsorel/.\n";
-
-struct Options
-{
-    QStringList folderWords;
-    QString report;
-    bool dryRun = false;
-    bool salvage = false;
-    bool help = false;
-    bool version = false;
-    QString error;
-};
-
-Options parse(const QStringList& args)
-{
-    Options o;
-    bool optionsEnd = false;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (optionsEnd || a == QLatin1String("-h")) {
-            if (a == QLatin1String("-h") && !optionsEnd)
-                o.help = true;
-            else
-                o.folderWords.append(a);
-        } else if (!a.startsWith(QLatin1String("--")) || a.size() == 2) {
-            if (a == QLatin1String("--"))
-                optionsEnd = true;
-            else
-                o.folderWords.append(a);
-        } else if (a == QLatin1String("--help")) {
-            o.help = true;
-        } else if (a == QLatin1String("--version")) {
-            o.version = true;
-        } else if (a == QLatin1String("--dry-run")) {
-            o.dryRun = true;
-        } else if (a == QLatin1String("--salvage")) {
-            o.salvage = true;
-        } else if (a == QLatin1String("--report") && i + 1 < args.size()) {
-            o.report = args[++i];
-        } else if (a.startsWith(QLatin1String("--report="))) {
-            o.report = a.mid(9);
-        } else {
-            o.error = QStringLiteral("unknown option or missing value: ") + a;
-        }
-    }
-    if (o.error.isEmpty() && (o.dryRun || o.salvage || !o.report.isNull()) && o.folderWords.isEmpty())
-        o.error = QStringLiteral("--dry-run, --salvage and --report need a FOLDER");
-    else if (o.error.isEmpty() && !o.report.isNull() && o.report.isEmpty())
-        o.error = QStringLiteral("--report needs a file name");
-    return o;
-}
 
 // An unattended run speaks on stdout and stderr in its own lines only: Qt's notes about the desktop
 // session (no XDG_RUNTIME_DIR under cron or sudo, a missing sound device) are noise to a script.
@@ -104,16 +31,22 @@ void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
     }
 }
 
+int refuse(const QString& why)
+{
+    std::fprintf(stderr, "tamsorel: %s\n", why.toLocal8Bit().constData());
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    QStringList args;
+    QList<QByteArray> args;
     for (int i = 1; i < argc; ++i)
-        args.append(QString::fromLocal8Bit(argv[i]));
-    const Options options = parse(args);
+        args.append(QByteArray(argv[i]));
+    const RunOptions options = parseCommandLine(args);
     if (options.help && args.size() == 1) {
-        std::fputs(usage, stdout);
+        std::fputs(usageText(), stdout);
         return 0;
     }
     if (options.version && args.size() == 1) {
@@ -126,13 +59,16 @@ int main(int argc, char* argv[])
             qPrintable(options.error.isEmpty() ? QStringLiteral("--help and --version stand alone") : options.error));
         return 2;
     }
-    // A folder name with blanks may come as several words; they join as they were typed.
-    const QString commandLine = options.folderWords.join(QLatin1Char(' '));
-    const bool unattended = !commandLine.isEmpty();
-    // Unattended runs work from cron or over ssh: without a display the window lives offscreen.
-    if (unattended && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    const bool unattended = options.unattended();
+    // Qt ends the process when its platform cannot open the display (a stale ssh -X or tmux session, sudo):
+    // an unattended run needs no display and goes offscreen; the window cannot open and says so.
+    QString display;
+    if (!displayUsable(&display)) {
+        if (!unattended)
+            return refuse(QStringLiteral("cannot open the display (%1); give a FOLDER to clean it without a window")
+                              .arg(display));
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     if (unattended && qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qInstallMessageHandler(quietMessages);
 
@@ -140,40 +76,84 @@ int main(int argc, char* argv[])
     nameApplication();
 
     const QString programFolder = QCoreApplication::applicationDirPath();
-    const DataFolders folders = DataFolders::locate(programFolder);
+    DataFolders folders = DataFolders::locate(programFolder);
     QString problem;
-    if (!folders.prepare(&problem))
+    if (!folders.prepare(&problem)) {
+        // Without its folders a run could neither repair nor purge, and would still look ended.
+        if (unattended || folders.config.isEmpty())
+            return refuse(problem);
         std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
+    }
+    // Each unattended run has a temp folder of its own, locked while it runs: runs of different folders go at
+    // once, and a run finds the folders of killed runs by their free locks.
+    std::unique_ptr<QTemporaryDir> runTemp;
+    std::unique_ptr<RunLock> runTempLock;
+    // Lock files stand in for folders that cannot be locked themselves; they stay, one per such folder.
+    const QString lockFolder = folders.cache + QStringLiteral("/locks");
+    if (unattended) {
+        RunLock::removeAbandonedRunFolders(folders.cache);
+        runTemp = std::make_unique<QTemporaryDir>(folders.cache + QStringLiteral("/run-XXXXXX"));
+        if (!runTemp->isValid())
+            return refuse(QStringLiteral("cannot make a temp folder in ") + QDir::toNativeSeparators(folders.cache));
+        runTempLock = std::make_unique<RunLock>(runTemp->path(), QString());
+        folders.cache = runTemp->path();
+    }
     DesktopMessageBox messageBox;
     WaveSoundPlayer sound;
     DesktopLauncher launcher;
-    // One instance per data folder: two installed copies share the user's purge list, so they are one.
-    LocalSocketInstanceGuard guard(folders.config);
+    // One window per user and data folder; an unattended run takes the lock of each folder it cleans instead,
+    // so cron is not stopped by an open window nor by a run of another folder.
+    std::unique_ptr<LocalSocketInstanceGuard> guard;
+    if (!unattended) {
+        guard = std::make_unique<LocalSocketInstanceGuard>(folders.config);
+        if (!guard->problem().isEmpty())
+            std::fprintf(stderr, "tamsorel: %s\n", qPrintable(guard->problem()));
+    }
 
     Form1Config config;
     config.programFolder = programFolder;
     config.folders = folders;
-    config.commandLine = commandLine;
+    config.commandLine = unattended ? QFile::decodeName(options.folders.first()) : QString();
+    if (unattended && config.commandLine.isEmpty())
+        config.commandLine = QStringLiteral(" "); // marks the run unattended; the run names each folder itself
     config.startFolder = QDir::currentPath();
     config.services.messageBox = &messageBox;
     config.services.sound = &sound;
     config.services.launcher = &launcher;
-    config.services.instanceGuard = &guard;
-    // The end of the process is immediate, as from inside a handler that waits in the event pump.
-    config.services.exitProcess = [](int status) {
+    config.services.instanceGuard = guard.get();
+    // The end of the process is immediate, as from inside a handler that waits in the event pump; what
+    // destructors would remove goes first.
+    config.services.exitProcess = [&guard, &runTemp](int status) {
+        if (guard)
+            guard->release();
+        if (runTemp)
+            runTemp->remove();
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(status);
     };
 
     Form1 form(config);
+    UnattendedRun run(form, options, lockFolder);
+    if (unattended)
+        form.runUnattended = [&run] { run.run(); };
     form.runReport.dryRun = options.dryRun;
-    form.runReport.salvage = options.salvage;
     form.runReport.setProgress(unattended && ::isatty(STDERR_FILENO));
-    if (!options.report.isEmpty() && !form.runReport.openReport(options.report, &problem)) {
-        std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
-        return 2;
-    }
+    if (!options.report.isEmpty() && !form.runReport.openReport(options.report, &problem))
+        return refuse(problem);
+    if (options.reportToStdout())
+        form.writeConsole = [](const QString& line, bool) {
+            // Standard output carries the report: every line of the run goes to stderr.
+            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+            std::fflush(stderr);
+        };
+    // Ctrl-C, kill and a closed terminal do what the Abort button does.
+    std::unique_ptr<AbortSignals> abortSignals;
+    if (unattended)
+        abortSignals = std::make_unique<AbortSignals>([&form](int) {
+            if (form.runFlag == -1)
+                form.Command2_Click();
+        });
     messageBox.setParent(&form);
     form.Form_Load();
     form.show();

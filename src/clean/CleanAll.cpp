@@ -79,7 +79,9 @@ void Form1::Command2_Click()
     // 2. Drive check, on the folder to clean: its own writability is what decides whether archives may change.
     if (!abortPress) {
         DiskInfo1.Drive = Dir1->Path();
-        if (DiskInfo1.DriveClass() <= 2) {
+        // A dry run changes nothing, so a read-only collection (class 2) can be tested.
+        const int driveClass = DiskInfo1.DriveClass();
+        if (driveClass <= 2 && !(runReport.dryRun && driveClass == 2)) {
             SSPanel2->setFloodType(0);
             SSPanel2->setCaption(QStringLiteral("Read-only drive"));
             if (unattended()) {
@@ -237,6 +239,8 @@ void Form1::Command2_Click()
     }
 
     // 14. Report.
+    if (!abortPress)
+        lastRun = {processed, bad, doubles, aborted};
     if (!unattended()) {
         if (bad != 0 || doubles != 0)
             showMessage(countText(bad) + QStringLiteral(" bad zip(s) found and renamed to +*.bad") +
@@ -244,12 +248,12 @@ void Form1::Command2_Click()
                             QStringLiteral(" double zip(s) found and fixed"),
                         48, QStringLiteral("Tamsorel error"));
     } else if (!abortPress && runReport.dryRun) {
-        writeLine(*this, runReport.drySummary(), false);
+        writeLine(*this, summaryPrefix + runReport.drySummary(), false);
         setRunStatus(aborted ? 1 : 0);
     } else if (!abortPress) {
         // The invocation that ran the loop speaks for the run; an abort press has nothing to add.
         writeLine(*this,
-                  countText(processed) + QStringLiteral(" zip(s) processed,") + countText(bad) +
+                  summaryPrefix + countText(processed) + QStringLiteral(" zip(s) processed,") + countText(bad) +
                       QStringLiteral(" bad zip(s) found and renamed to +*.bad,") + countText(doubles) +
                       QStringLiteral(" double zip(s) found and fixed"),
                   false);

@@ -83,6 +83,16 @@ RunReport::~RunReport() = default;
 
 bool RunReport::openReport(const QString& path, QString* error)
 {
+    if (path == QLatin1String("-")) {
+        auto out = std::make_unique<QFile>();
+        if (!out->open(stdout, QIODevice::WriteOnly)) {
+            if (error)
+                *error = QStringLiteral("cannot write the report to standard output");
+            return false;
+        }
+        m_report = std::move(out);
+        return true;
+    }
     m_report = std::make_unique<QSaveFile>(path);
     if (!m_report->open(QIODevice::WriteOnly)) {
         if (error)
@@ -96,10 +106,14 @@ bool RunReport::openReport(const QString& path, QString* error)
 
 void RunReport::runStarted(const QString& folder, int archives, ZipComponent* component)
 {
+    if (!m_started)
+        m_runClock.start();
     m_started = true;
-    m_folder = folder;
+    m_folders.append(QDir::toNativeSeparators(folder));
     m_total = archives;
-    m_runClock.start();
+    m_archives += archives;
+    m_index = 0;
+    m_run = {};
     if (m_progress && component && !m_status)
         m_status = QObject::connect(component, &ZipComponent::Status, component,
                                     [this](qint16 percent) { showProgress(percent, false); });
@@ -113,6 +127,18 @@ void RunReport::archiveStarted(const QString& path)
     m_current->bytesBefore = sizeOf(path);
     m_current->clock.start();
     showProgress(0, m_index == 1);
+}
+
+void RunReport::archiveSkipped(const QString& folder, const QString& shown, const QString& reason)
+{
+    for (Tally* t : {&m_run, &m_all}) {
+        ++t->index;
+        ++t->counts[Skipped];
+    }
+    writeObject(jsonObject({{"folder", QDir::toNativeSeparators(folder)},
+                            {"name", shown},
+                            {"verdict", verdictName(Skipped)},
+                            {"reason", reason}}));
 }
 
 void RunReport::noteCode(qint16 code)
@@ -161,7 +187,9 @@ void RunReport::salvagedEarlier(const QString& path, const zipsalvage::Report& r
 {
     const QJsonObject o = salvageObject(report, target);
     if (m_report)
-        writeObject(jsonObject({{"name", QFileInfo(path).fileName()}, {"salvage", o}}));
+        writeObject(jsonObject({{"folder", QDir::toNativeSeparators(QFileInfo(path).path())},
+                                {"name", QFileInfo(path).fileName()},
+                                {"salvage", o}}));
 }
 
 QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
@@ -178,8 +206,11 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         verdict = Purged;
     else if (c.code != 0 || c.doubleZip || ending == Ending::Aborted)
         verdict = Skipped; // not read, not repaired, or cut short with nothing done
-    ++m_counts[verdict];
-    m_entriesRemoved += c.purged.size();
+    for (Tally* t : {&m_run, &m_all}) {
+        ++t->index;
+        ++t->counts[verdict];
+        t->entriesRemoved += c.purged.size();
+    }
     if (c.bytesBefore > 0)
         m_bytesDone += c.bytesBefore;
 
@@ -188,7 +219,9 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         qint64 after = sizeOf(c.path);
         if (after < 0)
             after = sizeOf(c.path + QStringLiteral(".bad"));
-        writeObject(jsonObject({{"name", QFileInfo(c.path).fileName()},
+        const QFileInfo archive(c.path);
+        writeObject(jsonObject({{"folder", QDir::toNativeSeparators(archive.path())},
+                                {"name", archive.fileName()},
                                 {"verdict", verdictName(verdict)},
                                 {"code", c.code},
                                 {"entries_removed", c.purged.size()},
@@ -228,14 +261,15 @@ void RunReport::runEnded()
     }
 }
 
-QString RunReport::drySummary() const
+QString RunReport::drySummary(bool allFolders) const
 {
+    const Tally& t = allFolders ? m_all : m_run;
     return QStringLiteral(" %1 zip(s) tested, dry run: %2 would be renamed to *.bad, %3 double zip(s) would be "
                           "fixed, %4 entries would be purged, no file changed")
-        .arg(m_index)
-        .arg(m_counts[Damaged])
-        .arg(m_counts[Repaired])
-        .arg(m_entriesRemoved);
+        .arg(t.index)
+        .arg(t.counts[Damaged])
+        .arg(t.counts[Repaired])
+        .arg(t.entriesRemoved);
 }
 
 void RunReport::finish(int status)
@@ -244,22 +278,25 @@ void RunReport::finish(int status)
         return;
     m_finished = true;
     writeObject(jsonObject({{"summary", true},
-                            {"folder", QDir::toNativeSeparators(m_folder)},
+                            {"folder", m_folders.isEmpty() ? QString() : m_folders.first()},
+                            {"folders", QJsonArray::fromStringList(m_folders)},
                             {"status", status},
+                            {"aborted", m_aborted},
                             {"dry_run", dryRun},
                             {"ran", m_started},
-                            {"archives", m_total},
-                            {"processed", m_index},
-                            {"clean", m_counts[Clean]},
-                            {"purged", m_counts[Purged]},
-                            {"repaired", m_counts[Repaired]},
-                            {"damaged", m_counts[Damaged]},
-                            {"skipped", m_counts[Skipped]},
-                            {"entries_removed", m_entriesRemoved},
+                            {"archives", m_archives},
+                            {"processed", m_all.index},
+                            {"clean", m_all.counts[Clean]},
+                            {"purged", m_all.counts[Purged]},
+                            {"repaired", m_all.counts[Repaired]},
+                            {"damaged", m_all.counts[Damaged]},
+                            {"skipped", m_all.counts[Skipped]},
+                            {"entries_removed", m_all.entriesRemoved},
                             {"ms", m_started ? m_runClock.elapsed() : 0}},
                            salvage ? QJsonObject{{"salvaged", m_salvaged}, {"entries_recovered", m_entriesRecovered}}
                                    : QJsonObject()));
-    if (!m_report->commit())
+    auto* saved = qobject_cast<QSaveFile*>(m_report.get());
+    if (saved ? !saved->commit() : !m_report->flush())
         std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",
                      qPrintable(QDir::toNativeSeparators(m_report->fileName())), qPrintable(m_report->errorString()));
     m_report.reset();

@@ -11,8 +11,8 @@
 #include <QStringList>
 #include <memory>
 
+class QFileDevice;
 class QJsonObject;
-class QSaveFile;
 class ZipComponent;
 namespace zipsalvage {
 struct Report;
@@ -31,13 +31,20 @@ public:
     // Damaged archives get a salvaged copy (see SalvagePass); the report says what came back.
     bool salvage = false;
 
-    // Opens the report's temporary file beside `path`; false with a reason when it cannot be made.
+    // Opens the report's temporary file beside `path` ("-": standard output, written as it goes); false with
+    // a reason when it cannot be made.
     bool openReport(const QString& path, QString* error);
     // Progress on stderr, in place; meant for a terminal only.
     void setProgress(bool on) { m_progress = on; }
 
-    // The run: its archive count and the component whose Status reports feed the progress line.
+    // The run of one folder: its archive count and the component whose Status reports feed the progress
+    // line. Several folders make several runs of one report.
     void runStarted(const QString& folder, int archives, ZipComponent* component);
+    // An archive of the run's folder that could not be processed at all (`shown` is its name as it can be
+    // printed); it counts as skipped.
+    void archiveSkipped(const QString& folder, const QString& shown, const QString& reason);
+    // The run was stopped before its end (the Abort button, a signal).
+    void markAborted() { m_aborted = true; }
     void archiveStarted(const QString& path);
     void noteCode(qint16 code); // the first result code other than success is the archive's
     void doubleFound();
@@ -56,8 +63,8 @@ public:
     };
     QStringList archiveEnded(Ending ending, bool quarantined, bool repaired);
     void runEnded();
-    // The one line a dry run prints instead of the run's summary.
-    QString drySummary() const;
+    // The one line a dry run prints instead of the run's summary: of the last folder's run, or of all.
+    QString drySummary(bool allFolders = false) const;
     // Writes the summary object and renames the report into place; called once as the process ends.
     void finish(int status);
 
@@ -72,17 +79,27 @@ private:
     void showProgress(qint16 percent, bool force);
     QJsonObject salvageObject(const zipsalvage::Report& report, const QString& target);
 
-    std::unique_ptr<QSaveFile> m_report;
+    // Archives counted by verdict, for one folder's run and for all.
+    struct Tally
+    {
+        int index = 0;
+        qint64 counts[5] = {};
+        qint64 entriesRemoved = 0;
+    };
+
+    std::unique_ptr<QFileDevice> m_report;
     std::unique_ptr<Current> m_current;
     bool m_progress = false;
     bool m_started = false;
     bool m_finished = false;
-    QString m_folder;
-    int m_total = 0;
-    int m_index = 0;
-    qint64 m_counts[5] = {};
-    qint64 m_entriesRemoved = 0;
-    qint64 m_salvaged = 0;         // salvaged copies written (or that would be)
+    bool m_aborted = false;
+    QStringList m_folders;
+    int m_archives = 0; // of every folder
+    int m_total = 0;    // of this folder
+    int m_index = 0;    // the archive's place in this folder's run, for the progress line
+    Tally m_run;
+    Tally m_all;
+    qint64 m_salvaged = 0;         // salvaged copies written (or that would be), of every folder
     qint64 m_entriesRecovered = 0; // entries in them
     qint64 m_bytesDone = 0;
     QElapsedTimer m_runClock;

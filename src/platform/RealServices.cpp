@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 int titleBarWidth(const QString& title, const QFont& font)
 {
@@ -183,21 +185,63 @@ void DesktopLauncher::start(const QString& program, const QString& argument, std
         failed();
 }
 
-LocalSocketInstanceGuard::LocalSocketInstanceGuard(const QString& programFolder)
+namespace {
+
+// True for a folder of this user that nobody else may write in: only there a socket name cannot be taken
+// by another user first.
+bool ownPrivateFolder(const QByteArray& path)
 {
-    // One name per user and program folder: two copies of the program in different folders may run together.
-    const QByteArray folderHash =
-        QCryptographicHash::hash(QDir::cleanPath(programFolder).toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    QString user = qEnvironmentVariable("USER");
-    if (user.isEmpty())
-        user = qEnvironmentVariable("USERNAME");
-    m_name = QStringLiteral("tamsorel-%1-%2").arg(user, QString::fromLatin1(folderHash));
+    struct stat st = {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-LocalSocketInstanceGuard::~LocalSocketInstanceGuard() = default;
+} // namespace
+
+QString LocalSocketInstanceGuard::socketFolder(QString* problem)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (runtime.startsWith('/') && ownPrivateFolder(runtime))
+        return QFile::decodeName(runtime);
+    // No runtime folder (cron, su): one of our own in the temp folder, keyed by the numeric user id.
+    const QByteArray own = QFile::encodeName(QDir::tempPath()) + "/tamsorel-" + QByteArray::number(::geteuid());
+    ::mkdir(own.constData(), 0700);
+    if (ownPrivateFolder(own))
+        return QFile::decodeName(own);
+    if (problem)
+        *problem = QStringLiteral("%1 belongs to another user or is open to others; one instance per user is not "
+                                  "enforced")
+                       .arg(QFile::decodeName(own));
+    return {};
+}
+
+LocalSocketInstanceGuard::LocalSocketInstanceGuard(const QString& dataFolder)
+{
+    // One name per data folder: two copies of the program with places of their own may run together.
+    const QByteArray folderHash =
+        QCryptographicHash::hash(QDir::cleanPath(dataFolder).toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    const QString folder = socketFolder(&m_problem);
+    if (!folder.isEmpty())
+        m_name = QStringLiteral("%1/tamsorel-%2.socket").arg(folder, QString::fromLatin1(folderHash));
+}
+
+LocalSocketInstanceGuard::~LocalSocketInstanceGuard()
+{
+    release();
+}
+
+void LocalSocketInstanceGuard::release()
+{
+    // Closing the server removes its socket file.
+    if (m_server)
+        m_server->close();
+    m_server.reset();
+}
 
 bool LocalSocketInstanceGuard::previousInstance()
 {
+    if (m_name.isEmpty())
+        return false;
     QLocalSocket probe;
     probe.connectToServer(m_name);
     if (probe.waitForConnected(500)) {
@@ -224,6 +268,8 @@ bool LocalSocketInstanceGuard::previousInstance()
 
 void LocalSocketInstanceGuard::activatePrevious()
 {
+    if (m_name.isEmpty())
+        return;
     QLocalSocket s;
     s.connectToServer(m_name);
     if (!s.waitForConnected(1000))

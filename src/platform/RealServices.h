@@ -39,18 +39,27 @@ public:
     void start(const QString& program, const QString& argument, std::function<void()> failed) override;
 };
 
+// The socket lies in a folder only this user can write in ($XDG_RUNTIME_DIR, or a folder of this user's
+// numeric id in the temp folder), so no other user can take its name first.
 class LocalSocketInstanceGuard : public InstanceGuard
 {
 public:
-    explicit LocalSocketInstanceGuard(const QString& programFolder);
+    explicit LocalSocketInstanceGuard(const QString& dataFolder);
     ~LocalSocketInstanceGuard() override;
     bool previousInstance() override;
     void activatePrevious() override;
     void onActivateRequest(std::function<void()> handler) override;
+    // The socket's full path; empty when no private folder could be had (see problem()).
     QString serverName() const { return m_name; }
+    QString problem() const { return m_problem; }
+    // Ends the guard and removes its socket; for an end of the process that runs no destructor.
+    void release();
+    // The folder for the socket; empty, with the reason, when none is private to this user.
+    static QString socketFolder(QString* problem = nullptr);
 
 private:
     QString m_name;
+    QString m_problem;
     std::unique_ptr<QLocalServer> m_server;
     std::function<void()> m_handler;
 };

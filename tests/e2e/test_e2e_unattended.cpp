@@ -1,8 +1,12 @@
 // The program run unattended as cron runs it: it touches only the folder on its command line, counts each of
-// its archives once, and a refusal says so on stderr with status 2 instead of ending silently.
+// its archives once, and an open window does not stop it.
 
 #include "e2e/E2e.h"
 #include "platform/RealServices.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
 
 using namespace e2e;
 
@@ -22,6 +26,18 @@ QByteArray damaged(int seed)
 QByteArray junkArchive(int seed)
 {
     return testzip::build({testzip::file("thumbs.db", "junk"), testzip::file("keep.txt", testzip::text(800, seed))});
+}
+
+// Every file below root with its bytes' hash, hidden ones too.
+QMap<QString, QByteArray> filesBelow(const QString& root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path, hashOf(path));
+    }
+    return files;
 }
 
 // The program's own lines on stderr (Qt may add notes of its own there).
@@ -48,8 +64,10 @@ private slots:
     void init();
     void onlyTheNamedFolderIsTouched_data();
     void onlyTheNamedFolderIsTouched();
-    void secondInstanceIsRefusedAloud();
+    void openWindowDoesNotStopARun();
     void salvageRecoversWhatADamagedArchiveHolds();
+    void salvageInEveryFolderOfATree_data();
+    void salvageInEveryFolderOfATree();
 
 private:
     std::unique_ptr<QTemporaryDir> m_root;
@@ -109,25 +127,20 @@ void E2eUnattended::onlyTheNamedFolderIsTouched()
         QCOMPARE(testzip::names(zips + QStringLiteral("/a%1.zip").arg(i)), QStringList{"keep.txt"});
 }
 
-void E2eUnattended::secondInstanceIsRefusedAloud()
+void E2eUnattended::openWindowDoesNotStopARun()
 {
-    // This test holds the program folder's instance slot, as a window left open would.
-    LocalSocketInstanceGuard first(QFileInfo(m_program->folder()).canonicalFilePath());
-    QVERIFY(!first.previousInstance());
+    // This test holds the window's instance slot of the program's data folder, as a window left open would;
+    // an unattended run locks only the folder it cleans.
+    LocalSocketInstanceGuard window(QFileInfo(m_program->folder()).canonicalFilePath());
+    QVERIFY(!window.previousInstance());
     const QString zips = m_root->filePath("zips");
     QVERIFY(QDir().mkpath(zips));
-    const QByteArray archive = junkArchive(3);
-    QVERIFY(testzip::write(zips + "/a.zip", archive));
+    QVERIFY(testzip::write(zips + "/a.zip", junkArchive(3)));
 
     const Result r = run(*m_program, zips, {}, 120000);
-    QVERIFY(r.finished);
-    QVERIFY2(!r.sanitizerReport(), r.err.constData());
-    QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.out.isEmpty());
-    const QStringList lines = programLines(r.err);
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines[0].contains("already running"), r.err.constData());
-    QCOMPARE(testzip::readAll(zips + "/a.zip"), archive);
+    E2E_VERIFY_ENDED(r);
+    QVERIFY2(programLines(r.err).isEmpty(), r.err.constData());
+    QCOMPARE(testzip::names(zips + "/a.zip"), QStringList{"keep.txt"});
 }
 
 void E2eUnattended::salvageRecoversWhatADamagedArchiveHolds()
@@ -160,6 +173,67 @@ void E2eUnattended::salvageRecoversWhatADamagedArchiveHolds()
     QVERIFY(second.out.startsWith(" 1 zip(s) processed, 0 bad"));
     QVERIFY2(programLines(second.err).isEmpty(), second.err.constData());
     QCOMPARE(testzip::readAll(zips + "/a0.salvaged.zip"), salvaged);
+}
+
+void E2eUnattended::salvageInEveryFolderOfATree_data()
+{
+    QTest::addColumn<bool>("dryRun");
+    QTest::newRow("run") << false;
+    QTest::newRow("dry run writes nothing") << true;
+}
+
+void E2eUnattended::salvageInEveryFolderOfATree()
+{
+    QFETCH(bool, dryRun);
+    const QString root = m_root->filePath("tree");
+    const QString sub = root + "/sub";
+    QVERIFY(QDir().mkpath(sub));
+    QVERIFY(testzip::write(root + "/a0.zip", damaged(1)));
+    QVERIFY(testzip::write(sub + "/a1.zip", damaged(2)));
+    QVERIFY(testzip::write(sub + "/old.zip.bad", damaged(3)));
+    const QMap<QString, QByteArray> before = filesBelow(root);
+    const QString report = m_root->filePath("r.jsonl");
+
+    QProcess p;
+    prepare(p, *m_program, root);
+    p.setArguments((dryRun ? QStringList{"--dry-run"} : QStringList{}) +
+                   QStringList{"--salvage", "-r", "--report", report, root});
+    p.start();
+    const Result r = collect(p, 120000);
+    QVERIFY2(r.finished && r.status == QProcess::NormalExit && r.exitCode == 0, r.err.constData());
+
+    // Each folder's damaged archives, and the older quarantined one, are salvaged in their own folder.
+    const QStringList copies{root + "/a0.salvaged.zip", sub + "/a1.salvaged.zip", sub + "/old.salvaged.zip"};
+    if (dryRun) {
+        QCOMPARE(filesBelow(root), before);
+        QCOMPARE(QString::fromLocal8Bit(r.out).count("would salvage 1 entry, 700 bytes"), 3);
+    } else {
+        for (const QString& copy : copies)
+            QCOMPARE(testzip::names(copy), QStringList{"a.txt"});
+        QCOMPARE(testzip::content(copies[1], "a.txt"), testzip::text(700, 2));
+        QCOMPARE(testzip::readAll(sub + "/old.zip.bad"), damaged(3));
+        QVERIFY(!QFileInfo::exists(root + "/old.salvaged.zip"));
+        QCOMPARE(programLines(r.err).size(), 3);
+    }
+
+    // The report names each archive's folder and keeps its salvage object; the summary has both kinds of counts.
+    QMap<QString, int> recovered;
+    QJsonObject summary;
+    for (const QByteArray& line : testzip::readAll(report).split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o["summary"].toBool())
+            summary = o;
+        else if (o.contains("salvage"))
+            recovered.insert(o["folder"].toString() + u'/' + o["name"].toString(),
+                             o["salvage"].toObject()["recovered"].toInt());
+    }
+    const QMap<QString, int> expected{{root + "/a0.zip", 1}, {sub + "/a1.zip", 1}, {sub + "/old.zip.bad", 1}};
+    QCOMPARE(recovered, expected);
+    QCOMPARE(summary["folders"].toVariant().toStringList(), (QStringList{root, sub}));
+    QCOMPARE(summary["aborted"].toBool(true), false);
+    QCOMPARE(summary["damaged"].toInt(), 2);
+    QCOMPARE(summary["salvaged"].toInt(), 3);
+    QCOMPARE(summary["entries_recovered"].toInt(), 3);
 }
 
 QTEST_MAIN(E2eUnattended)

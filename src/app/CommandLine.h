@@ -1,0 +1,30 @@
+#pragma once
+// The command line: the options of an unattended run and the folders it cleans. Each option is one row of
+// the table in CommandLine.cpp.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// What an unattended run is asked to do, passed whole to the run of each folder.
+struct RunOptions
+{
+    QList<QByteArray> folders; // as given, bytes and all: a folder's name need not be UTF-8
+    bool recursive = false;    // the named folders and every folder below them
+    bool dryRun = false;
+    bool salvage = false; // damaged archives of each folder get a NAME.salvaged.zip
+    QString report;       // "-" is standard output; null when no report is asked for
+    bool help = false;
+    bool version = false;
+    QString error; // why the command line cannot run; empty when it can
+
+    bool unattended() const { return !folders.isEmpty(); }
+    bool reportToStdout() const { return report == QLatin1String("-"); }
+};
+
+// Reads the arguments after the program's name.
+RunOptions parseCommandLine(const QList<QByteArray>& args);
+
+// The usage text of --help.
+const char* usageText();

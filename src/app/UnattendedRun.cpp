@@ -1,0 +1,199 @@
+#include "app/UnattendedRun.h"
+
+#include "app/Form1.h"
+#include "app/RunLock.h"
+#include "app/Signals.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Entries of a folder whose names Qt cannot open, read as the raw bytes they are.
+struct RawEntries
+{
+    QList<QByteArray> archives; // *.zip, any case, ordinary files
+    QList<QByteArray> folders;
+};
+
+RawEntries unreadableEntries(const QString& folder)
+{
+    RawEntries found;
+    const QByteArray path = QFile::encodeName(folder);
+    DIR* dir = ::opendir(path.constData());
+    if (!dir)
+        return found;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name.startsWith('.') || nameRoundTrips(name))
+            continue;
+        // Links to folders are not entered; links to archives are archives, as in the folder's listing.
+        const QByteArray full = path + '/' + name;
+        struct stat st = {};
+        if (::lstat(full.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            found.folders.append(name);
+        else if (::stat(full.constData(), &st) == 0 && S_ISREG(st.st_mode) && name.toLower().endsWith(".zip"))
+            found.archives.append(name);
+    }
+    ::closedir(dir);
+    std::sort(found.archives.begin(), found.archives.end());
+    std::sort(found.folders.begin(), found.folders.end());
+    return found;
+}
+
+} // namespace
+
+QString escapedName(const QByteArray& bytes)
+{
+    QString shown;
+    for (qsizetype i = 0; i < bytes.size();) {
+        // The longest prefix that is valid UTF-8 is kept as it is; a byte that starts none is escaped.
+        qsizetype length = 1;
+        const uchar lead = uchar(bytes[i]);
+        if (lead >= 0xc2 && lead <= 0xdf)
+            length = 2;
+        else if (lead >= 0xe0 && lead <= 0xef)
+            length = 3;
+        else if (lead >= 0xf0 && lead <= 0xf4)
+            length = 4;
+        const QByteArray piece = bytes.mid(i, length);
+        if (lead < 0x80 && lead >= 0x20 && lead != '\\') {
+            shown += QLatin1Char(char(lead));
+        } else if (length > 1 && piece.size() == length && nameRoundTrips(piece)) {
+            shown += QString::fromUtf8(piece);
+            i += length;
+            continue;
+        } else {
+            shown += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+        }
+        ++i;
+    }
+    return shown;
+}
+
+bool nameRoundTrips(const QByteArray& bytes)
+{
+    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+}
+
+UnattendedRun::UnattendedRun(Form1& form, const RunOptions& options, const QString& lockFolder)
+    : m_form(form), m_options(options), m_lockFolder(lockFolder)
+{
+}
+
+QStringList UnattendedRun::foldersOf(const QString& folder, bool recursive, QList<QByteArray>* unreadable)
+{
+    QStringList folders{folder};
+    if (!recursive)
+        return folders;
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        // Depth first, so each folder is followed by those below it.
+        const QString parent = folders[i];
+        QStringList below;
+        for (const QString& name : QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks))
+            if (nameRoundTrips(QFile::encodeName(name)))
+                below << (parent.endsWith(u'/') ? parent : parent + u'/') + name;
+        std::sort(below.begin(), below.end(),
+                  [](const QString& a, const QString& b) { return QFile::encodeName(a) < QFile::encodeName(b); });
+        for (qsizetype k = 0; k < below.size(); ++k)
+            folders.insert(i + 1 + k, below[k]);
+        if (unreadable)
+            for (const QByteArray& name : unreadableEntries(parent).folders)
+                unreadable->append(QFile::encodeName(parent) + '/' + name);
+    }
+    return folders;
+}
+
+void UnattendedRun::run()
+{
+    QStringList folders;
+    QList<QByteArray> unreadable;
+    for (const QByteArray& raw : m_options.folders) {
+        if (!nameRoundTrips(raw))
+            unreadable.append(raw);
+        else
+            folders << foldersOf(QFile::decodeName(raw), m_options.recursive, &unreadable);
+    }
+    // Qt reads file names as UTF-8: a folder whose name is not cannot be opened by its name.
+    for (const QByteArray& raw : unreadable) {
+        line(QStringLiteral("tamsorel: skipped, the folder's name is not UTF-8: ") + escapedName(raw), true);
+        m_status = 2;
+    }
+
+    // Each folder's run salvages what it quarantines, and the older *.zip.bad files of that folder only.
+    m_form.runReport.salvage = m_options.salvage;
+    const bool several = folders.size() + unreadable.size() > 1;
+    for (const QString& folder : folders) {
+        if (m_aborted)
+            break;
+        if (AbortSignals::received()) {
+            // The signal came between two folders: no archive was in work, the folders left are not cleaned.
+            m_aborted = true;
+            m_form.runReport.markAborted();
+            break;
+        }
+        cleanFolder(folder, several);
+    }
+    if (several) {
+        const QString prefix = QStringLiteral("total:");
+        if (m_options.dryRun)
+            line(prefix + m_form.runReport.drySummary(true), false);
+        else
+            line(prefix + Form1::countText(m_processed) + QStringLiteral(" zip(s) processed,") +
+                     Form1::countText(m_bad) + QStringLiteral(" bad zip(s) found and renamed to +*.bad,") +
+                     Form1::countText(m_doubles) + QStringLiteral(" double zip(s) found and fixed"),
+                 false);
+    }
+    m_form.setRunStatus(std::max(m_status, m_aborted ? 1 : 0));
+}
+
+void UnattendedRun::cleanFolder(const QString& folder, bool several)
+{
+    const QString shown = QDir::toNativeSeparators(folder);
+    if (!QFileInfo(folder).isDir()) {
+        line(QStringLiteral("tamsorel: no such folder: ") + shown, true);
+        m_status = 2;
+        return;
+    }
+    const RunLock lock(folder, m_lockFolder);
+    if (lock.state() != RunLock::State::Held) {
+        line(lock.state() == RunLock::State::Busy
+                 ? QStringLiteral("tamsorel: refused: another run is cleaning ") + shown
+                 : QStringLiteral("tamsorel: refused: ") + lock.error(),
+             true);
+        m_status = 2;
+        return;
+    }
+    for (const QByteArray& name : unreadableEntries(folder).archives) {
+        const QString escaped = escapedName(name);
+        line(QStringLiteral("tamsorel: skipped, the archive's name is not UTF-8: %1/%2").arg(shown, escaped), true);
+        m_form.runReport.archiveSkipped(QFileInfo(folder).absoluteFilePath(), escaped,
+                                        QStringLiteral("name is not UTF-8"));
+        m_status = 2;
+    }
+
+    m_form.lastRun = {};
+    m_form.setRunStatus(0);
+    m_form.setUnattendedFolder(folder);
+    m_form.summaryPrefix = several ? shown + u':' : QString();
+    m_form.Command2_Click();
+    m_status = std::max(m_status, m_form.runStatus() == 1 ? 0 : m_form.runStatus());
+    m_processed += m_form.lastRun.processed;
+    m_bad += m_form.lastRun.bad;
+    m_doubles += m_form.lastRun.doubles;
+    if (m_form.lastRun.aborted || m_form.runStatus() == 1) {
+        m_aborted = true;
+        m_form.runReport.markAborted();
+    }
+}
+
+void UnattendedRun::line(const QString& text, bool toStderr) const
+{
+    m_form.consoleLine(text, toStderr);
+}
