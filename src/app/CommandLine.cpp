@@ -34,6 +34,7 @@ const Option kOptions[] = {
     {"help", 'h', false, false, [](RunOptions& o, const QString&) { o.help = true; }},
     {"version", 0, false, false, [](RunOptions& o, const QString&) { o.version = true; }},
     {"dry-run", 0, false, true, [](RunOptions& o, const QString&) { o.dryRun = true; }},
+    {"salvage", 0, false, true, [](RunOptions& o, const QString&) { o.salvage = true; }},
     {"recursive", 'r', false, true, [](RunOptions& o, const QString&) { o.recursive = true; }},
     {"report", 0, true, true, [](RunOptions& o, const QString& v) { o.report = v.isNull() ? QLatin1String("") : v; }},
     // --full wins over --incremental, in either order: it is the stricter of the two.
@@ -99,8 +100,8 @@ RunOptions parseCommandLine(const QList<QByteArray>& args)
     if (!o.error.isEmpty())
         return o;
     if (folderOptions && o.folders.isEmpty())
-        o.error = QStringLiteral(
-            "--dry-run, --recursive, --report, --incremental, --full, --retest-after and --jobs need a FOLDER");
+        o.error = QStringLiteral("--dry-run, --salvage, --recursive, --report, --incremental, --full, --retest-after "
+                                 "and --jobs need a FOLDER");
     else if (!o.report.isNull() && o.report.isEmpty())
         o.error = QStringLiteral("--report needs a file name");
     return o;
@@ -121,10 +122,13 @@ const char* usageText()
            "  --dry-run        test every archive and print what a run would do (rename to *.bad,\n"
            "                   repair, each entry to purge) without changing any file; read-only\n"
            "                   folders can be tested\n"
+           "  --salvage        give each damaged archive a NAME.salvaged.zip beside its NAME.zip.bad\n"
+           "                   with every entry whose data tests good, copied byte for byte (also\n"
+           "                   for older *.zip.bad files without one); one line on stderr each\n"
            "  --report FILE    write a JSON Lines report: one object per archive (folder, name,\n"
            "                   verdict clean/purged/repaired/damaged/skipped, code, entries_removed,\n"
-           "                   bytes_before, bytes_after, ms) and a closing summary object; FILE -\n"
-           "                   is standard output, and the summary lines then go to stderr\n"
+           "                   bytes_before, bytes_after, ms, salvage) and a closing summary object;\n"
+           "                   FILE - is standard output, and the summary lines then go to stderr\n"
            "  --incremental    remember each archive tested clean in a verdict cache and, next time,\n"
            "                   list an unchanged one from its central directory only (the purge list\n"
            "                   and the double-zip repair still apply); a rolling share of the oldest\n"

@@ -15,7 +15,8 @@ struct RunOptions
     QList<QByteArray> folders; // as given, bytes and all: a folder's name need not be UTF-8
     bool recursive = false;    // the named folders and every folder below them
     bool dryRun = false;
-    QString report; // "-" is standard output; null when no report is asked for
+    bool salvage = false; // damaged archives of each folder get a NAME.salvaged.zip
+    QString report;       // "-" is standard output; null when no report is asked for
     // The verdict cache and the read-ahead workers of each folder's run; the cache file is the caller's to set.
     CollectionSettings collection;
     bool help = false;

@@ -126,6 +126,8 @@ void UnattendedRun::run()
         m_status = 2;
     }
 
+    // Each folder's run salvages what it quarantines, and the older *.zip.bad files of that folder only.
+    m_form.runReport.salvage = m_options.salvage;
     const bool several = folders.size() + unreadable.size() > 1;
     for (const QString& folder : folders) {
         if (m_aborted)

@@ -2,6 +2,7 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
+#include "clean/SalvagePass.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
@@ -183,6 +184,10 @@ void Form1::Command2_Click()
             verdicts = nullptr;
         });
         runReport.runStarted(currentFolder, count, XceedZip1);
+        // Salvaged copies are written beside the archives, but the run's archives were named above.
+        std::optional<SalvagePass> salvage;
+        if (runReport.salvage && unattended())
+            salvage.emplace(runReport);
         for (int i = 0; i < count; ++i) {
             const QString name = File1->List(i);
             if (!name.isEmpty()) {
@@ -197,11 +202,16 @@ void Form1::Command2_Click()
                 const auto ending = outcome == CleanOutcome::Abort                ? RunReport::Ending::Aborted
                                     : outcome == CleanOutcome::DamagedDuringPurge ? RunReport::Ending::Damaged
                                                                                   : RunReport::Ending::Finished;
+                const bool quarantined = bad != badBefore || ending == RunReport::Ending::Damaged;
+                const QString salvaged =
+                    salvage && quarantined ? salvage->afterQuarantine(currentArchiveOnDisk) : QString();
                 for (const QString& line : runReport.archiveEnded(ending, bad != badBefore, doubles != doublesBefore))
                     writeLine(*this, line, false);
                 if (cache)
                     cache->archiveEnded(currentFolder + QLatin1Char('/') + name,
                                         outcome != CleanOutcome::Abort && runReport.lastEndedSound());
+                if (!salvaged.isEmpty())
+                    writeLine(*this, salvaged, !runReport.dryRun);
                 if (outcome == CleanOutcome::Abort) {
                     aborted = true;
                     break;
@@ -228,6 +238,10 @@ void Form1::Command2_Click()
         }
         if (cache)
             cache->endFolder(!aborted);
+        // Archives quarantined by earlier runs, once the run has ended as asked.
+        if (salvage && !aborted)
+            for (const QString& line : salvage->earlierQuarantines(currentFolder))
+                writeLine(*this, line, !runReport.dryRun);
     }
 
     // 13. End of run, on every road.

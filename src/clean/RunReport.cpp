@@ -1,5 +1,6 @@
 #include "clean/RunReport.h"
 
+#include "zip/Salvage.h"
 #include "zip/ZipComponent.h"
 
 #include <QDateTime>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <QTimeZone>
 #include <cstdio>
@@ -41,21 +43,28 @@ qint64 sizeOf(const QString& path)
     return info.isFile() ? info.size() : -1;
 }
 
-// One JSON object with its keys in the order given, so a reader sees the name first.
+QByteArray jsonValue(const QJsonValue& value)
+{
+    // A one-element array is the shortest way to have Qt escape a lone value.
+    return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+}
+
+// One JSON object with its keys in the order given, so a reader sees the name first; the keys of extra,
+// when any, follow.
 using Fields = std::vector<std::pair<const char*, QJsonValue>>;
 
-QByteArray jsonObject(const Fields& fields)
+QByteArray jsonObject(const Fields& fields, const QJsonObject& extra = {})
 {
     QByteArray out = "{";
-    for (const auto& [key, value] : fields) {
+    auto add = [&out](const QByteArray& key, const QJsonValue& value) {
         if (out.size() > 1)
             out += ',';
-        out += '"';
-        out += key;
-        out += "\":";
-        // A one-element array is the shortest way to have Qt escape a lone value.
-        out += QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
-    }
+        out += jsonValue(QString::fromUtf8(key)) + ':' + jsonValue(value);
+    };
+    for (const auto& [key, value] : fields)
+        add(key, value);
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        add(it.key().toUtf8(), it.value());
     return out + '}';
 }
 
@@ -72,6 +81,7 @@ struct RunReport::Current
     qint16 code = 0;
     bool doubleZip = false;
     QStringList purged;
+    QJsonObject salvage;
     qint64 bytesBefore = -1;
     QElapsedTimer clock;
     int data = 0; // 0: no cache in the run, 1: read this run, 2: the cached test stood
@@ -170,6 +180,39 @@ void RunReport::dataSource(bool fromCache, qint64 testedNs)
     m_current->testedNs = testedNs;
 }
 
+QJsonObject RunReport::salvageObject(const zipsalvage::Report& r, const QString& target)
+{
+    using zipsalvage::Status;
+    if (r.status == Status::Written || r.status == Status::WouldWrite) {
+        ++m_salvaged;
+        m_entriesRecovered += r.recovered.size();
+    }
+    return QJsonObject{{"status", QLatin1String(zipsalvage::statusText(r.status))},
+                       {"file", QFileInfo(target).fileName()},
+                       {"from_directory", r.fromDirectory},
+                       {"recovered", r.recovered.size()},
+                       {"unproven", QJsonArray::fromStringList(r.unproven)},
+                       {"lost", QJsonArray::fromStringList(r.lost)},
+                       {"bytes", r.bytesRecovered},
+                       {"bytes_written", r.bytesWritten}};
+}
+
+void RunReport::salvaged(const zipsalvage::Report& report, const QString& target)
+{
+    const QJsonObject o = salvageObject(report, target);
+    if (m_current)
+        m_current->salvage = o;
+}
+
+void RunReport::salvagedEarlier(const QString& path, const zipsalvage::Report& report, const QString& target)
+{
+    const QJsonObject o = salvageObject(report, target);
+    if (m_report)
+        writeObject(jsonObject({{"folder", QDir::toNativeSeparators(QFileInfo(path).path())},
+                                {"name", QFileInfo(path).fileName()},
+                                {"salvage", o}}));
+}
+
 QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
 {
     m_lastSound = false;
@@ -219,7 +262,7 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
             fields.emplace_back("data", c.data == 2 ? QStringLiteral("cache") : QStringLiteral("read"));
             fields.emplace_back("data_tested", c.testedNs > 0 ? QJsonValue(isoTime(c.testedNs)) : QJsonValue());
         }
-        writeObject(jsonObject(fields));
+        writeObject(jsonObject(fields, c.salvage.isEmpty() ? QJsonObject() : QJsonObject{{"salvage", c.salvage}}));
     }
 
     QStringList lines;
@@ -295,7 +338,9 @@ void RunReport::finish(int status)
                             {"damaged", m_all.counts[Damaged]},
                             {"skipped", m_all.counts[Skipped]},
                             {"entries_removed", m_all.entriesRemoved},
-                            {"ms", m_started ? m_runClock.elapsed() : 0}}));
+                            {"ms", m_started ? m_runClock.elapsed() : 0}},
+                           salvage ? QJsonObject{{"salvaged", m_salvaged}, {"entries_recovered", m_entriesRecovered}}
+                                   : QJsonObject()));
     auto* saved = qobject_cast<QSaveFile*>(m_report.get());
     if (saved ? !saved->commit() : !m_report->flush())
         std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",

@@ -12,7 +12,11 @@
 #include <memory>
 
 class QFileDevice;
+class QJsonObject;
 class ZipComponent;
+namespace zipsalvage {
+struct Report;
+}
 
 class RunReport
 {
@@ -24,6 +28,8 @@ public:
 
     // A dry run tests every archive and changes none: no rename, no rewrite, no temporary file beside them.
     bool dryRun = false;
+    // Damaged archives get a salvaged copy (see SalvagePass); the report says what came back.
+    bool salvage = false;
 
     // Opens the report's temporary file beside `path` ("-": standard output, written as it goes); false with
     // a reason when it cannot be made.
@@ -46,6 +52,11 @@ public:
     // Runs with the verdict cache: whether the archive's data was read this run or its cached test stood,
     // and when that data was last fully tested (ns since the epoch). The report then says so per archive.
     void dataSource(bool fromCache, qint64 testedNs);
+    // The salvage of the archive in work (written into target, or what would be); its object goes into the
+    // archive's report object.
+    void salvaged(const zipsalvage::Report& report, const QString& target);
+    // The salvage of an archive quarantined before this run (path is its .bad file): an object of its own.
+    void salvagedEarlier(const QString& path, const zipsalvage::Report& report, const QString& target);
     // Lines a dry run prints for this archive (what a run would do); empty otherwise.
     enum class Ending
     {
@@ -71,6 +82,7 @@ private:
     struct Current;
     void writeObject(const QByteArray& json);
     void showProgress(qint16 percent, bool force);
+    QJsonObject salvageObject(const zipsalvage::Report& report, const QString& target);
 
     // Archives counted by verdict, for one folder's run and for all.
     struct Tally
@@ -96,6 +108,8 @@ private:
     Tally m_all;
     bool m_lastSound = false;
     bool m_cacheRun = false;
+    qint64 m_salvaged = 0;         // salvaged copies written (or that would be), of every folder
+    qint64 m_entriesRecovered = 0; // entries in them
     qint64 m_bytesDone = 0;
     QElapsedTimer m_runClock;
     QElapsedTimer m_sinceShown;

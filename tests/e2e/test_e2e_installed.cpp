@@ -229,6 +229,7 @@ void E2eInstalled::refusedCommandLines_data()
     QTest::addColumn<QStringList>("args"); // "ZIPS" stands for the folder
     QTest::addColumn<QString>("message");
     QTest::newRow("dry run without folder") << QStringList{"--dry-run"} << "need a FOLDER";
+    QTest::newRow("salvage without folder") << QStringList{"--salvage"} << "need a FOLDER";
     QTest::newRow("report without file") << QStringList{"ZIPS", "--report"} << "unknown option or missing value";
     QTest::newRow("unknown option") << QStringList{"--dryrun", "ZIPS"} << "unknown option";
     QTest::newRow("report in no folder") << QStringList{"--report", "/no/such/folder/r.jsonl", "ZIPS"}

@@ -4,6 +4,10 @@
 #include "e2e/E2e.h"
 #include "platform/RealServices.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+
 using namespace e2e;
 
 namespace {
@@ -22,6 +26,18 @@ QByteArray damaged(int seed)
 QByteArray junkArchive(int seed)
 {
     return testzip::build({testzip::file("thumbs.db", "junk"), testzip::file("keep.txt", testzip::text(800, seed))});
+}
+
+// Every file below root with its bytes' hash, hidden ones too.
+QMap<QString, QByteArray> filesBelow(const QString& root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path, hashOf(path));
+    }
+    return files;
 }
 
 // The program's own lines on stderr (Qt may add notes of its own there).
@@ -49,6 +65,9 @@ private slots:
     void onlyTheNamedFolderIsTouched_data();
     void onlyTheNamedFolderIsTouched();
     void openWindowDoesNotStopARun();
+    void salvageRecoversWhatADamagedArchiveHolds();
+    void salvageInEveryFolderOfATree_data();
+    void salvageInEveryFolderOfATree();
 
 private:
     std::unique_ptr<QTemporaryDir> m_root;
@@ -122,6 +141,99 @@ void E2eUnattended::openWindowDoesNotStopARun()
     E2E_VERIFY_ENDED(r);
     QVERIFY2(programLines(r.err).isEmpty(), r.err.constData());
     QCOMPARE(testzip::names(zips + "/a.zip"), QStringList{"keep.txt"});
+}
+
+void E2eUnattended::salvageRecoversWhatADamagedArchiveHolds()
+{
+    const QString zips = m_root->filePath("zips");
+    QVERIFY(QDir().mkpath(zips));
+    const QByteArray bytes = damaged(1);
+    QVERIFY(testzip::write(zips + "/a0.zip", bytes));
+    QProcess p;
+    prepare(p, *m_program, zips);
+    p.setArguments({"--salvage", zips});
+    p.start();
+    const Result r = collect(p, 120000);
+    E2E_VERIFY_ENDED(r);
+    QCOMPARE(programLines(r.err), QStringList{"tamsorel: " + QDir::toNativeSeparators(zips + "/a0.zip.bad") +
+                                              ": salvaged 1 entry, 700 bytes, into a0.salvaged.zip; 1 lost: b.txt"});
+    QCOMPARE(testzip::readAll(zips + "/a0.zip.bad"), bytes);
+    QCOMPARE(testzip::names(zips + "/a0.salvaged.zip"), QStringList{"a.txt"});
+    QCOMPARE(testzip::content(zips + "/a0.salvaged.zip", "a.txt"), testzip::text(700, 1));
+    QVERIFY(temporaries(zips).isEmpty());
+
+    // The next run cleans the salvaged copy as any archive and leaves the quarantined file, which has its copy.
+    const QByteArray salvaged = testzip::readAll(zips + "/a0.salvaged.zip");
+    QProcess again;
+    prepare(again, *m_program, zips);
+    again.setArguments({"--salvage", zips});
+    again.start();
+    const Result second = collect(again, 120000);
+    E2E_VERIFY_ENDED(second);
+    QVERIFY(second.out.startsWith(" 1 zip(s) processed, 0 bad"));
+    QVERIFY2(programLines(second.err).isEmpty(), second.err.constData());
+    QCOMPARE(testzip::readAll(zips + "/a0.salvaged.zip"), salvaged);
+}
+
+void E2eUnattended::salvageInEveryFolderOfATree_data()
+{
+    QTest::addColumn<bool>("dryRun");
+    QTest::newRow("run") << false;
+    QTest::newRow("dry run writes nothing") << true;
+}
+
+void E2eUnattended::salvageInEveryFolderOfATree()
+{
+    QFETCH(bool, dryRun);
+    const QString root = m_root->filePath("tree");
+    const QString sub = root + "/sub";
+    QVERIFY(QDir().mkpath(sub));
+    QVERIFY(testzip::write(root + "/a0.zip", damaged(1)));
+    QVERIFY(testzip::write(sub + "/a1.zip", damaged(2)));
+    QVERIFY(testzip::write(sub + "/old.zip.bad", damaged(3)));
+    const QMap<QString, QByteArray> before = filesBelow(root);
+    const QString report = m_root->filePath("r.jsonl");
+
+    QProcess p;
+    prepare(p, *m_program, root);
+    p.setArguments((dryRun ? QStringList{"--dry-run"} : QStringList{}) +
+                   QStringList{"--salvage", "-r", "--report", report, root});
+    p.start();
+    const Result r = collect(p, 120000);
+    QVERIFY2(r.finished && r.status == QProcess::NormalExit && r.exitCode == 0, r.err.constData());
+
+    // Each folder's damaged archives, and the older quarantined one, are salvaged in their own folder.
+    const QStringList copies{root + "/a0.salvaged.zip", sub + "/a1.salvaged.zip", sub + "/old.salvaged.zip"};
+    if (dryRun) {
+        QCOMPARE(filesBelow(root), before);
+        QCOMPARE(QString::fromLocal8Bit(r.out).count("would salvage 1 entry, 700 bytes"), 3);
+    } else {
+        for (const QString& copy : copies)
+            QCOMPARE(testzip::names(copy), QStringList{"a.txt"});
+        QCOMPARE(testzip::content(copies[1], "a.txt"), testzip::text(700, 2));
+        QCOMPARE(testzip::readAll(sub + "/old.zip.bad"), damaged(3));
+        QVERIFY(!QFileInfo::exists(root + "/old.salvaged.zip"));
+        QCOMPARE(programLines(r.err).size(), 3);
+    }
+
+    // The report names each archive's folder and keeps its salvage object; the summary has both kinds of counts.
+    QMap<QString, int> recovered;
+    QJsonObject summary;
+    for (const QByteArray& line : testzip::readAll(report).split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o["summary"].toBool())
+            summary = o;
+        else if (o.contains("salvage"))
+            recovered.insert(o["folder"].toString() + u'/' + o["name"].toString(),
+                             o["salvage"].toObject()["recovered"].toInt());
+    }
+    const QMap<QString, int> expected{{root + "/a0.zip", 1}, {sub + "/a1.zip", 1}, {sub + "/old.zip.bad", 1}};
+    QCOMPARE(recovered, expected);
+    QCOMPARE(summary["folders"].toVariant().toStringList(), (QStringList{root, sub}));
+    QCOMPARE(summary["aborted"].toBool(true), false);
+    QCOMPARE(summary["damaged"].toInt(), 2);
+    QCOMPARE(summary["salvaged"].toInt(), 3);
+    QCOMPARE(summary["entries_recovered"].toInt(), 3);
 }
 
 QTEST_MAIN(E2eUnattended)

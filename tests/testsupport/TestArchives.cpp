@@ -55,9 +55,9 @@ QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, 
         put16(out, method);
         put16(out, dosTime);
         put16(out, dosDate);
-        put32(out, crc);
-        put32(out, zip64 ? 0xffffffffu : quint32(stored.size()));
-        put32(out, zip64 ? 0xffffffffu : quint32(e.data.size()));
+        put32(out, e.streamed ? 0 : crc);
+        put32(out, e.streamed ? 0 : zip64 ? 0xffffffffu : quint32(stored.size()));
+        put32(out, e.streamed ? 0 : zip64 ? 0xffffffffu : quint32(e.data.size()));
         put16(out, quint16(localName.size()));
         put16(out, zip64 ? 20 : 0);
         out.append(localName);
@@ -72,6 +72,12 @@ QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, 
         if (layout)
             layout->dataOffsets.append(out.size());
         out.append(stored);
+        if (e.streamed) {
+            put32(out, 0x08074b50);
+            put32(out, crc);
+            put32(out, quint32(stored.size()));
+            put32(out, quint32(e.data.size()));
+        }
 
         put32(central, 0x02014b50);
         put16(central, (3 << 8) | 20); // made by Unix, so the mode in the external attributes counts

@@ -19,18 +19,26 @@ struct Entry
     int method = -1;      // when set, `packed` is written as the data of this method (data gives CRC and size)
     QByteArray packed;
     quint16 flags = 0;
+    bool streamed =
+        false; // sizes and CRC-32 in a data descriptor after the data (flag bit 3), zeros in the local header
 };
 
 inline Entry file(const QByteArray& name, const QByteArray& data, bool deflate = true)
 {
-    return Entry{name, data, deflate, false, {}, -1, {}, 0};
+    return Entry{name, data, deflate, false, {}, -1, {}, 0, false};
+}
+
+// An entry written as a streaming writer does: a data descriptor (with its signature) after the data.
+inline Entry streamedFile(const QByteArray& name, const QByteArray& data)
+{
+    return Entry{name, data, true, false, {}, -1, {}, 0x0008, true};
 }
 
 // An entry whose data is already compressed with another method.
 inline Entry packedFile(const QByteArray& name, const QByteArray& data, int method, const QByteArray& packed,
                         quint16 flags = 0)
 {
-    return Entry{name, data, false, false, {}, method, packed, flags};
+    return Entry{name, data, false, false, {}, method, packed, flags, false};
 }
 
 // Offsets of the pieces of an archive written by build(), for tests that damage it.

@@ -1,0 +1,82 @@
+#include "clean/SalvagePass.h"
+
+#include "clean/RunReport.h"
+#include "zip/Salvage.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// Long lists of lost names are cut: the report holds them all.
+constexpr int kNamesShown = 10;
+
+QString namesText(const QStringList& names)
+{
+    QString text = names.mid(0, kNamesShown).join(QStringLiteral(", "));
+    if (names.size() > kNamesShown)
+        text += QStringLiteral(" and %1 more").arg(names.size() - kNamesShown);
+    return text;
+}
+
+QString entries(qsizetype n)
+{
+    return n == 1 ? QStringLiteral("1 entry") : QStringLiteral("%1 entries").arg(n);
+}
+
+} // namespace
+
+QString SalvagePass::lineFor(const QString& path, const zipsalvage::Report& r, bool dryRun)
+{
+    using zipsalvage::Status;
+    const QString shown = QDir::toNativeSeparators(path);
+    const QString target = QFileInfo(zipsalvage::salvagedPath(path)).fileName();
+    QString text;
+    if (r.status == Status::Written || r.status == Status::WouldWrite) {
+        text = QStringLiteral("%1: %2 %3, %4 bytes, into %5")
+                   .arg(shown, dryRun ? QStringLiteral("would salvage") : QStringLiteral("salvaged"),
+                        entries(r.recovered.size()))
+                   .arg(r.bytesRecovered)
+                   .arg(target);
+        if (!r.unproven.isEmpty())
+            text +=
+                QStringLiteral("; %1 unproven (not checkable): %2").arg(r.unproven.size()).arg(namesText(r.unproven));
+    } else {
+        text = QStringLiteral("%1: not salvaged: %2").arg(shown, QLatin1String(zipsalvage::statusText(r.status)));
+        if (r.status == Status::TargetExists)
+            text += QStringLiteral(" (%1)").arg(target);
+    }
+    if (!r.lost.isEmpty())
+        text += QStringLiteral("; %1 lost: %2").arg(r.lost.size()).arg(namesText(r.lost));
+    // A dry run's lines are what the run would do, on stdout with the others; a run's are notes on stderr.
+    return dryRun ? text : QStringLiteral("tamsorel: ") + text;
+}
+
+QString SalvagePass::afterQuarantine(const QString& path)
+{
+    const bool dryRun = m_report.dryRun;
+    const QString damaged = dryRun ? path : path + QStringLiteral(".bad");
+    if (!QFileInfo(damaged).isFile())
+        return {}; // the rename did not happen (a read-only drive): nothing was quarantined
+    m_done.insert(QFileInfo(path + QStringLiteral(".bad")).absoluteFilePath());
+    const zipsalvage::Report r = zipsalvage::salvage(damaged, zipsalvage::salvagedPath(damaged), dryRun);
+    m_report.salvaged(r, zipsalvage::salvagedPath(damaged));
+    return lineFor(damaged, r, dryRun);
+}
+
+QStringList SalvagePass::earlierQuarantines(const QString& folder)
+{
+    const bool dryRun = m_report.dryRun;
+    QStringList lines;
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QStringLiteral("*.zip.bad")}, QDir::Files, QDir::Name)) {
+        const QString path = dir.absoluteFilePath(name);
+        const QString target = zipsalvage::salvagedPath(path);
+        if (m_done.contains(path) || QFileInfo::exists(target))
+            continue;
+        const zipsalvage::Report r = zipsalvage::salvage(path, target, dryRun);
+        m_report.salvagedEarlier(path, r, target);
+        lines << lineFor(path, r, dryRun);
+    }
+    return lines;
+}
