@@ -110,6 +110,7 @@ private slots:
     void corruptCacheIsSetAsideAndTheRunGoesOn();
     void fullReadsEverythingAndRefreshes();
     void twoRunsAtOnceOnDifferentFolders();
+    void everyFolderOfATreeUsesTheCache();
     void jobsChangeNothingARunDecides_data();
     void jobsChangeNothingARunDecides();
     void wrongOptionsAreRefused_data();
@@ -292,6 +293,34 @@ void E2eIncremental::twoRunsAtOnceOnDifferentFolders()
             for (const QJsonObject& o : objects)
                 QCOMPARE(o["data"].toString(), expected);
         }
+    }
+}
+
+void E2eIncremental::everyFolderOfATreeUsesTheCache()
+{
+    // With -r each folder is a run of its own; each opens the cache and keeps its rows there.
+    const QString root = m_root->path() + "/tree";
+    const QStringList folders{root, root + "/x", root + "/x/y"};
+    for (const QString& folder : folders)
+        QVERIFY(makeFolder(folder));
+    const QString report = m_root->path() + "/r.jsonl";
+    for (const QString expected : {"read", "cache"}) {
+        const Result r = runWith(*m_program, {"--incremental", "-r", "--report", report, root});
+        E2E_VERIFY_ENDED(r);
+        QVERIFY2(r.out.contains("total:"), r.out.constData());
+        QFile f(report);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QMap<QString, int> perFolder;
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            if (line.isEmpty() || o.contains("summary"))
+                continue;
+            QCOMPARE(o["data"].toString(), expected);
+            ++perFolder[o["folder"].toString()];
+        }
+        QCOMPARE(perFolder.keys(), folders);
+        for (int n : perFolder)
+            QCOMPARE(n, 4);
     }
 }
 
