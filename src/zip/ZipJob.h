@@ -130,31 +130,18 @@ struct NewEntry
 
     QByteArray centralRecord(quint64 offset) const
     {
-        QByteArray r;
-        const bool offset64 = offset >= 0xffffffffu;
-        zipformat::put32(r, 0x02014b50);
-        zipformat::put16(r, madeBy);
-        zipformat::put16(r, offset64 ? 45 : 20);
-        zipformat::put16(r, flags);
-        zipformat::put16(r, 8);
-        zipformat::put32(r, dosTime);
-        zipformat::put32(r, crc);
-        zipformat::put32(r, compressedSize);
-        zipformat::put32(r, size);
-        zipformat::put16(r, quint16(name.size()));
-        zipformat::put16(r, offset64 ? 12 : 0);
-        zipformat::put16(r, 0);
-        zipformat::put16(r, 0);
-        zipformat::put16(r, 0);
-        zipformat::put32(r, externalAttributes);
-        zipformat::put32(r, offset64 ? 0xffffffffu : quint32(offset));
-        r.append(name);
-        if (offset64) {
-            zipformat::put16(r, 0x0001);
-            zipformat::put16(r, 8);
-            zipformat::put64(r, offset);
-        }
-        return r;
+        zipformat::CentralRecordFields f;
+        f.versionMadeBy = madeBy;
+        f.flags = flags;
+        f.method = 8;
+        f.dosTime = dosTime;
+        f.crc = crc;
+        f.compressedSize = compressedSize;
+        f.size = size;
+        f.externalAttributes = externalAttributes;
+        f.offset = offset;
+        f.name = name;
+        return zipformat::writeCentralRecord(f);
     }
 };
 
