@@ -189,7 +189,10 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     }
     if (!flushCentral())
         return ZipCannotWrite;
-    central = endRecords(count, centralAt - shift, centralSize, m_archive.comment, m_archive.disk);
+    // An emptied archive has no local header to tell a reader where its ZIP data starts: its offset counts
+    // the prefix, so it reads as a valid empty archive without any shift.
+    const quint64 endShift = count == 0 ? 0 : shift;
+    central = endRecords(count, centralAt - endShift, centralSize, m_archive.comment, m_archive.disk);
     if (!temp.write(central.constData(), central.size()))
         return ZipCannotWrite;
     if (!point())
