@@ -109,7 +109,7 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     }
     m_total = qint64(outPos) + (added ? added->local.size() : 0);
 
-    TempFile temp(targetInfo.absolutePath(), targetInfo.fileName());
+    TempFile temp(targetInfo.absolutePath(), targetInfo.fileName(), TempFile::Rewrite);
     if (!temp.isOpen())
         return ZipCannotWrite;
     QFile& in = m_reader.file();
