@@ -3,25 +3,13 @@
 // the double-zip repair and which purge rows remove which lines, and make all of it one rewrite. Any thread
 // may run it with a ZipComponent of its own; the window's handlers show each step from its results.
 
+#include "zip/ArchiveStamp.h"
 #include "zip/ZipComponent.h"
 
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <vector>
-
-// What identifies one state of an archive file: a rewrite or a replacement changes at least one field.
-struct ArchiveStamp
-{
-    qint64 size = -1; // -1: the file could not be looked at
-    qint64 modifiedNs = 0;
-    quint64 inode = 0;
-    quint64 device = 0;
-
-    static ArchiveStamp of(const QString& path);
-    bool valid() const { return size >= 0; }
-    bool operator==(const ArchiveStamp&) const = default;
-};
 
 // The listing and test of one archive.
 struct ArchiveListing
