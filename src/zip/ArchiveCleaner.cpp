@@ -102,19 +102,20 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
     return p;
 }
 
-qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack)
+qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged)
 {
     *addBack = ZipSuccess;
     if (!plan.changes())
         return ZipSuccess;
     m_zip.AlternateMode = false;
     m_zip.ArchivePath = m_path;
-    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile);
+    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile, judged);
     if (plan.repairFile.isEmpty())
         return rc;
     *addBack = rc;
-    if (rc == ZipSuccess || ZipComponent::isDamage(rc) || rc == ZipAborted || plan.masks.isEmpty())
+    if (rc == ZipSuccess || ZipComponent::isDamage(rc) || rc == ZipAborted || rc == ZipArchiveChanged ||
+        plan.masks.isEmpty())
         return rc;
     m_zip.ArchivePath = m_path;
-    return m_zip.RewriteEntries(plan.masks);
+    return m_zip.RewriteEntries(plan.masks, {}, judged);
 }

@@ -65,8 +65,10 @@ public:
 
     // The plan's repair and deletions in one rewrite. *addBack is that rewrite's result when the plan has a
     // repair (0: repaired). When it fails without damage (the description cannot go back), the deletions are
-    // made alone, as they would have been after a failed add.
-    qint16 rewrite(const CleanPlan& plan, qint16* addBack);
+    // made alone, as they would have been after a failed add. With judged (the listing's stamp, invalid when
+    // the file changed while it was listed), a file other than the one listed is left as it is and the
+    // result is ZipArchiveChanged: the plan was made for another file, which is to be listed anew.
+    qint16 rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged = nullptr);
 
 private:
     ZipComponent& m_zip;

@@ -32,6 +32,7 @@
 // starts with Abort already true runs normally. Properties other than Abort are copied when a call
 // starts. The progress hook (the event pump) may run other handlers, even other calls, meanwhile.
 
+#include "ArchiveStamp.h"
 #include "ZipResult.h"
 
 #include <QObject>
@@ -68,8 +69,11 @@ public:
     qint16 AddEntries(qint16 mode);
     // DeleteEntries for every mask and AddEntries for addFile (when not empty) in one rewrite: the result
     // holds the same entries, in the same order, with the same bytes, as those calls one after the other
-    // with the add first. A mask that takes the added file's name takes the added entry too.
-    qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {});
+    // with the add first. A mask that takes the added file's name takes the added entry too. With judged,
+    // the stamp of the file that was listed and tested, a rewrite of any other file (replaced or changed
+    // since, or while it is rewritten) changes nothing and returns ZipArchiveChanged.
+    qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {},
+                          const ArchiveStamp* judged = nullptr);
 
     // Raises Listing for each name and then Status 100, as ListContents does, for a listing made by another
     // component (one that read the archive ahead on another thread).

@@ -172,7 +172,7 @@ public:
     int remove();
     int extract();
     int add();
-    int replace(const QStringList& masks, const QString& addFile);
+    int replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged = nullptr);
 
 private:
     using Sink = std::function<bool(const char*, qint64)>;
@@ -186,7 +186,7 @@ private:
     int decodeMethod(const zipformat::Entry& e, const Sink* sink, bool* untestable);
     int testData(const std::vector<const zipformat::Entry*>& matched);
     int testBatch(const std::vector<const zipformat::Entry*>& batch);
-    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added);
+    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added, const ArchiveStamp* judged = nullptr);
     int newEntry(const QFileInfo& source, zipjob::NewEntry& n);
 
     bool point();

@@ -68,11 +68,16 @@ int ZipJob::remove()
     return rewrite(drop, nullptr);
 }
 
-int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
+int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const ArchiveStamp* judged)
 {
     // Rewrite the file a link points to, so that the link itself stays.
     const QString target = QFileInfo(m_path).canonicalFilePath();
     const QFileInfo targetInfo(target);
+    // The file read here must be the one that was judged, and still be the one under its name when the
+    // rewrite replaces it: an archive replaced meanwhile is never purged untested.
+    const ArchiveStamp opened = ArchiveStamp::ofOpen(m_reader.file().handle(), target);
+    if (!opened.valid() || (judged && *judged != opened))
+        return ZipArchiveChanged;
     const QFileDevice::Permissions permissions = QFile::permissions(target);
     if (!(permissions & QFileDevice::WriteOwner) || !targetInfo.isWritable())
         return ZipCannotWrite;
@@ -197,6 +202,8 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
         return ZipCannotWrite;
     if (!point())
         return ZipAborted;
+    if (ArchiveStamp::of(target) != opened)
+        return ZipArchiveChanged;
     m_reader.file().close();
     if (!temp.commit(target, permissions))
         return ZipCannotWrite;
@@ -281,7 +288,7 @@ int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
     return ZipSuccess;
 }
 
-int ZipJob::replace(const QStringList& masks, const QString& addFile)
+int ZipJob::replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged)
 {
     const QFileInfo source(addFile);
     const bool adding = !addFile.isEmpty();
@@ -322,5 +329,5 @@ int ZipJob::replace(const QStringList& masks, const QString& addFile)
         finish();
         return ZipSuccess;
     }
-    return rewrite(drop, addKept ? &n : nullptr);
+    return rewrite(drop, addKept ? &n : nullptr, judged);
 }
