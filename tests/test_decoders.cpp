@@ -149,61 +149,6 @@ void methods()
     QTest::newRow("PPMd (7-Zip)") << by7zip("PPMd", big) << big;
 }
 
-// LSB-first bits, as deflate packs them.
-class BitWriter
-{
-public:
-    void put(uint32_t value, int bits)
-    {
-        for (int i = 0; i < bits; ++i) {
-            m_byte |= uint8_t(((value >> i) & 1) << m_count);
-            if (++m_count == 8)
-                flushByte();
-        }
-    }
-    // Huffman codes go most significant bit first.
-    void code(uint32_t code, int bits)
-    {
-        for (int i = bits - 1; i >= 0; --i)
-            put((code >> i) & 1, 1);
-    }
-    QByteArray bytes()
-    {
-        if (m_count)
-            flushByte();
-        return m_out;
-    }
-
-private:
-    void flushByte()
-    {
-        m_out.append(char(m_byte));
-        m_byte = 0;
-        m_count = 0;
-    }
-    QByteArray m_out;
-    uint8_t m_byte = 0;
-    int m_count = 0;
-};
-
-// One fixed-code block: the literal 'a', then matches of the longest length at distance 1, then the end of
-// the block. Little input, much output: deflate64's longest match is 65538 bytes, deflate's 258.
-QByteArray repeatedMatches(bool deflate64, int matches)
-{
-    BitWriter w;
-    w.put(1, 1); // last block
-    w.put(1, 2); // fixed codes
-    w.code(0x30 + 'a', 8);
-    for (int i = 0; i < matches; ++i) {
-        w.code(0xc0 + (285 - 280), 8); // length code 285
-        if (deflate64)
-            w.put(65535, 16); // 3 + 65535
-        w.code(0, 5);         // distance code 0: distance 1
-    }
-    w.code(0, 7); // end of block
-    return w.bytes();
-}
-
 // A sample without long repeats: a dynamic block whose codes are mostly literals, valid as deflate64 too.
 QByteArray literalText(int size)
 {
@@ -353,8 +298,8 @@ private slots:
     void abortIsHeardWhileOutputGrows_data()
     {
         QTest::addColumn<Packed>("packed");
-        QTest::newRow("deflate64, 64 matches of 65538 bytes") << Packed{9, 0, repeatedMatches(true, 64)};
-        QTest::newRow("deflate, 20000 matches of 258 bytes") << Packed{8, 0, repeatedMatches(false, 20000)};
+        QTest::newRow("deflate64, 64 matches of 65538 bytes") << Packed{9, 0, testzip::repeatedMatches(true, 64)};
+        QTest::newRow("deflate, 20000 matches of 258 bytes") << Packed{8, 0, testzip::repeatedMatches(false, 20000)};
     }
     void abortIsHeardWhileOutputGrows()
     {
