@@ -596,10 +596,16 @@ QByteArray writeCentralRecord(const CentralRecordFields& f)
     return out;
 }
 
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk)
+bool looksLikeLocator(const QByteArray& bytes)
+{
+    return bytes.size() >= 20 && get32(bytes.constData() + bytes.size() - 20) == kZip64LocatorSig;
+}
+
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk,
+                      bool forceZip64)
 {
     QByteArray out;
-    const bool zip64 = count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
+    const bool zip64 = forceZip64 || count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
     if (zip64) {
         const quint64 recOffset = cdOffset + cdSize;
         put32(out, kZip64EndSig);

@@ -106,9 +106,13 @@ QByteArray writeCentralRecord(const CentralRecordFields& f);
 // becomes newOffset (a stored offset, in the archive's convention). Only an offset that outgrows the
 // record's field makes the record anew, with a zip64 extra field.
 QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 newOffset);
-// End records for a central directory of count records (zip64 records when needed); offsets are stored
-// offsets in the archive's convention.
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk = 0);
+// End records for a central directory of count records (zip64 records when needed, or when zip64 is true);
+// offsets are stored offsets in the archive's convention.
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk = 0,
+                      bool zip64 = false);
+// True when bytes (what precedes an end record) end in twenty bytes that start like a zip64 locator: readers
+// would take them for one, so such an end record needs a real zip64 end record and locator in front.
+bool looksLikeLocator(const QByteArray& bytes);
 
 inline quint16 get16(const char* p)
 {

@@ -176,7 +176,9 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     central.reserve(kChunk + 64 * 1024);
     quint64 centralSize = 0;
     quint64 count = 0;
+    QByteArray lastBytes; // the last bytes written before the end records
     auto flushCentral = [&] {
+        lastBytes = (lastBytes + central.right(20)).right(20);
         centralSize += quint64(central.size());
         const bool written = temp.write(central.constData(), central.size());
         central.resize(0);
@@ -197,7 +199,13 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     // An emptied archive has no local header to tell a reader where its ZIP data starts: its offset counts
     // the prefix, so it reads as a valid empty archive without any shift.
     const quint64 endShift = count == 0 ? 0 : shift;
-    central = endRecords(count, centralAt - endShift, centralSize, m_archive.comment, m_archive.disk);
+    if (count == 0 && centralAt >= 20) {
+        lastBytes.resize(20); // the end of the prefix, copied as it was
+        if (!m_reader.read(qint64(centralAt) - 20, lastBytes.data(), 20))
+            return ZipCannotRead;
+    }
+    central = endRecords(count, centralAt - endShift, centralSize, m_archive.comment, m_archive.disk,
+                         looksLikeLocator(lastBytes));
     if (!temp.write(central.constData(), central.size()))
         return ZipCannotWrite;
     if (!point())
