@@ -19,9 +19,12 @@
 //   descriptor) into a hidden temporary file in the archive's folder, write a new central directory
 //   (zip64 records when needed) and rename the temporary file over the archive only when it is
 //   complete. Nothing is recompressed; names, times, extra fields, the archive comment and the file's
-//   permissions stay. Removing the last entry leaves a valid empty archive. A symbolic link to an
-//   archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves
-//   its temporary file; removeStaleTemporaries() and removeStaleTemporariesIn() clear those.
+//   permissions stay. The temporary file is private (0600) until it is complete, then given the archive's
+//   mode and synced before the rename; the folder is synced after it. Removing the last entry leaves a
+//   valid empty archive that reads without a shift. A rewrite that finds another file under the name
+//   when it replaces it (or than the one judged, for RewriteEntries) changes nothing: ZipArchiveChanged. A symbolic
+//   link to an archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves its
+//   temporary file; removeStaleTemporaries() and removeStaleTemporariesIn() clear those.
 // - ExtractEntries writes each matching entry into ExtractFolder under its base name, lower-cased: the
 //   name after the last "/" or "\", without a drive letter. "..", "." and folder entries are skipped, so
 //   nothing is ever written outside ExtractFolder. ExtractFolder itself is created when its parent
