@@ -12,7 +12,6 @@
 #include <QTest>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 namespace {
 
@@ -31,21 +30,6 @@ QByteArray withDeclaredSize(const QByteArray& name, const QByteArray& data, int 
     put64At(b, layout.localHeaderOffsets[0] + 30 + name.size() + 4, size);
     put64At(b, layout.centralDirectoryOffset + 46 + name.size() + 4, size);
     return b;
-}
-
-QByteArray deflated(const QByteArray& data)
-{
-    z_stream zs{};
-    deflateInit2(&zs, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(int(deflateBound(&zs, uLong(data.size()))), Qt::Uninitialized);
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
-    zs.avail_in = uInt(data.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = uInt(out.size());
-    deflate(&zs, Z_FINISH);
-    out.resize(qsizetype(zs.total_out));
-    deflateEnd(&zs);
-    return out;
 }
 
 int modeOf(const QString& path)
@@ -86,14 +70,14 @@ private slots:
     {
         QTest::addColumn<QByteArray>("archive");
         const QByteArray text = testzip::text(5000, 2);
-        const QByteArray packed = deflated(text);
+        const QByteArray packed = testzip::rawDeflate(text);
         QTest::newRow("deflate, zip64 size 2^63 + 16")
             << withDeclaredSize("a.txt", text, 8, packed, (quint64(1) << 63) + 16);
         QTest::newRow("deflate, zip64 size 2^64 - 1") << withDeclaredSize("a.txt", text, 8, packed, ~quint64(0));
         QTest::newRow("stored, zip64 size 2^63 + 16")
             << withDeclaredSize("a.txt", text, 0, text, (quint64(1) << 63) + 16);
         const QByteArray literals = testzip::text(300000, 4);
-        const QByteArray cut = deflated(literals).left(20000);
+        const QByteArray cut = testzip::rawDeflate(literals).left(20000);
         QTest::newRow("deflate64 cut off, zip64 size 2^40")
             << withDeclaredSize("a.txt", literals, 9, cut, quint64(1) << 40);
         QTest::newRow("deflate cut off, zip64 size 2^40")
@@ -129,7 +113,7 @@ private slots:
     {
         QFETCH(int, size);
         const QByteArray data = testzip::text(size, 5);
-        const QByteArray packed = deflated(data);
+        const QByteArray packed = testzip::rawDeflate(data);
         QTemporaryDir dir;
         const QString path = dir.filePath("cut.zip");
         QVERIFY(testzip::writeZip(path, {testzip::packedFile("a.txt", data, 8, packed.left(packed.size() / 2))}));

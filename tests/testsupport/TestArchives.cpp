@@ -5,19 +5,6 @@
 #include <zlib.h>
 
 namespace testzip {
-namespace {
-
-void put16(QByteArray& b, quint16 v)
-{
-    b.append(char(v & 0xff));
-    b.append(char(v >> 8));
-}
-
-void put32(QByteArray& b, quint32 v)
-{
-    put16(b, quint16(v & 0xffff));
-    put16(b, quint16(v >> 16));
-}
 
 QByteArray rawDeflate(const QByteArray& data)
 {
@@ -32,6 +19,20 @@ QByteArray rawDeflate(const QByteArray& data)
     out.resize(int(zs.total_out));
     deflateEnd(&zs);
     return out;
+}
+
+namespace {
+
+void put16(QByteArray& b, quint16 v)
+{
+    b.append(char(v & 0xff));
+    b.append(char(v >> 8));
+}
+
+void put32(QByteArray& b, quint32 v)
+{
+    put16(b, quint16(v & 0xffff));
+    put16(b, quint16(v >> 16));
 }
 
 QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, Layout* layout, bool zip64)
