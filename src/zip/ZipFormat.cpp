@@ -514,68 +514,98 @@ QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 new
         out.replace(entry.zip64OffsetAt >= 0 ? entry.zip64OffsetAt : 42, value.size(), value);
         return out;
     }
-    // The offset outgrows the record's 32-bit field: the record gets a zip64 field for it.
+    // The offset outgrows the record's 32-bit field: the record is made anew with a zip64 field for it.
     const int nameLen = get16(r + 28);
     const int extraLen = get16(r + 30);
     const int commentLen = get16(r + 32);
     const char* extra = r + 46 + nameLen;
-    const bool sizeIn64 = get32(r + 24) == kMax32;
-    const bool compIn64 = get32(r + 20) == kMax32;
-    const bool offsetIn64 = newOffset >= kMax32;
-
-    QByteArray zip64;
-    if (sizeIn64)
-        put64(zip64, entry.size);
-    if (compIn64)
-        put64(zip64, entry.compressedSize);
-    if (offsetIn64)
-        put64(zip64, newOffset);
-
-    // Other extra blocks stay as they are; a zip64 block is rebuilt for the new offset.
-    QByteArray otherExtra;
+    CentralRecordFields f;
+    f.versionMadeBy = get16(r + 4);
+    f.versionNeeded = get16(r + 6);
+    f.flags = get16(r + 8);
+    f.method = get16(r + 10);
+    f.dosTime = get32(r + 12);
+    f.crc = get32(r + 16);
+    f.compressedSize = entry.compressedSize;
+    f.size = entry.size;
+    f.internalAttributes = get16(r + 36);
+    f.externalAttributes = get32(r + 38);
+    f.offset = newOffset;
+    f.name = QByteArray(r + 46, nameLen);
+    f.comment = QByteArray(r + 46 + nameLen + extraLen, commentLen);
+    // Other extra blocks stay as they are; the old zip64 block gives way to the new one.
     bool wellFormed = true;
-    {
-        int pos = 0;
-        while (pos < extraLen) {
-            if (pos + 4 > extraLen || pos + 4 + get16(extra + pos + 2) > extraLen) {
-                wellFormed = false;
-                break;
-            }
-            const int size = get16(extra + pos + 2);
-            if (get16(extra + pos) != 0x0001)
-                otherExtra.append(extra + pos, 4 + size);
-            pos += 4 + size;
+    int pos = 0;
+    while (pos < extraLen) {
+        if (pos + 4 > extraLen || pos + 4 + get16(extra + pos + 2) > extraLen) {
+            wellFormed = false;
+            break;
         }
+        const int size = get16(extra + pos + 2);
+        if (get16(extra + pos) != 0x0001)
+            f.extra.append(extra + pos, 4 + size);
+        pos += 4 + size;
     }
     if (!wellFormed)
-        otherExtra = QByteArray(extra, extraLen); // unknown layout: keep the bytes, add ours after them
-    QByteArray newExtra = otherExtra;
-    if (!zip64.isEmpty()) {
-        put16(newExtra, 0x0001);
-        put16(newExtra, quint16(zip64.size()));
-        newExtra.append(zip64);
-    }
-    if (newExtra.size() > 0xffff)
-        newExtra = QByteArray(extra, extraLen); // cannot grow; only reachable with hostile records
+        f.extra = QByteArray(extra, extraLen); // unknown layout: keep the bytes, add ours after them
+    // Only a hostile record leaves no room for the zip64 block: a readable record beats its other blocks.
+    if (f.extra.size() + 4 + 3 * 8 > 0xffff)
+        f.extra.clear();
+    return writeCentralRecord(f);
+}
 
+QByteArray writeCentralRecord(const CentralRecordFields& f)
+{
+    QByteArray zip64;
+    const bool sizeIn64 = f.size >= kMax32;
+    const bool compressedIn64 = f.compressedSize >= kMax32;
+    const bool offsetIn64 = f.offset >= kMax32;
+    if (sizeIn64)
+        put64(zip64, f.size);
+    if (compressedIn64)
+        put64(zip64, f.compressedSize);
+    if (offsetIn64)
+        put64(zip64, f.offset);
+    QByteArray extra = f.extra;
+    if (!zip64.isEmpty()) {
+        put16(extra, 0x0001);
+        put16(extra, quint16(zip64.size()));
+        extra.append(zip64);
+    }
     QByteArray out;
-    out.reserve(46 + nameLen + newExtra.size() + commentLen);
-    out.append(r, 30);
-    put16(out, quint16(newExtra.size()));
-    out.append(r + 32, 2); // comment length
-    put16(out, 0);         // disk number start
-    out.append(r + 36, 6); // internal and external attributes
-    put32(out, offsetIn64 ? kMax32 : quint32(newOffset));
-    out.append(r + 46, nameLen);
-    out.append(newExtra);
-    out.append(r + 46 + nameLen + extraLen, commentLen);
+    out.reserve(46 + f.name.size() + extra.size() + f.comment.size());
+    put32(out, kCentralSig);
+    put16(out, f.versionMadeBy);
+    put16(out, zip64.isEmpty() ? f.versionNeeded : std::max<quint16>(f.versionNeeded, 45));
+    put16(out, f.flags);
+    put16(out, f.method);
+    put32(out, f.dosTime);
+    put32(out, f.crc);
+    put32(out, compressedIn64 ? kMax32 : quint32(f.compressedSize));
+    put32(out, sizeIn64 ? kMax32 : quint32(f.size));
+    put16(out, quint16(f.name.size()));
+    put16(out, quint16(extra.size()));
+    put16(out, quint16(f.comment.size()));
+    put16(out, 0); // disk number start
+    put16(out, f.internalAttributes);
+    put32(out, f.externalAttributes);
+    put32(out, offsetIn64 ? kMax32 : quint32(f.offset));
+    out.append(f.name);
+    out.append(extra);
+    out.append(f.comment);
     return out;
 }
 
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk)
+bool looksLikeLocator(const QByteArray& bytes)
+{
+    return bytes.size() >= 20 && get32(bytes.constData() + bytes.size() - 20) == kZip64LocatorSig;
+}
+
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk,
+                      bool forceZip64)
 {
     QByteArray out;
-    const bool zip64 = count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
+    const bool zip64 = forceZip64 || count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
     if (zip64) {
         const quint64 recOffset = cdOffset + cdSize;
         put32(out, kZip64EndSig);
