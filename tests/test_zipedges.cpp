@@ -173,6 +173,16 @@ void TestZipEdges::validArchivesReadAndRewriteFaithfully_data()
         QTest::newRow("patched data in both headers") << b << qint64(0) << qint64(0);
     }
     {
+        // Two zip64 fields in one local header: readers take the sizes from the central directory.
+        testzip::Layout l64;
+        QByteArray b = testzip::buildZip64(entries(), {}, &l64);
+        const qint64 extra = l64.localHeaderOffsets[0] + 30 + 10;
+        put16At(b, extra + 2, 6);
+        put16At(b, extra + 10, 0x0001);
+        put16At(b, extra + 12, 6);
+        QTest::newRow("zip64 field twice in a local header") << b << qint64(0) << qint64(0);
+    }
+    {
         // One file whose end record names disk 1 for itself and its directory.
         QByteArray b = plain;
         put16At(b, endRecord(b) + 4, 1);
@@ -263,16 +273,6 @@ void TestZipEdges::contradictionsAreDamage_data()
             put32At(b, central + 20, 100000);
         },
         110);
-    {
-        // Two zip64 fields in one local header.
-        testzip::Layout l64;
-        QByteArray b = testzip::buildZip64(entries(), {}, &l64);
-        const qint64 extra = l64.localHeaderOffsets[0] + 30 + 10;
-        put16At(b, extra + 2, 6);
-        put16At(b, extra + 10, 0x0001);
-        put16At(b, extra + 12, 6);
-        QTest::newRow("zip64 field twice in a local header") << b << 410;
-    }
 }
 
 void TestZipEdges::contradictionsAreDamage()
@@ -315,13 +315,29 @@ void TestZipEdges::literalAllOnesSizeIsNoDamage()
     tail += QByteArray(42, '\0');
     tail.replace(6, 24, head.mid(4, 24)); // version needed .. name length, as in the local header
     tail += name;
+    // The directory starts past 4 GiB, so only zip64 end records can say where; the entry's own sizes
+    // stay literal, without a zip64 field.
     const quint64 cdOffset = quint64(head.size()) + size;
-    QByteArray end("PK\x05\x06", 4);
-    end += QByteArray(18, '\0');
-    put16At(end, 8, 1);
-    put16At(end, 10, 1);
-    put32At(end, 12, quint32(tail.size()));
-    put32At(end, 16, quint32(cdOffset));
+    QByteArray end("PK\x06\x06", 4);
+    end += QByteArray(52, '\0');
+    put32At(end, 4, 44);
+    put16At(end, 12, 45);
+    put16At(end, 14, 45);
+    put32At(end, 24, 1);
+    put32At(end, 32, 1);
+    put32At(end, 40, quint32(tail.size()));
+    put32At(end, 48, quint32(cdOffset & 0xffffffffu));
+    put32At(end, 52, quint32(cdOffset >> 32));
+    const quint64 end64At = cdOffset + quint64(tail.size());
+    end += QByteArray("PK\x06\x07", 4) + QByteArray(16, '\0');
+    put32At(end, 56 + 8, quint32(end64At & 0xffffffffu));
+    put32At(end, 56 + 12, quint32(end64At >> 32));
+    put32At(end, 56 + 16, 1);
+    end += QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
+    put16At(end, 76 + 8, 1);
+    put16At(end, 76 + 10, 1);
+    put32At(end, 76 + 12, quint32(tail.size()));
+    put32At(end, 76 + 16, 0xffffffffu);
 
     QFile f(path("big.zip"));
     QVERIFY(f.open(QIODevice::WriteOnly));
@@ -334,17 +350,21 @@ void TestZipEdges::literalAllOnesSizeIsNoDamage()
     zip.ArchivePath = f.fileName();
     zip.EntryMask = "*.*";
     zip.TestData = false;
+    QStringList names;
+    connect(&zip, &ZipComponent::Listing, this, [&](const QString& n) { names.append(n); });
     QCOMPARE(int(zip.ListContents()), 0);
+    QCOMPARE(names, QStringList{"zeros.bin"});
 }
 
 void TestZipEdges::splitArchiveIsRefusedUntouched()
 {
     // The last part of an archive split over three files: its directory is on disk 2, its first entry
-    // starts on disk 1.
+    // starts on disk 1, at an offset of that disk which lies beyond this file.
     QByteArray b = testzip::build(entries());
     put16At(b, endRecord(b) + 4, 2);
     put16At(b, endRecord(b) + 6, 2);
     put16At(b, centralRecords(b).first() + 34, 1);
+    put32At(b, centralRecords(b).first() + 42, 100000);
     QVERIFY(testzip::write(path("s.zip"), b));
     ZipComponent zip;
     zip.ArchivePath = path("s.zip");

@@ -1,5 +1,53 @@
 // The reader's directory half: finding the archive's end record in the file's tail and parsing the
 // central directory it names.
+//
+// Which end record is the archive's, and what its directory is, is decided by one rule, applied in this
+// order to each end record found (judge() below follows it step by step). The first step that settles a
+// candidate settles it. The aim: accept what a reader that starts from the end record and checks every
+// local header accepts, call damage what it refuses, and never answer success without a directory that
+// was found and fits.
+//
+//  step | what is looked at                                                   | verdict when it fails
+//  -----+---------------------------------------------------------------------+-----------------------
+//    1  | the file holds at least an end record (22 bytes)                    | 110
+//    2  | candidates: every end-record signature in the last 64 KiB + 42      | no candidate: 110
+//       | bytes, the last first, at most 32; one whose comment runs past the  |
+//       | file's end is none                                                  |
+//    3  | a zip64 locator in front of it names a zip64 end record, found      | 110
+//       | where it says or right before the locator                          |
+//    4  | numbers a split set can have: entries on this disk no more than the | 110
+//       | total; on a disk above 0, the directory on no later disk            |
+//    5  | disk numbers before offsets: an end record on a disk above 0 whose  | 7 (split part: never
+//       | directory starts on an earlier disk is a split part unless the      | damage, never rewritten)
+//       | directory is found here and every entry's local header is here      |
+//       | (steps 6-11 all hold); an end record on disk 0 is one file,         |
+//       | whatever the other disk fields say                                  |
+//    6  | where the directory lies: it ends where the zip64 end record (or    | 110
+//       | the end record) begins. Its stored offset either points there (the  |
+//       | offsets count from the start of the file: "as stored") or lies      |
+//       | below it (they count from ZIP data behind a prefix: "shifted")      |
+//    7  | a shift only when the directory holds entries and the file does not | 110
+//       | start with a local header (such a file has no prefix)               |
+//    8  | the directory parses: every record has its signature and lies      | 110 (6 over 512 MiB,
+//       | inside it, zip64 fields hold the values the record defers to them,  | 3 when unreadable)
+//       | the count matches the end record's (a count modulo 65536, or 0xffff |
+//       | once it overflowed, is the writer's; on disk 0 either count will do)|
+//    9  | on a disk above 0: no entry starts on a later disk (110); an entry  | 110 / 7
+//       | on an earlier one is a split part's (7) unless its local header is  |
+//       | here                                                                |
+//   10  | each entry's local header and data lie before the directory, and    | 110
+//       | its size is one a file can have                                     |
+//   11  | shifted: the first local header is where the shift puts it, and the | 110
+//       | ZIP data is not the data of a stored entry whose header lies right  |
+//       | before it (an archive stored inside a truncated one)                |
+//   12  | accepted: the candidate is the archive; each local header is then   |
+//       | checked against its record (checkLocalHeader)                       |
+//
+// Candidates are judged in two passes: first those whose offsets count as stored, then the shifted ones,
+// so that an archive held in a comment never wins over the archive around it. The first accepted one
+// wins. Without one, the strongest failure seen is the answer: cannot read (3) over a size limit (6) over
+// damage (110) over a split part (7): a failure is never replaced by a weaker one, and success comes only
+// with an accepted candidate.
 
 #include "ZipFormat.h"
 #include "ZipRecords.h"
@@ -8,6 +56,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <libdeflate.h>
+#include <limits>
 
 namespace zipformat {
 namespace {
@@ -16,6 +65,8 @@ namespace {
 constexpr quint64 kMaxCentralDirectory = quint64(512) * 1024 * 1024;
 // End records tried at most: a hostile comment full of signatures costs no more than this many reads.
 constexpr size_t kMaxEndCandidates = 32;
+// The largest size a file can have: a size beyond it is no size at all.
+constexpr quint64 kMaxFileSize = quint64(std::numeric_limits<qint64>::max());
 
 QString decodeName(const QByteArray& raw, quint16 flags, const char* extra, int extraLen)
 {
@@ -34,9 +85,22 @@ QString decodeName(const QByteArray& raw, quint16 flags, const char* extra, int 
     return unicode.isNull() ? cp437ToUnicode(raw) : unicode;
 }
 
-} // namespace
-
-namespace {
+// How strong a failure is (the rule's last line); success and unknown codes are weakest.
+int strength(int rc)
+{
+    switch (rc) {
+    case ZipMultiPart:
+        return 1;
+    case ZipStructureDamaged:
+        return 2;
+    case ZipOtherError:
+        return 3;
+    case ZipCannotRead:
+        return 4;
+    default:
+        return 0;
+    }
+}
 
 // One end record found in the file's tail, with its zip64 record when it has one.
 struct EndRecord
@@ -51,6 +115,7 @@ struct EndRecord
     quint64 cdOffset = 0; // as stored
     quint64 cdLimit = 0;  // where the central directory must end: the zip64 end record or the end record
     bool zip64 = false;
+    bool zip64Missing = false; // a locator names a zip64 end record that is not there (step 3)
 };
 
 // Reads the zip64 end record named by the locator in front of an end record. The locator's offset may
@@ -81,9 +146,27 @@ bool readZip64End(FileReader& reader, EndRecord& end)
     return true;
 }
 
-// Parses the central directory of an end record, its stored offsets shifted by shift. Fills archive on
-// success; returns a ZipResult code.
-int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shift, Archive& archive)
+// True when found records match a count of the end record (step 8).
+bool countMatches(const EndRecord& end, quint64 found, quint64 count)
+{
+    // Writers without zip64 support store the count modulo 65536, or 0xffff once it overflows.
+    return found == count || (!end.zip64 && ((found & 0xffff) == count || (count == kMax16 && found > kMax16)));
+}
+
+// True when a local header with the entry's name lies where the entry says.
+bool headerHere(FileReader& reader, const Entry& e)
+{
+    char h[30];
+    if (!reader.read(qint64(e.localOffset), h, 30) || get32(h) != kLocalSig || get16(h + 26) != e.rawName.size())
+        return false;
+    QByteArray name(e.rawName.size(), Qt::Uninitialized);
+    return reader.read(qint64(e.localOffset) + 30, name.data(), name.size()) && name == e.rawName;
+}
+
+// Parses the central directory of an end record, its stored offsets shifted by shift (steps 8 to 10).
+// Fills archive, and in elsewhere the entries that may start on an earlier disk; returns a ZipResult code.
+int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shift, Archive& archive,
+                          std::vector<size_t>& elsewhere)
 {
     const quint64 cdStart = end.cdOffset + shift;
     const quint64 cdSize = end.cdSize;
@@ -112,10 +195,6 @@ int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shif
         const qint64 len = 46 + qint64(nameLen) + extraLen + commentLen;
         if (len > qint64(cdSize) - pos)
             return ZipStructureDamaged;
-        // An entry that starts on another disk belongs to an archive split over several files.
-        const quint32 startDisk = get16(r + 34);
-        if (startDisk != 0 && startDisk != end.disk)
-            return ZipMultiPart;
         Entry e;
         e.recordPos = pos;
         e.recordLen = int(len);
@@ -126,92 +205,176 @@ int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shif
         e.compressedSize = get32(r + 20);
         e.size = get32(r + 24);
         quint64 offset = get32(r + 42);
+        quint64 startDisk = get16(r + 34);
         const bool needSize = e.size == kMax32;
         const bool needComp = e.compressedSize == kMax32;
         const bool needOffset = offset == kMax32;
+        const bool needDisk = startDisk == kMax16;
         const char* extra = r + 46 + nameLen;
-        if (needSize || needComp || needOffset) {
+        if (needSize || needComp || needOffset || needDisk) {
             // Without a zip64 field, all-ones values are literal: an entry of 4 GiB - 1 bytes is valid.
             bool complete = true;
             forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
                 if (id != 0x0001)
                     return true;
                 int at = 0;
-                auto take = [&](quint64& v) {
-                    if (at + 8 > size)
+                auto take = [&](quint64& v, int width) {
+                    if (at + width > size)
                         return false;
-                    v = get64(data + at);
-                    at += 8;
+                    v = width == 8 ? get64(data + at) : get32(data + at);
+                    at += width;
                     return true;
                 };
-                complete = (!needSize || take(e.size)) && (!needComp || take(e.compressedSize));
+                complete = (!needSize || take(e.size, 8)) && (!needComp || take(e.compressedSize, 8));
                 if (complete && needOffset) {
                     e.zip64OffsetAt = int(data - r) + at;
-                    complete = take(offset);
+                    complete = take(offset, 8);
                 }
+                // The disk number is the field's last value; a writer that left it out meant this disk.
+                if (complete && needDisk && !take(startDisk, 4))
+                    startDisk = kMax16;
                 e.zip64 = true;
                 return false;
             });
             if (!complete)
                 return ZipStructureDamaged;
         }
-        if (offset > cdStart || shift > cdStart - offset)
-            return ZipStructureDamaged;
-        e.localOffset = offset + shift;
-        if (e.localOffset >= cdStart || cdStart - e.localOffset < 30)
-            return ZipStructureDamaged;
-        prefixEnd = std::min(prefixEnd, e.localOffset);
         e.rawName = QByteArray(r + 46, nameLen);
         e.name = decodeName(e.rawName, e.flags, extra, extraLen);
+        // Step 9: disk numbers before offsets. On disk 0 the entry's disk field means nothing.
+        if (end.disk > 0 && startDisk > end.disk)
+            return ZipStructureDamaged;
+        const bool maybeElsewhere = end.disk > 0 && startDisk < end.disk;
+        if (offset > kMaxFileSize - shift)
+            return maybeElsewhere ? ZipMultiPart : ZipStructureDamaged;
+        e.localOffset = offset + shift;
+        // Step 10: the local header and the data lie before the directory; a size no file can have is
+        // no size. An entry that may lie on an earlier disk is judged by its header below.
+        const bool fits = e.localOffset < cdStart && cdStart - e.localOffset >= 30 &&
+                          e.compressedSize <= cdStart - e.localOffset - 30 && e.size <= kMaxFileSize;
+        if (maybeElsewhere)
+            elsewhere.push_back(archive.entries.size());
+        else if (!fits)
+            return ZipStructureDamaged;
+        if (fits)
+            prefixEnd = std::min(prefixEnd, e.localOffset);
         archive.entries.push_back(std::move(e));
         pos += len;
     }
     const quint64 found = archive.entries.size();
-    // Writers without zip64 support store the count modulo 65536, or 0xffff once it overflows; the
-    // records themselves decide.
-    if (found != end.count &&
-        (end.zip64 || ((found & 0xffff) != end.count && !(end.count == kMax16 && found > kMax16))))
+    if (!countMatches(end, found, end.count) && !(end.disk == 0 && countMatches(end, found, end.countHere)))
         return ZipStructureDamaged;
     archive.prefixEnd = prefixEnd;
     return ZipSuccess;
 }
 
-// True when the first count entries' local headers lie where the central directory (with its shift) says.
-bool headersFit(FileReader& reader, const Archive& archive, size_t count)
+// True when the ZIP data starting at start is the data of a stored entry whose local header lies right
+// before it: an end record found there belongs to an archive inside another one (step 11).
+bool insideStoredEntry(FileReader& reader, quint64 start)
 {
-    for (size_t i = 0; i < std::min(count, archive.entries.size()); ++i) {
-        const Entry& e = archive.entries[i];
-        char h[30];
-        if (!reader.read(qint64(e.localOffset), h, 30) || get32(h) != kLocalSig || get16(h + 26) != e.rawName.size())
-            return false;
+    const quint64 reach = std::min<quint64>(start, 30 + 2 * quint64(kMax16));
+    QByteArray before(qsizetype(reach), Qt::Uninitialized);
+    if (!reader.read(qint64(start - reach), before.data(), qint64(reach)))
+        return false;
+    for (qsizetype at = before.lastIndexOf("PK\x03\x04"); at >= 0;
+         at = at > 0 ? before.lastIndexOf("PK\x03\x04", at - 1) : -1) {
+        if (before.size() - at < 30)
+            continue;
+        const char* h = before.constData() + at;
+        if (get16(h + 8) == 0 && quint64(at) + 30 + get16(h + 26) + get16(h + 28) == reach)
+            return true;
     }
-    return true;
+    return false;
+}
+
+// Everything the judge of one candidate needs to know about the file.
+struct FileFacts
+{
+    qint64 size = 0;
+    bool startsWithLocalHeader = false;
+    QByteArray tail;
+    qint64 tailStart = 0;
+};
+
+// Judges one candidate by the rule at the top of this file, steps 3 to 11. Returns -1 when the candidate
+// belongs to the other pass (as stored or shifted), else a ZipResult code; fills archive on success.
+int judge(FileReader& reader, const FileFacts& file, const EndRecord& end, bool shiftedPass, Archive& archive)
+{
+    // Steps 3 and 4: numbers that no archive can have.
+    if (end.zip64Missing || end.countHere > end.count || (end.disk > 0 && end.cdDisk > end.disk))
+        return shiftedPass ? -1 : ZipStructureDamaged;
+    // Step 5: a directory on an earlier disk must prove it is here; if it does not, this is a split part.
+    const bool directoryElsewhere = end.disk > 0 && end.cdDisk < end.disk;
+    const int notHere = directoryElsewhere ? ZipMultiPart : ZipStructureDamaged;
+    // Step 6: the directory ends where the (zip64) end record begins.
+    if (end.cdSize > end.cdLimit || end.cdOffset > end.cdLimit - end.cdSize)
+        return shiftedPass ? -1 : notHere;
+    const quint64 shift = end.cdLimit - end.cdSize - end.cdOffset;
+    if ((shift > 0) != shiftedPass)
+        return -1;
+    // Step 7: a shift needs entries to confirm it, and a file that starts with a local header has no prefix.
+    if (shift > 0 && (end.cdSize == 0 || file.startsWithLocalHeader))
+        return notHere;
+
+    Archive candidate;
+    candidate.fileSize = file.size;
+    candidate.comment = file.tail.mid(end.pos - file.tailStart + 22, end.commentLen);
+    std::vector<size_t> elsewhere;
+    const int rc = parseCentralDirectory(reader, end, shift, candidate, elsewhere);
+    if (rc == ZipStructureDamaged || rc == ZipMultiPart)
+        return directoryElsewhere ? ZipMultiPart : rc;
+    if (rc != ZipSuccess)
+        return rc;
+    // Step 9: an entry that says it starts on an earlier disk and is not here belongs to a split set.
+    for (size_t i : elsewhere) {
+        const Entry& e = candidate.entries[i];
+        if (e.localOffset >= candidate.centralDirectoryOffset || !headerHere(reader, e))
+            return ZipMultiPart;
+    }
+    if (directoryElsewhere && !std::all_of(candidate.entries.begin(), candidate.entries.end(),
+                                           [&](const Entry& e) { return headerHere(reader, e); }))
+        return ZipMultiPart;
+    // Step 11: a shift is believed when the first local header is where it puts it, and the ZIP data it
+    // names is not a stored entry's data.
+    if (shift > 0) {
+        const auto first =
+            std::min_element(candidate.entries.begin(), candidate.entries.end(),
+                             [](const Entry& a, const Entry& b) { return a.localOffset < b.localOffset; });
+        if (!headerHere(reader, *first) || insideStoredEntry(reader, first->localOffset))
+            return ZipStructureDamaged;
+    }
+    archive = std::move(candidate);
+    return ZipSuccess;
 }
 
 } // namespace
 
 int readCentralDirectory(FileReader& reader, Archive& archive)
 {
-    const qint64 fileSize = reader.size();
-    archive.fileSize = fileSize;
-    if (fileSize < 22)
+    FileFacts file;
+    file.size = reader.size();
+    archive.fileSize = file.size;
+    // Step 1.
+    if (file.size < 22)
         return ZipStructureDamaged;
-    const qint64 tailLen = std::min<qint64>(fileSize, 22 + 65535 + 20);
-    const qint64 tailStart = fileSize - tailLen;
-    QByteArray tail(tailLen, Qt::Uninitialized);
-    if (!reader.read(tailStart, tail.data(), tailLen))
+    const qint64 tailLen = std::min<qint64>(file.size, 22 + 65535 + 20);
+    file.tailStart = file.size - tailLen;
+    file.tail = QByteArray(tailLen, Qt::Uninitialized);
+    if (!reader.read(file.tailStart, file.tail.data(), tailLen))
         return ZipCannotRead;
+    char first[4];
+    file.startsWithLocalHeader = reader.read(0, first, 4) && get32(first) == kLocalSig;
 
-    // Every end record in the tail, the last one first.
+    // Step 2: every end record in the tail, the last one first.
     std::vector<EndRecord> ends;
     for (qint64 i = tailLen - 22; i >= 0 && ends.size() < kMaxEndCandidates; --i) {
-        const char* p = tail.constData() + i;
+        const char* p = file.tail.constData() + i;
         if (get32(p) != kEndSig)
             continue;
         EndRecord end;
-        end.pos = tailStart + i;
+        end.pos = file.tailStart + i;
         end.commentLen = get16(p + 20);
-        if (end.pos + 22 + end.commentLen > fileSize)
+        if (end.pos + 22 + end.commentLen > file.size)
             continue;
         end.disk = get16(p + 4);
         end.cdDisk = get16(p + 6);
@@ -220,55 +383,21 @@ int readCentralDirectory(FileReader& reader, Archive& archive)
         end.cdSize = get32(p + 12);
         end.cdOffset = get32(p + 16);
         end.cdLimit = quint64(end.pos);
-        if (!readZip64End(reader, end) || end.cdSize > end.cdLimit)
-            continue;
+        end.zip64Missing = !readZip64End(reader, end);
         ends.push_back(end);
     }
 
-    int failure = ZipStructureDamaged;
-    // First the offsets as stored, then offsets that count from ZIP data behind a prefix.
-    for (const bool shifted : {false, true}) {
+    int failure = -1;
+    for (const bool shiftedPass : {false, true}) {
         for (const EndRecord& end : ends) {
-            const quint64 actualStart = end.cdLimit - end.cdSize;
-            quint64 shift = 0;
-            if (!shifted) {
-                if (end.cdOffset > actualStart)
-                    continue;
-            } else {
-                if (end.cdOffset >= actualStart)
-                    continue;
-                shift = actualStart - end.cdOffset;
-            }
-            // A central directory on another disk, or entries on others: one part of a split archive. An
-            // archive that is one file whatever its disk number says is read as the file it is.
-            if (end.cdDisk != end.disk || end.countHere != end.count) {
-                failure = ZipMultiPart;
-                continue;
-            }
-            Archive candidate;
-            candidate.fileSize = fileSize;
-            candidate.comment = tail.mid(end.pos - tailStart + 22, end.commentLen);
-            const int rc = parseCentralDirectory(reader, end, shift, candidate);
-            // An empty directory must lie right before its end record: a comment's stray end record
-            // claiming "no entries at offset 0" must not hide the archive's entries.
-            // A shift is taken only when the first local header is where it then must be; every other
-            // one is checked with the entries.
-            const bool fits = candidate.entries.empty() ? end.cdOffset + shift == actualStart
-                                                        : shift == 0 || headersFit(reader, candidate, 1);
-            // A disk number other than 0 is believed to mean one file only when every entry is here.
-            if (rc == ZipSuccess && fits && end.disk != 0 && !headersFit(reader, candidate, SIZE_MAX)) {
-                failure = ZipMultiPart;
-                continue;
-            }
-            if (rc == ZipSuccess && fits) {
-                archive = std::move(candidate);
+            const int rc = judge(reader, file, end, shiftedPass, archive);
+            if (rc == ZipSuccess)
                 return ZipSuccess;
-            }
-            if (rc != ZipStructureDamaged && failure == ZipStructureDamaged)
+            if (strength(rc) > strength(failure))
                 failure = rc;
         }
     }
-    return failure;
+    return failure < 0 ? int(ZipStructureDamaged) : failure;
 }
 
 } // namespace zipformat

@@ -106,44 +106,28 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     if ((flags ^ entry.flags) & kMustAgree || get16(h + 8) != entry.method)
         return ZipHeaderDamaged;
     const char* extra = name.constData() + nameLen;
-    int zip64Fields = 0;
-    const char* zip64 = nullptr;
-    int zip64Size = 0;
-    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-        if (id == 0x0001 && ++zip64Fields == 1) {
-            zip64 = data;
-            zip64Size = size;
-        }
-        return true;
+    // The local zip64 field never makes damage: readers take the sizes from the central directory, and
+    // the data decides. Its presence only says how wide a data descriptor's sizes are.
+    bool localZip64 = false;
+    forEachExtra(extra, extraLen, [&](quint16 id, const char*, int) {
+        localZip64 = localZip64 || id == 0x0001;
+        return !localZip64;
     });
-    if (zip64Fields > 1)
-        return ZipHeaderDamaged;
-    if (!((flags | entry.flags) & 0x2000)) {
-        quint64 size = get32(h + 22);
-        quint64 compressed = get32(h + 18);
-        if (zip64 && (size == kMax32 || compressed == kMax32)) {
-            // The local zip64 field holds both sizes; some writers put in only those that overflowed.
-            int at = 0;
-            if (size == kMax32 && at + 8 <= zip64Size) {
-                size = get64(zip64 + at);
-                at += 8;
-            }
-            if (compressed == kMax32 && at + 8 <= zip64Size)
-                compressed = get64(zip64 + at);
-        }
-        // A data descriptor explains zero values here, and nothing else.
-        const bool descriptor = (flags | entry.flags) & 0x0008;
-        auto agrees = [descriptor](quint64 local, quint64 central) {
-            return local == central || (descriptor && (local == 0 || local == kMax32));
-        };
-        if (!agrees(get32(h + 14), entry.crc) || !agrees(size, entry.size) || !agrees(compressed, entry.compressedSize))
+    // A data descriptor promised by either header follows the data, and then the local CRC-32 and sizes
+    // mean nothing, zero or not; encryption of the central directory (flag 13) masks them too.
+    const bool descriptor = (flags | entry.flags) & 0x0008;
+    if (!descriptor && !((flags | entry.flags) & 0x2000)) {
+        // All-ones local sizes defer to a zip64 field, whose values the central directory overrules.
+        auto agrees = [](quint64 local, quint64 central) { return local == central || local == kMax32; };
+        if (get32(h + 14) != entry.crc || !agrees(get32(h + 22), entry.size) ||
+            !agrees(get32(h + 18), entry.compressedSize))
             return ZipHeaderDamaged;
     }
 
     quint64 end = entry.dataOffset + entry.compressedSize;
-    if (entry.flags & 0x0008) {
+    if (descriptor) {
         // Data descriptor: optional signature, CRC, then two 4-byte (8-byte for zip64) sizes.
-        const bool descriptor64 = entry.zip64 || zip64Fields > 0;
+        const bool descriptor64 = entry.zip64 || localZip64;
         char sig[4];
         quint64 len = descriptor64 ? 20 : 12;
         if (limit - end >= 4 && reader.read(qint64(end), sig, 4) && get32(sig) == kDescriptorSig)
