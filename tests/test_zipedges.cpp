@@ -226,6 +226,11 @@ void TestZipEdges::validArchivesReadAndRewriteFaithfully_data()
     QTest::newRow("descriptor in both headers, local CRC differs") << withDescriptor(true) << qint64(0) << qint64(0);
     QTest::newRow("descriptor promised by the local header only") << withDescriptor(false) << qint64(0) << qint64(0);
     {
+        QByteArray b = plain;
+        put16At(b, centralRecords(b).first() + 8, 0x0008);
+        QTest::newRow("descriptor promised by the central record, none written") << b << qint64(0) << qint64(0);
+    }
+    {
         // One file whose end record names disk 1 for itself and its directory.
         QByteArray b = plain;
         put16At(b, endRecord(b) + 4, 1);
@@ -264,6 +269,7 @@ void TestZipEdges::validArchivesReadAndRewriteFaithfully()
     const QList<qint64> records = centralRecords(bytes, shift);
     const qint64 firstLen = storedOffset(bytes, records[1]) - storedOffset(bytes, records[0]);
     QCOMPARE(after.mid(prefix, firstLen), bytes.mid(prefix, firstLen));
+    QCOMPARE(storedOffset(after, centralRecords(after, shift)[1]), firstOffset + firstLen);
     QCOMPARE(unzipTest(p), unzipBefore);
 
     // Adding (the double-zip repair's last step) keeps them too, and the result reads again.

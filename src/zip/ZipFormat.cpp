@@ -126,12 +126,18 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
 
     quint64 end = entry.dataOffset + entry.compressedSize;
     if (descriptor) {
-        // Data descriptor: optional signature, CRC, then two 4-byte (8-byte for zip64) sizes.
+        // Data descriptor: optional signature, CRC, then two 4-byte (8-byte for zip64) sizes. Where neither
+        // the signature nor the CRC follows the data, no descriptor was written: the entry ends with its
+        // data, so a rewrite copies no bytes of the next header with it.
         const bool descriptor64 = entry.zip64 || localZip64;
-        char sig[4];
+        char first[4];
         quint64 len = descriptor64 ? 20 : 12;
-        if (limit - end >= 4 && reader.read(qint64(end), sig, 4) && get32(sig) == kDescriptorSig)
+        if (limit - end < 4 || !reader.read(qint64(end), first, 4))
+            len = 0;
+        else if (get32(first) == kDescriptorSig)
             len += 4;
+        else if (get32(first) != entry.crc)
+            len = 0;
         end += std::min(len, limit - end);
     }
     entry.endOffset = end;
