@@ -7,41 +7,42 @@
 // local header accepts, call damage what it refuses, and never answer success without a directory that
 // was found and fits.
 //
-//  step | what is looked at                                                   | verdict when it fails
-//  -----+---------------------------------------------------------------------+-----------------------
-//    1  | the file holds at least an end record (22 bytes)                    | 110
-//    2  | candidates: every end-record signature in the last 64 KiB + 42      | no candidate: 110
-//       | bytes, the last first, at most 32; one whose comment runs past the  |
-//       | file's end is none                                                  |
-//    3  | a zip64 locator in front of it names a zip64 end record, found      | 110
-//       | where it says or right before the locator                          |
-//    4  | numbers a split set can have: entries on this disk no more than the | 110
-//       | total; on a disk above 0, the directory on no later disk            |
-//    5  | disk numbers before offsets: an end record on a disk above 0 whose  | 7 (split part: never
-//       | directory starts on an earlier disk is a split part unless the      | damage, never rewritten)
-//       | directory is found here and every entry's local header is here      |
-//       | (steps 6-11 all hold); an end record on disk 0 is one file,         |
-//       | whatever the other disk fields say                                  |
-//    6  | where the directory lies: it ends where the zip64 end record (or    | 110
-//       | the end record) begins. Its stored offset either points there (the  |
-//       | offsets count from the start of the file: "as stored") or lies      |
-//       | below it (they count from ZIP data behind a prefix: "shifted")      |
-//    7  | a shift only when the directory holds entries and the file does not | 110
-//       | start with a local header (such a file has no prefix)               |
-//    8  | the directory parses: every record has its signature and lies      | 110 (6 over 512 MiB,
-//       | inside it, zip64 fields hold the values the record defers to them,  | 3 when unreadable)
-//       | the count matches the end record's (a count modulo 65536, or 0xffff |
-//       | once it overflowed, is the writer's; on disk 0 either count will do)|
-//    9  | on a disk above 0: no entry starts on a later disk (110); an entry  | 110 / 7
-//       | on an earlier one is a split part's (7) unless its local header is  |
-//       | here                                                                |
-//   10  | each entry's local header and data lie before the directory, and    | 110
-//       | its size is one a file can have                                     |
-//   11  | shifted: the first local header is where the shift puts it, and the | 110
-//       | ZIP data is not the data of a stored entry whose header lies right  |
-//       | before it (an archive stored inside a truncated one)                |
-//   12  | accepted: the candidate is the archive; each local header is then   |
-//       | checked against its record (checkLocalHeader)                       |
+// step | what is looked at                                                | verdict when it fails
+// -----+------------------------------------------------------------------+-------------------------
+//    1 | the file holds at least an end record (22 bytes)                 | 110
+//    2 | candidates: every end-record signature in the last 64 KiB + 42   | no candidate: 110
+//      | bytes, the last first, at most 32; one whose comment runs past   |
+//      | the file's end is none                                           |
+//    3 | a zip64 locator in front of it names a zip64 end record, found   | 110
+//      | where it says or right before the locator                        |
+//    4 | numbers a split set can have: entries on this disk no more than  | 110
+//      | the total; on a disk above 0, the directory on no later disk     |
+//    5 | disk numbers before offsets: an end record on a disk above 0     | 7 (a split part: never
+//      | whose directory starts on an earlier disk is a split part unless | damage, never rewritten)
+//      | the directory is found here and every entry's local header is    |
+//      | here (steps 6-11 all hold); an end record on disk 0 is one file, |
+//      | whatever the other disk fields say                               |
+//    6 | where the directory lies: it ends where the zip64 end record (or | 110
+//      | the end record) begins. Its stored offset either points there    |
+//      | (the offsets count from the start of the file: "as stored") or   |
+//      | lies below it (they count from ZIP data behind a prefix:         |
+//      | "shifted")                                                       |
+//    7 | a shift only when the directory holds entries and the file does  | 110
+//      | not start with a local header (such a file has no prefix)        |
+//    8 | the directory parses: every record has its signature and lies    | 110 (6 over 512 MiB, 3
+//      | inside it, zip64 fields hold the values the record defers to     | when unreadable)
+//      | them, the count matches the end record's (a count modulo 65536,  |
+//      | or 0xffff once it overflowed, is the writer's; on disk 0 either  |
+//      | count will do)                                                   |
+//    9 | on a disk above 0: no entry starts on a later disk; an entry on  | 110; 7
+//      | an earlier one is a split part's unless its local header is here |
+//   10 | each entry's local header and data lie before the directory, and | 110
+//      | its size is one a file can have                                  |
+//   11 | shifted: the first local header is where the shift puts it, and  | 110
+//      | the ZIP data is not the data of a stored entry whose header lies |
+//      | right before it (an archive stored inside a truncated one)       |
+//   12 | accepted: the candidate is the archive; each local header is     |
+//      | then checked against its record (checkLocalHeader)               |
 //
 // Candidates are judged in two passes: first those whose offsets count as stored, then the shifted ones,
 // so that an archive held in a comment never wins over the archive around it. The first accepted one
