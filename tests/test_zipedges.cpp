@@ -226,6 +226,15 @@ void TestZipEdges::validArchivesReadAndRewriteFaithfully_data()
     QTest::newRow("descriptor in both headers, local CRC differs") << withDescriptor(true) << qint64(0) << qint64(0);
     QTest::newRow("descriptor promised by the local header only") << withDescriptor(false) << qint64(0) << qint64(0);
     {
+        // Readers believe a streamed entry's descriptor, and find it by the CRC-32 when its signature is damaged.
+        QByteArray b = withDescriptor(true);
+        put32At(b, centralRecords(b).first() + 24, 3004);
+        QTest::newRow("central size differs from the descriptor's") << b << qint64(0) << qint64(0);
+        b = withDescriptor(true);
+        b[b.indexOf("PK\x07\x08") + 2] = 'x';
+        QTest::newRow("descriptor signature damaged") << b << qint64(0) << qint64(0);
+    }
+    {
         QByteArray b = plain;
         put16At(b, centralRecords(b).first() + 8, 0x0008);
         QTest::newRow("descriptor promised by the central record, none written") << b << qint64(0) << qint64(0);
@@ -355,6 +364,9 @@ void TestZipEdges::contradictionsAreDamage_data()
     const qint64 end = l.endRecordOffset;
     QTest::newRow("directory offset 4 bytes low") << fields({{end + 16, 4, quint32(central - 4)}}) << 110;
     QTest::newRow("more entries on this disk than in total") << fields({{end + 8, 2, 4}}) << 110;
+    QTest::newRow("one entry more in total than the directory holds") << fields({{end + 10, 2, 4}}) << 110;
+    QTest::newRow("descriptor promised by the local header, none written")
+        << fields({{l.localHeaderOffsets[1] + 6, 2, 0x0008}}) << 410;
     QTest::newRow("disk 0, counts disagree with each other and the directory")
         << fields({{end + 8, 2, 2}, {end + 10, 2, 4}}) << 110;
     QTest::newRow("directory on a later disk than its end record") << fields({{end + 4, 2, 1}, {end + 6, 2, 2}}) << 110;

@@ -31,9 +31,8 @@
 //      | not start with a local header (such a file has no prefix)        |
 //    8 | the directory parses: every record has its signature and lies    | 110 (6 over 512 MiB, 3
 //      | inside it, zip64 fields hold the values the record defers to     | when unreadable)
-//      | them, the count matches the end record's (a count modulo 65536,  |
-//      | or 0xffff once it overflowed, is the writer's; on disk 0 either  |
-//      | count will do)                                                   |
+//      | them, the records found are the end record's total (a total      |
+//      | modulo 65536, or 0xffff once it overflowed, is the writer's)     |
 //    9 | on a disk above 0: no entry starts on a later disk; an entry on  | 110; 7
 //      | an earlier one is a split part's unless its local header is here |
 //   10 | each entry's local header and data lie before the directory, and | 110
@@ -147,7 +146,7 @@ bool readZip64End(FileReader& reader, EndRecord& end)
     return true;
 }
 
-// True when found records match a count of the end record (step 8).
+// True when the records found match a count of the end record (step 8).
 bool countMatches(const EndRecord& end, quint64 found, quint64 count)
 {
     // Writers without zip64 support store the count modulo 65536, or 0xffff once it overflows.
@@ -263,7 +262,7 @@ int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shif
         pos += len;
     }
     const quint64 found = archive.entries.size();
-    if (!countMatches(end, found, end.count) && !(end.disk == 0 && countMatches(end, found, end.countHere)))
+    if (!countMatches(end, found, end.count))
         return ZipStructureDamaged;
     archive.prefixEnd = prefixEnd;
     return ZipSuccess;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace zipformat {
 
@@ -117,8 +118,11 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     // mean nothing, zero or not; encryption of the central directory (flag 13) masks them too.
     const bool descriptor = (flags | entry.flags) & 0x0008;
     if (!descriptor && !((flags | entry.flags) & 0x2000)) {
-        // All-ones local sizes defer to a zip64 field, whose values the central directory overrules.
-        auto agrees = [](quint64 local, quint64 central) { return local == central || local == kMax32; };
+        // All-ones local sizes defer to the local zip64 field, whose values the central directory
+        // overrules; without one they are literal.
+        auto agrees = [localZip64](quint64 local, quint64 central) {
+            return local == central || (localZip64 && local == kMax32);
+        };
         if (get32(h + 14) != entry.crc || !agrees(get32(h + 22), entry.size) ||
             !agrees(get32(h + 18), entry.compressedSize))
             return ZipHeaderDamaged;
@@ -126,19 +130,38 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
 
     quint64 end = entry.dataOffset + entry.compressedSize;
     if (descriptor) {
-        // Data descriptor: optional signature, CRC, then two 4-byte (8-byte for zip64) sizes. Where neither
-        // the signature nor the CRC follows the data, no descriptor was written: the entry ends with its
-        // data, so a rewrite copies no bytes of the next header with it.
-        const bool descriptor64 = entry.zip64 || localZip64;
-        char first[4];
-        quint64 len = descriptor64 ? 20 : 12;
-        if (limit - end < 4 || !reader.read(qint64(end), first, 4))
-            len = 0;
-        else if (get32(first) == kDescriptorSig)
-            len += 4;
-        else if (get32(first) != entry.crc)
-            len = 0;
-        end += std::min(len, limit - end);
+        // Data descriptor: a signature (some writers leave it out), the CRC-32, then two 4-byte (8-byte for
+        // zip64) sizes. It is found by its signature, or by the entry's CRC-32 where the signature is left
+        // out or damaged.
+        const quint64 sizesLen = entry.zip64 || localZip64 ? 16 : 8;
+        char d[4 + 4 + 16];
+        const quint64 room = std::min<quint64>(limit - end, sizeof d);
+        if (!reader.read(qint64(end), d, qint64(room)))
+            return ZipCannotRead;
+        int crcAt = -1;
+        if (room >= 8 + sizesLen && get32(d) == kDescriptorSig)
+            crcAt = 4;
+        else if (room >= 4 + sizesLen && get32(d) == entry.crc)
+            crcAt = 0;
+        else if (room >= 8 + sizesLen && get32(d + 4) == entry.crc)
+            crcAt = 4;
+        if (crcAt >= 0) {
+            const char* v = d + crcAt + 4;
+            const quint64 compressed = sizesLen == 16 ? get64(v) : get32(v);
+            const quint64 size = sizesLen == 16 ? get64(v + 8) : get32(v + 4);
+            // A streamed entry's size is the descriptor's: where the central record's size alone differs,
+            // readers believe the descriptor and the data.
+            if (get32(d + crcAt) == entry.crc && compressed == entry.compressedSize &&
+                size <= quint64(std::numeric_limits<qint64>::max()))
+                entry.size = size;
+            end += quint64(crcAt) + 4 + sizesLen;
+        } else if (flags & 0x0008) {
+            // The local header promises a descriptor that is not there: a reader that streams the entry,
+            // or checks that entries do not overlap, cannot read it.
+            return ZipHeaderDamaged;
+        }
+        // Promised by the central record alone and not written: the entry ends with its data, so a
+        // rewrite copies no bytes of the next header with it.
     }
     entry.endOffset = end;
     return ZipSuccess;
