@@ -226,11 +226,8 @@ void TestZipEdges::validArchivesReadAndRewriteFaithfully_data()
     QTest::newRow("descriptor in both headers, local CRC differs") << withDescriptor(true) << qint64(0) << qint64(0);
     QTest::newRow("descriptor promised by the local header only") << withDescriptor(false) << qint64(0) << qint64(0);
     {
-        // Readers believe a streamed entry's descriptor, and find it by the CRC-32 when its signature is damaged.
+        // A descriptor whose signature is damaged is found by the CRC-32, and copied whole.
         QByteArray b = withDescriptor(true);
-        put32At(b, centralRecords(b).first() + 24, 3004);
-        QTest::newRow("central size differs from the descriptor's") << b << qint64(0) << qint64(0);
-        b = withDescriptor(true);
         b[b.indexOf("PK\x07\x08") + 2] = 'x';
         QTest::newRow("descriptor signature damaged") << b << qint64(0) << qint64(0);
     }

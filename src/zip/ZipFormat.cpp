@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 namespace zipformat {
 
@@ -132,29 +131,28 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     if (descriptor) {
         // Data descriptor: a signature (some writers leave it out), the CRC-32, then two 4-byte (8-byte for
         // zip64) sizes. It is found by its signature, or by the entry's CRC-32 where the signature is left
-        // out or damaged.
-        const quint64 sizesLen = entry.zip64 || localZip64 ? 16 : 8;
+        // out or damaged; its width is the one whose compressed size is the entry's, else the one the
+        // zip64 fields suggest.
         char d[4 + 4 + 16];
         const quint64 room = std::min<quint64>(limit - end, sizeof d);
         if (!reader.read(qint64(end), d, qint64(room)))
             return ZipCannotRead;
         int crcAt = -1;
-        if (room >= 8 + sizesLen && get32(d) == kDescriptorSig)
+        if (room >= 16 && get32(d) == kDescriptorSig)
             crcAt = 4;
-        else if (room >= 4 + sizesLen && get32(d) == entry.crc)
+        else if (room >= 12 && get32(d) == entry.crc)
             crcAt = 0;
-        else if (room >= 8 + sizesLen && get32(d + 4) == entry.crc)
+        else if (room >= 16 && get32(d + 4) == entry.crc)
             crcAt = 4;
         if (crcAt >= 0) {
-            const char* v = d + crcAt + 4;
-            const quint64 compressed = sizesLen == 16 ? get64(v) : get32(v);
-            const quint64 size = sizesLen == 16 ? get64(v + 8) : get32(v + 4);
-            // A streamed entry's size is the descriptor's: where the central record's size alone differs,
-            // readers believe the descriptor and the data.
-            if (get32(d + crcAt) == entry.crc && compressed == entry.compressedSize &&
-                size <= quint64(std::numeric_limits<qint64>::max()))
-                entry.size = size;
-            end += quint64(crcAt) + 4 + sizesLen;
+            const quint64 sizesAt = quint64(crcAt) + 4;
+            auto holds = [&](quint64 sizesLen) {
+                return room >= sizesAt + sizesLen &&
+                       (sizesLen == 16 ? get64(d + sizesAt) : get32(d + sizesAt)) == entry.compressedSize;
+            };
+            const quint64 hinted = entry.zip64 || localZip64 ? 16 : 8;
+            const quint64 sizesLen = holds(hinted) ? hinted : holds(24 - hinted) ? 24 - hinted : hinted;
+            end += std::min(sizesAt + sizesLen, limit - end);
         } else if (flags & 0x0008) {
             // The local header promises a descriptor that is not there: a reader that streams the entry,
             // or checks that entries do not overlap, cannot read it.
