@@ -360,6 +360,11 @@ void TestZipEdges::contradictionsAreDamage_data()
     };
     const qint64 end = l.endRecordOffset;
     QTest::newRow("directory offset 4 bytes low") << fields({{end + 16, 4, quint32(central - 4)}}) << 110;
+    {
+        QByteArray b = testzip::build({testzip::packedFile("ads.txt", "buy now", 6, "imploded", 0x0002)});
+        put16At(b, 6, 0);
+        QTest::newRow("implode's 8K window only in the directory") << b << 410;
+    }
     QTest::newRow("more entries on this disk than in total") << fields({{end + 8, 2, 4}}) << 110;
     QTest::newRow("one entry more in total than the directory holds") << fields({{end + 10, 2, 4}}) << 110;
     QTest::newRow("descriptor promised by the local header, none written")

@@ -103,7 +103,10 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     // header, so an entry whose two headers disagree cannot be extracted as listed. Encryption of the
     // central directory (flag 13) masks the local values, so they are not compared then.
     constexpr quint16 kMustAgree = 0x0001 | 0x0020 | 0x0040; // encrypted, patched data, strong encryption
-    if ((flags ^ entry.flags) & kMustAgree || get16(h + 8) != entry.method)
+    // Implode keeps its window size and tree count in bits 1 and 2: a reader taking them from the local
+    // header decodes other data.
+    const quint16 mustAgree = kMustAgree | (entry.method == 6 ? 0x0006 : 0);
+    if ((flags ^ entry.flags) & mustAgree || get16(h + 8) != entry.method)
         return ZipHeaderDamaged;
     const char* extra = name.constData() + nameLen;
     // The local zip64 field never makes damage: readers take the sizes from the central directory, and
