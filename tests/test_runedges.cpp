@@ -317,8 +317,10 @@ void TestRunEdges::archiveNotCleanedAsAskedIsNamed_data()
     QTest::addColumn<QString>("line"); // the console line after "tamsorel: ", with the archive's path as %1
     QByteArray split = testzip::build({testzip::file("keep.txt", "k"), testzip::file("junk.txt", "j")});
     const qint64 end = split.lastIndexOf(QByteArray("PK\x05\x06", 4));
-    split[end + 4] = split[end + 6] = 2;                        // the directory on disk 2 of a split archive
-    split[split.indexOf(QByteArray("PK\x01\x02", 4)) + 34] = 1; // its first entry on disk 1
+    split[end + 4] = split[end + 6] = 2; // the directory on disk 2 of a split archive
+    const qint64 first = split.indexOf(QByteArray("PK\x01\x02", 4));
+    split[first + 34] = 1; // its first entry on disk 1, at an offset beyond this file
+    split[first + 44] = 1;
     const QByteArray wild = testzip::build({testzip::file("junk*.txt", "j"), testzip::file("junk1.txt", "k")});
     for (bool unattended : {false, true}) {
         const char* mode = unattended ? ", unattended" : "";

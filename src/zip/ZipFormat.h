@@ -68,13 +68,13 @@ struct Archive
     std::vector<Entry> entries;
 };
 
-// Reads the end records and the central directory. Returns a ZipResult code (0, 110, ZipMultiPart, or
-// another failure). Of several end records (an archive comment may hold one, or a whole archive), the last
-// one in the file whose central directory is consistent wins, one that needs no shift first.
+// Reads the end records and the central directory (ZipDirectory.cpp, whose head states the rule). Returns
+// a ZipResult code (0, 110, ZipMultiPart, or another failure); success always comes with the directory.
 int readCentralDirectory(FileReader& reader, Archive& archive);
 // Checks the entry's local header against the central directory and fills dataOffset and endOffset:
-// signature, name, method, CRC-32, sizes (zero ones explained by a data descriptor) and the encryption and
-// patched-data flags must agree.
+// signature, name, method and the encryption and patched-data flags must agree, and so must the CRC-32
+// and sizes unless a data descriptor (promised by either header) carries them. endOffset counts that
+// descriptor.
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry);
 
 QString cp437ToUnicode(const QByteArray& bytes);
