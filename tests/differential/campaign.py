@@ -151,6 +151,19 @@ def phase(text, started=[time.monotonic()]):
     print("differential: %-40s %6.1f s" % (text, time.monotonic() - started[0]), file=sys.stderr, flush=True)
 
 
+def split_outcome(result):
+    """A split part, alone or with its parts beside it: skipped (code 7), not renamed, nothing changed."""
+    if "failure" in result:
+        return result["failure"]
+    if result["renamed"]:
+        return "split-part-quarantined"
+    if result["bytes"] != result["original"] or not result["parts_intact"]:
+        return "split-part-changed"
+    if result["verdict"] != "skipped" or result["code"] != 7:
+        return "split-part-reported-%s" % result["verdict"]
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tamsorel", required=True, help="the program binary to test")
@@ -183,10 +196,14 @@ def main():
     all_mutants = []
     for name in sorted(seed_bytes):
         data = seed_bytes[name]
-        if judges.consensus(seed_opinions[digest(data)]) != "ok":
-            print("differential: seed %s is not read by the judges (%s); left out" %
+        # A seed no judge can read (reduce: no judge decodes it) still gives mutants that must not crash
+        # the program; a seed a judge refuses is the writer's fault or the judge's, and is left out.
+        if judges.consensus(seed_opinions[digest(data)]) not in ("ok", None):
+            print("differential: seed %s is refused by a judge (%s); left out" %
                   (name, seed_opinions[digest(data)]), file=sys.stderr)
             continue
+        # The seed itself goes through the program too: it must be purged and stay readable.
+        all_mutants.append(("%s/unchanged" % name, data))
         all_mutants += [(mid, out) for mid, out in mutants.mutants(name, data) if out != data]
     total_generated = len(all_mutants)
     chosen = sample_of(all_mutants, args.sample)
@@ -203,6 +220,8 @@ def main():
     for start in range(0, len(chosen), args.batch):
         batch = chosen[start:start + args.batch]
         results.update(program.judge_batch(batch))
+    splits = seeds.make_split_sets(os.path.join(args.work, "seed-work"))
+    results.update(program.judge_batch(splits))
     for mid, data in chosen:
         results[mid]["original"] = data
     phase("program ran %d times" % program.runs)
@@ -218,6 +237,11 @@ def main():
 
     allow = report.AllowList(args.allow_list)
     rows = []
+    for mid, data, _ in splits:
+        r = results[mid]
+        r["original"] = data
+        kind = split_outcome(r)
+        rows.append(report.Row(mid, {}, "split part", r, kind, allow.match(mid, kind) if kind else None))
     for mid, data in chosen:
         r = results[mid]
         ops = opinions[digest(data)]

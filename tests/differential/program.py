@@ -56,18 +56,24 @@ class Program:
         return "ok", rows, stderr
 
     def judge_batch(self, items):
-        """items: [(key, bytes)]. Returns {key: result}, a result being a dict with the report's verdict
+        """items: [(key, bytes)] or [(key, bytes, {".z01": bytes, ...})] for the last part of a split set
+        with its other parts beside it. Returns {key: result}, a result being a dict with the report's verdict
         and code, whether the file was renamed, and the bytes left under its own name; or
         {"failure": "crash" | "hang"} for a mutant that by itself crashes or hangs the program."""
         folder = os.path.join(self.work, "batch")
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
         names = {}
-        for n, (key, data) in enumerate(items):
+        for n, item in enumerate(items):
+            key, data = item[0], item[1]
             name = "m%05d.zip" % n
-            names[name] = key
+            names[name] = (key, item[2] if len(item) > 2 else {})
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
+            # The other parts of a split set, beside it under its name: m00001.z01, ...
+            for suffix, part in names[name][1].items():
+                with open(os.path.join(folder, name[:-4] + suffix), "wb") as f:
+                    f.write(part)
         status, rows, stderr = self._run(folder, len(items))
         if status != "ok":
             if len(items) == 1:
@@ -77,7 +83,7 @@ class Program:
             out.update(self.judge_batch(items[half:]))
             return out
         out = {}
-        for name, key in names.items():
+        for name, (key, parts) in names.items():
             path = os.path.join(folder, name)
             row = rows.get(name)
             result = {
@@ -85,6 +91,8 @@ class Program:
                 "code": row["code"] if row else None,
                 "renamed": os.path.exists(path + ".bad"),
                 "bytes": None,
+                "parts_intact": all(_read(os.path.join(folder, name[:-4] + suffix)) == part
+                                    for suffix, part in parts.items()),
             }
             if os.path.exists(path):
                 with open(path, "rb") as f:
@@ -92,3 +100,11 @@ class Program:
             out[key] = result
         shutil.rmtree(folder, ignore_errors=True)
         return out
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None

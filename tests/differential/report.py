@@ -65,7 +65,7 @@ def summarize(rows, generated, runs):
     for row in sorted(rows, key=lambda r: group_of(r.mid)):
         g = by_group.setdefault(group_of(row.mid), collections.Counter())
         g["mutants"] += 1
-        if row.consensus in ("ok", "bad"):
+        if row.consensus in ("ok", "bad", "split part"):
             g["judged"] += 1
             g["agree"] += 0 if row.kind else 1
         if row.kind:

@@ -211,3 +211,39 @@ def make_seeds(out, work, legacy_tool):
         with open(os.path.join(out, file), "rb") as f:
             seeds[file[:-4]] = f.read()
     return seeds
+
+
+def make_split_sets(work):
+    """The last parts of real three-part split sets made by Info-ZIP `zip -s`, entries in both orders,
+    each once alone and once with its other parts beside it: [(id, last part, {".z01": bytes, ...})].
+    A split part is never damage and never rewritten, whichever entry comes first."""
+    if not shutil.which("zip"):
+        return []
+    tree = os.path.join(work, "split")
+    os.makedirs(tree, exist_ok=True)
+    # Sizes chosen so that in one order an entry starts on the first part at an offset beyond the
+    # last part's length, and in the other the first entry starts on the first part at offset 0.
+    files = {"a.bin": bytes(((i * i * 3 + i * 31) >> 3) & 0xFF for i in range(30000)),
+             "b.bin": bytes(((i * i * 5 + i * 17) >> 2) & 0xFF for i in range(110000)),
+             PURGE_NAME: text(300, 9)}
+    for name, data in files.items():
+        with open(os.path.join(tree, name), "wb") as f:
+            f.write(data)
+        os.utime(os.path.join(tree, name), (FIXED_TIME, FIXED_TIME))
+    cases = []
+    for order in (["a.bin", PURGE_NAME, "b.bin"], ["b.bin", PURGE_NAME, "a.bin"]):
+        stem = "split-" + "".join(n[0] for n in order)
+        for old in os.listdir(tree):
+            if old.startswith(stem):
+                os.unlink(os.path.join(tree, old))
+        _run(["zip", "-q", "-X", "-0", "-s", "64k", stem + ".zip"] + order, tree)
+        parts = {}
+        for name in sorted(os.listdir(tree)):
+            if name.startswith(stem + ".z") and not name.endswith(".zip"):
+                with open(os.path.join(tree, name), "rb") as f:
+                    parts[name[len(stem):]] = f.read()
+        with open(os.path.join(tree, stem + ".zip"), "rb") as f:
+            last = f.read()
+        cases.append(("%s/last-part/alone" % stem, last, {}))
+        cases.append(("%s/last-part/with-parts" % stem, last, parts))
+    return cases
