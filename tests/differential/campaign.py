@@ -21,6 +21,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, HERE)
 
 import judges  # noqa: E402
@@ -43,7 +44,7 @@ def judge_versions():
             return out.decode("utf-8", "replace").strip().splitlines()[0] if out.strip() else ""
         except Exception:
             return ""
-    return "%s | %s | python %s" % (first_line(["unzip", "-v"]), first_line(["7zz", "i"]) or "7zz",
+    return "rules %d | %s | %s | python %s" % (judges.RULES, first_line(["unzip", "-v"]), first_line(["7zz", "i"]) or "7zz",
                                     sys.version.split()[0])
 
 

@@ -121,7 +121,14 @@ def _chosen_entries(layout):
 
 
 def mutants(seed_name, data):
-    """Yields (id, bytes) for every mutant of one seed, in a fixed order."""
+    """Yields (id, bytes) for every mutant of one seed, in a fixed order; a change that leaves the
+    bytes as they were (zero for a field that is zero) is no mutant."""
+    for mid, out in _all_mutants(seed_name, data):
+        if out != data:
+            yield mid, out
+
+
+def _all_mutants(seed_name, data):
     layout = Layout(data)
     for mid, out in _field_mutants(data, layout.eocd, EOCD_FIELDS, "end"):
         yield "%s/%s" % (seed_name, mid), out
