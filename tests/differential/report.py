@@ -22,7 +22,7 @@ def group_of(mid):
     """The mutation kind without the seed, entry numbers and the exact change:
     "python-zip64/central1/compressed-size/plus1" -> "central/compressed-size"."""
     parts = mid.split("/")[1:3]
-    return "/".join(p if p == "zip64" else re.sub(r"\d+$", "", p) for p in parts)
+    return "/".join(re.sub(r"^(central|local|data|between-entries)\d+$", r"\1", p) for p in parts)
 
 
 def opinion_text(opinions):
