@@ -15,7 +15,7 @@ PURGE_LIST = "purge-me.txt\n"
 
 
 class Program:
-    def __init__(self, binary, work):
+    def __init__(self, binary, work, base_seconds=30, seconds_per_archive=0.5):
         self.folder = os.path.join(work, "program")
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
@@ -25,6 +25,10 @@ class Program:
             f.write(PURGE_LIST)
         self.work = work
         self.runs = 0
+        # A run may take this long before it counts as a hang: generous, since a sanitized build on a
+        # busy machine is slow, and a hang costs only the halvings that name it.
+        self.base_seconds = base_seconds
+        self.seconds_per_archive = seconds_per_archive
 
     def _run(self, folder, count):
         report = os.path.join(self.work, "report.jsonl")
@@ -40,7 +44,7 @@ class Program:
         try:
             result = subprocess.run([self.binary, "--report", report, folder], stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
-                                    timeout=30 + count)
+                                    timeout=self.base_seconds + self.seconds_per_archive * count)
         except subprocess.TimeoutExpired:
             return "hang", None, ""
         rows = {}

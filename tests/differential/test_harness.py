@@ -135,6 +135,46 @@ class Judges(unittest.TestCase):
                 self.assertEqual(judges.python_judge(bytes(out)), expected)
 
 
+FAKE_PROGRAM = """#!/usr/bin/env python3
+# Stands in for the program: reports every archive clean, but crashes on one holding CRASH and hangs
+# on one holding HANG, anywhere in the folder.
+import json, os, signal, sys, time
+report, folder = sys.argv[2], sys.argv[3]
+names = sorted(n for n in os.listdir(folder) if n.endswith(".zip"))
+blobs = [open(os.path.join(folder, n), "rb").read() for n in names]
+if any(b"HANG" in b for b in blobs):
+    time.sleep(60)
+if any(b"CRASH" in b for b in blobs):
+    os.kill(os.getpid(), signal.SIGSEGV)
+with open(report, "w") as f:
+    for n in names:
+        f.write(json.dumps({"name": n, "verdict": "clean", "code": 0}) + "\\n")
+"""
+
+
+class Batches(unittest.TestCase):
+    def test_a_crash_or_hang_is_named_by_halving(self):
+        import tempfile
+        from program import Program
+        with tempfile.TemporaryDirectory() as work:
+            fake = os.path.join(work, "fake")
+            with open(fake, "w") as f:
+                f.write(FAKE_PROGRAM)
+            os.chmod(fake, 0o755)
+            program = Program(fake, os.path.join(work, "run"), base_seconds=3, seconds_per_archive=0)
+            items = [("m%d" % i, b"PK sound %d" % i) for i in range(9)]
+            items[2] = ("crashes", b"PK CRASH")
+            items[6] = ("hangs", b"PK HANG")
+            results = program.judge_batch(items)
+            self.assertEqual(results["crashes"]["failure"], "crash")
+            self.assertEqual(results["hangs"]["failure"], "hang")
+            for key, _ in items:
+                if key not in ("crashes", "hangs"):
+                    with self.subTest(key):
+                        self.assertEqual(results[key]["verdict"], "clean")
+                        self.assertFalse(results[key]["renamed"])
+
+
 class Sample(unittest.TestCase):
     def test_sample_is_stable_and_order_free(self):
         items = [("seed/record%d/field/change" % i, b"") for i in range(400)]
