@@ -8,6 +8,8 @@
 #            temporary prefix on a demo folder, and checks the .deb
 # make fuzz  builds the libFuzzer targets with clang (in build-fuzz/) and runs each FUZZ_SECONDS on a copy
 #            of tests/fuzz/corpus, so the kept corpus stays as it is
+# make differential  runs the whole differential campaign (tests/differential/README.md): every mutant,
+#            judged by unzip, 7-Zip and Python, against the built program; make test runs a fixed sample
 
 SANITIZE ?= 0
 JOBS ?= $(shell nproc)
@@ -23,7 +25,7 @@ FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 
-.PHONY: all deps build run test demo bench fuzz clean install package check-install
+.PHONY: all deps build run test demo bench fuzz clean install package check-install differential
 
 all: build
 
@@ -78,6 +80,11 @@ fuzz:
 		build-fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -max_len=65536 \
 			-print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/$$t- build-fuzz/corpus/$$t; \
 	done
+
+differential: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target tamsorel make_legacy_seeds
+	cmake --build $(BUILD) --target differential
 
 clean:
 	rm -rf build build-asan build-fuzz demo

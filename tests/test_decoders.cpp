@@ -6,11 +6,15 @@
 #include "zip/Decoders.h"
 #include "zip/ZipComponent.h"
 
+#include <QCoreApplication>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <lzma.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -34,14 +38,14 @@ QByteArray sample(int size, int seed)
     return d;
 }
 
-// The one entry of an archive 7-Zip writes with the given method, as method, flags and raw data.
-Packed by7zip(const QString& method, const QByteArray& data)
+// The one entry of an archive 7-Zip writes with the given switches, as method, flags and raw data.
+Packed by7zipWith(const QStringList& switches, const QByteArray& data)
 {
     QTemporaryDir dir;
     testzip::write(dir.filePath("f.txt"), data);
     QProcess p;
     p.setWorkingDirectory(dir.path());
-    p.start("7zz", {"a", "-tzip", "-mm=" + method, "a.zip", "f.txt"});
+    p.start("7zz", QStringList{"a", "-tzip"} + switches + QStringList{"a.zip", "f.txt"});
     if (!p.waitForFinished(60000) || p.exitCode() != 0)
         return {};
     const QByteArray z = testzip::readAll(dir.filePath("a.zip"));
@@ -49,6 +53,23 @@ Packed by7zip(const QString& method, const QByteArray& data)
     auto u32 = [&](int at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
     const int start = 30 + u16(26) + u16(28);
     return {u16(8), u16(6), z.mid(start, int(u32(18)))};
+}
+
+Packed by7zip(const QString& method, const QByteArray& data)
+{
+    return by7zipWith({"-mm=" + method}, data);
+}
+
+// Caps this process's address space at what it uses now plus headroom; for a child process only.
+bool capAddressSpace(qint64 headroom)
+{
+    QFile statm("/proc/self/statm");
+    if (!statm.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 pages = statm.readAll().split(' ').value(0).toLongLong();
+    const rlimit cap{rlim_t(pages * sysconf(_SC_PAGESIZE) + headroom),
+                     rlim_t(pages * sysconf(_SC_PAGESIZE) + headroom)};
+    return pages > 0 && setrlimit(RLIMIT_AS, &cap) == 0;
 }
 
 QByteArray xz(const QByteArray& data)
@@ -126,6 +147,28 @@ void methods()
     QTest::newRow("xz") << Packed{95, 0, xz(big)} << big;
     QTest::newRow("zstd") << Packed{93, 0, zstd(big)} << big;
     QTest::newRow("PPMd (7-Zip)") << by7zip("PPMd", big) << big;
+}
+
+// A sample without long repeats: a dynamic block whose codes are mostly literals, valid as deflate64 too.
+QByteArray literalText(int size)
+{
+    QRandomGenerator rng(11);
+    const QByteArray alphabet("eeeeeettttaaaoooiinnsshrdlu \n");
+    QByteArray d(size, Qt::Uninitialized);
+    for (char& c : d)
+        c = alphabet[int(rng.bounded(alphabet.size()))];
+    return d;
+}
+
+// A zstd frame without its content size, so its header carries a window descriptor (byte 5).
+QByteArray zstdWithWindow(const QByteArray& data)
+{
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+    QByteArray out(int(ZSTD_compressBound(size_t(data.size()))), Qt::Uninitialized);
+    out.resize(qsizetype(ZSTD_compress2(c, out.data(), size_t(out.size()), data.constData(), size_t(data.size()))));
+    ZSTD_freeCCtx(c);
+    return out;
 }
 
 } // namespace
@@ -227,6 +270,126 @@ private slots:
         QFETCH(int, flags);
         QCOMPARE(decode(Packed{method, quint16(flags), {}}, {}, 0, 0), 0);
         QCOMPARE(decode(Packed{method, quint16(flags), {}}, {}, 0, 1), 200);
+    }
+
+    // A stream cut short, with a declared size no stream this small can reach: every own decoder stops
+    // soon after the end of its input, and calls it undecodable (410), not a size mismatch.
+    void cutOffStreamIsUndecodable_data()
+    {
+        QTest::addColumn<Packed>("packed");
+        const QByteArray big = sample(300000, 7);
+        const QByteArray text = sample(60000, 3);
+        QTest::newRow("deflate, literals after the end") << Packed{8, 0, deflated(literalText(200000), 6)};
+        QTest::newRow("deflate64, literals after the end") << Packed{9, 0, deflated(literalText(200000), 6)};
+        QTest::newRow("deflate64 (7-Zip)") << by7zip("Deflate64", big);
+        QTest::newRow("shrink") << Packed{1, 0, testzip::shrink(big)};
+        QTest::newRow("reduce, factor 4") << Packed{5, 0, testzip::reduce(text, 4)};
+        QTest::newRow("implode, 8K window, literal tree") << Packed{6, 6, testzip::implode(big, true, true)};
+    }
+    void cutOffStreamIsUndecodable()
+    {
+        QFETCH(Packed, packed);
+        QVERIFY2(packed.method >= 0, "the archive could not be made");
+        const QByteArray cut = packed.data.left(packed.data.size() / 2);
+        QCOMPARE(decode(packed, cut, quint64(1) << 40, 0), 410);
+    }
+
+    // Output that keeps coming without more input still passes progress points: an abort is heard.
+    void abortIsHeardWhileOutputGrows_data()
+    {
+        QTest::addColumn<Packed>("packed");
+        QTest::newRow("deflate64, 64 matches of 65538 bytes") << Packed{9, 0, testzip::repeatedMatches(true, 64)};
+        QTest::newRow("deflate, 20000 matches of 258 bytes") << Packed{8, 0, testzip::repeatedMatches(false, 20000)};
+    }
+    void abortIsHeardWhileOutputGrows()
+    {
+        QFETCH(Packed, packed);
+        // The stream is sound: it decodes to the bytes it promises.
+        const bool d64 = packed.method == 9;
+        const quint64 size = 1 + quint64(d64 ? 64 * 65538 : 20000 * 258);
+        QByteArray out;
+        QCOMPARE(decode(packed, packed.data, size, crcOf(QByteArray(qsizetype(size), 'a')), &out), 0);
+        QCOMPARE(quint64(out.size()), size);
+        // All of its input is read before the first output; the first point after it stops the decoder.
+        qint64 read = 0;
+        int pointsAfterInput = 0;
+        const zipdecode::ProgressFn progress = [&](qint64 n) {
+            read += n;
+            if (read == packed.data.size() && n == 0)
+                ++pointsAfterInput;
+            return pointsAfterInput == 0;
+        };
+        QCOMPARE(decode(packed, packed.data, quint64(1) << 40, 0, nullptr, progress), 1);
+        QCOMPARE(pointsAfterInput, 1);
+    }
+
+    // A zstd window the format cannot have is damage; one merely above our memory limit is untested.
+    void zstdWindowIsJudged_data()
+    {
+        QTest::addColumn<int>("windowLog");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("window log 41, above zstd's maximum") << 41 << 410;
+        QTest::newRow("window log 32, above zstd's maximum") << 32 << 410;
+        QTest::newRow("window log 30, above our memory limit") << 30 << -1;
+        QTest::newRow("window log 20, decodes") << 20 << 0;
+    }
+    void zstdWindowIsJudged()
+    {
+        QFETCH(int, windowLog);
+        QFETCH(int, expected);
+        const QByteArray data = sample(50000, 5);
+        QByteArray frame = zstdWithWindow(data);
+        QVERIFY(frame.size() > 6 && !(quint8(frame[4]) & 0x20) && (quint8(frame[4]) & 3) == 0);
+        frame[5] = char((windowLog - 10) << 3);
+        QCOMPARE(decode(Packed{93, 0, {}}, frame, quint64(data.size()), crcOf(data)), expected);
+    }
+
+    // A single-segment frame's window is its content size: larger than the entry is damage.
+    void zstdContentLargerThanEntryIsDamage()
+    {
+        const QByteArray data = sample(100000, 5);
+        QByteArray frame = zstd(data);
+        const quint8 descriptor = quint8(frame[4]);
+        QVERIFY((descriptor & 0x20) && (descriptor >> 6) == 2 && (descriptor & 3) == 0); // 4-byte content size
+        frame[5] = frame[6] = frame[7] = 0;
+        frame[8] = 0x40; // 1 GiB
+        QCOMPARE(decode(Packed{93, 0, {}}, frame, quint64(data.size()), crcOf(data)), 410);
+    }
+
+    // PPMd whose model does not fit in memory is untested, never damage: run in a child process whose
+    // address space is capped below the model's size.
+    void ppmdOutOfMemoryIsUntested()
+    {
+        const QByteArray childData = qgetenv("TAMSOREL_PPMD_CHILD");
+        if (!childData.isEmpty()) {
+            const QByteArray packed = testzip::readAll(QString::fromLocal8Bit(childData));
+            const QByteArray data = sample(100000, 9);
+            QVERIFY(capAddressSpace(64 << 20));
+            QCOMPARE(decode(Packed{98, 0, {}}, packed, quint64(data.size()), crcOf(data)), -1);
+            return;
+        }
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("the address sanitizer's shadow memory does not fit under an address space cap");
+#endif
+        const QByteArray data = sample(100000, 9);
+        Packed packed = by7zipWith({"-mm=PPMd", "-mo=8"}, data);
+        QVERIFY2(packed.method == 98, "the archive could not be made");
+        // The model's size (in MiB, less one) is bits 4 to 11 of the stream's first word: made 256 MiB, more
+        // than the child may have. A model larger than the writer's decodes the same while neither fills.
+        const quint16 word = quint16(quint8(packed.data[0]) | quint8(packed.data[1]) << 8);
+        const quint16 big = quint16((word & 0xf00f) | (255 << 4));
+        packed.data[0] = char(big & 0xff);
+        packed.data[1] = char(big >> 8);
+        QCOMPARE(decode(packed, packed.data, quint64(data.size()), crcOf(data)), 0); // sound where memory suffices
+        QTemporaryDir dir;
+        QVERIFY(testzip::write(dir.filePath("ppmd.bin"), packed.data));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TAMSOREL_PPMD_CHILD", dir.filePath("ppmd.bin"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"ppmdOutOfMemoryIsUntested"});
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, child.readAllStandardOutput());
     }
 
     // Methods without a decoder (here IBM TERSE, 18): listed, untested, never damage; extraction is refused.

@@ -13,6 +13,8 @@
 
 #include <QPushButton>
 #include <QTest>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 namespace {
@@ -126,6 +128,8 @@ private slots:
     void unrepairedDoubleZipIsReported();
     void archiveNotCleanedAsAskedIsNamed_data();
     void archiveNotCleanedAsAskedIsNamed();
+    void archiveReplacedAfterItsListingIsJudgedAnew_data();
+    void archiveReplacedAfterItsListingIsJudgedAnew();
 };
 
 void TestRunEdges::damagedArchiveThatCannotBeRenamedIsNotRewritten_data()
@@ -313,8 +317,10 @@ void TestRunEdges::archiveNotCleanedAsAskedIsNamed_data()
     QTest::addColumn<QString>("line"); // the console line after "tamsorel: ", with the archive's path as %1
     QByteArray split = testzip::build({testzip::file("keep.txt", "k"), testzip::file("junk.txt", "j")});
     const qint64 end = split.lastIndexOf(QByteArray("PK\x05\x06", 4));
-    split[end + 4] = split[end + 6] = 2;                        // the directory on disk 2 of a split archive
-    split[split.indexOf(QByteArray("PK\x01\x02", 4)) + 34] = 1; // its first entry on disk 1
+    split[end + 4] = split[end + 6] = 2; // the directory on disk 2 of a split archive
+    const qint64 first = split.indexOf(QByteArray("PK\x01\x02", 4));
+    split[first + 34] = 1; // its first entry on disk 1, at an offset beyond this file
+    split[first + 44] = 1;
     const QByteArray wild = testzip::build({testzip::file("junk*.txt", "j"), testzip::file("junk1.txt", "k")});
     for (bool unattended : {false, true}) {
         const char* mode = unattended ? ", unattended" : "";
@@ -350,6 +356,65 @@ void TestRunEdges::archiveNotCleanedAsAskedIsNamed()
         const QString what = said.section(": ", 0, 0);
         QCOMPARE(f.SSPanel2->Caption(), "x.zip " + what + ": " + said.section(": ", 2, -1));
     }
+}
+
+void TestRunEdges::archiveReplacedAfterItsListingIsJudgedAnew_data()
+{
+    QTest::addColumn<bool>("inPlace");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QStringList>("left");
+    QTest::newRow("damaged copy written in place, time set back")
+        << true << true << QStringList{"keep.txt", "junk.txt"};
+    QTest::newRow("damaged copy under a new inode") << false << true << QStringList{"keep.txt", "junk.txt"};
+    QTest::newRow("sound archive of other names") << false << false << QStringList{"other.txt"};
+}
+
+// The archive is replaced once its listing is done and before the purge rewrites it: the run lists and tests
+// the file now in place and judges that one, so a damaged replacement is quarantined, never purged untested.
+void TestRunEdges::archiveReplacedAfterItsListingIsJudgedAnew()
+{
+    QFETCH(bool, inPlace);
+    QFETCH(bool, damaged);
+    QFETCH(QStringList, left);
+    FormFixture fx;
+    fx.writePurgeList({"junk.txt"});
+    testzip::Layout layout;
+    const QList<testzip::Entry> entries{testzip::file("keep.txt", testzip::text(4000, 1), false),
+                                        testzip::file("junk.txt", "junk\r\n", false)};
+    const QByteArray original = testzip::build(entries, {}, &layout);
+    QByteArray other = original;
+    if (damaged)
+        other[layout.dataOffsets[0] + 9] = char(other[layout.dataOffsets[0] + 9] ^ 1);
+    else
+        other = testzip::build({testzip::file("other.txt", "other"), testzip::file("junk.txt", "junk\r\n")});
+    const QString path = fx.archive("a.zip");
+    QVERIFY(testzip::write(path, original));
+    Form1& f = fx.make();
+    bool replaced = false;
+    QObject::connect(f.XceedZip1, &ZipComponent::Status, &f, [&](qint16 percent) {
+        if (replaced || f.runFlag != -1 || percent != 100 || f.windowTitle() != "Cleaning a.zip")
+            return;
+        replaced = true;
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &st) == 0);
+        if (inPlace) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write(other) == other.size());
+            file.close();
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
+        } else {
+            QVERIFY(testzip::write(path + ".new", other));
+            QVERIFY(QFile::rename(path + ".new", path) || (QFile::remove(path) && QFile::rename(path + ".new", path)));
+        }
+    });
+    f.Command2->click();
+    QVERIFY(replaced);
+    const QString now = damaged ? path + ".bad" : path;
+    QVERIFY(QFile::exists(now));
+    QCOMPARE(testzip::names(now), left);
+    if (damaged)
+        QCOMPARE(testzip::readAll(now), other);
 }
 
 QTEST_MAIN(TestRunEdges)

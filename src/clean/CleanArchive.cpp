@@ -18,6 +18,9 @@ namespace {
 
 const QString kDescription = QStringLiteral("file_id.diz");
 constexpr qint64 kPumpIntervalMs = 20;
+// An archive replaced between its listing and its rewrite is read and judged anew, this many times at most.
+constexpr int kMaxJudgedAnew = 3;
+int judgingAnew = 0; // how deep CleanArchive is in judging one archive anew
 
 // What became of a double-zip repair: repaired, or why not (empty when the user's abort stopped it).
 struct RepairResult
@@ -128,6 +131,8 @@ QString whyNot(qint16 code)
         return QStringLiteral("the archive cannot be read");
     case ZipArchiveNotFound:
         return QStringLiteral("the archive is gone");
+    case ZipArchiveChanged:
+        return QStringLiteral("the archive keeps changing while it is cleaned");
     default:
         return QStringLiteral("the archive cannot be rewritten (error%1)").arg(Form1::countText(code));
     }
@@ -241,7 +246,9 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         if (runReport.dryRun)
             return;
         qint16 addBack = ZipSuccess;
-        rewriteResult = cleaner.rewrite(plan, &addBack);
+        rewriteResult = cleaner.rewrite(plan, &addBack, &listing.stamp);
+        if (rewriteResult == ZipArchiveChanged)
+            return; // nothing was changed; the archive is judged anew
         if (!plan.masks.isEmpty())
             runReport.noteCode(rewriteResult);
         if (plan.repairFile.isEmpty() || unloaded() || addBack == ZipAborted || ZipComponent::isDamage(addBack))
@@ -251,10 +258,24 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
         else
             reportUnrepaired(*this, archive, addBackFailure(addBack));
     };
+    // The file was replaced after its listing: the plan was made for another archive, so this one is listed,
+    // tested and planned from the start.
+    auto judgeAnew = [&] {
+        if (judgingAnew >= kMaxJudgedAnew) {
+            reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), whyNot(ZipArchiveChanged));
+            return CleanOutcome::Finished;
+        }
+        ++judgingAnew;
+        const CleanOutcome outcome = CleanArchive(i, badCount, doubleCount);
+        --judgingAnew;
+        return outcome;
+    };
     if (!repairFile.isEmpty()) {
         rewriteOnce();
         if (unloaded() || rewriteResult == ZipAborted)
             return CleanOutcome::Abort;
+        if (rewriteResult == ZipArchiveChanged)
+            return judgeAnew();
     }
 
     QElapsedTimer sincePump;
@@ -275,6 +296,8 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 rewriteOnce();
             if (unloaded())
                 return CleanOutcome::Abort;
+            if (rewriteResult == ZipArchiveChanged)
+                return judgeAnew();
             if (ZipComponent::isDamage(rewriteResult)) {
                 // E. Damaged archive found by the rewrite: the file changed after its listing.
                 currentArchive = archive.toLower();

@@ -10,34 +10,7 @@
 #include <algorithm>
 #include <chrono>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
-
 const QString ArchiveCleaner::kDescription = QStringLiteral("file_id.diz");
-
-ArchiveStamp ArchiveStamp::of(const QString& path)
-{
-    ArchiveStamp s;
-#ifdef Q_OS_UNIX
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return s;
-    s.size = qint64(st.st_size);
-    s.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + qint64(st.st_mtim.tv_nsec);
-    s.changedNs = qint64(st.st_ctim.tv_sec) * 1000000000 + qint64(st.st_ctim.tv_nsec);
-    s.inode = quint64(st.st_ino);
-    s.device = quint64(st.st_dev);
-#else
-    const QFileInfo info(path);
-    if (!info.isFile())
-        return s;
-    s.size = info.size();
-    s.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
-    s.inode = quint64(info.birthTime().toMSecsSinceEpoch());
-#endif
-    return s;
-}
 
 bool CleanPlan::removes(int line) const
 {
@@ -170,19 +143,20 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
     return p;
 }
 
-qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack)
+qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged)
 {
     *addBack = ZipSuccess;
     if (!plan.changes())
         return ZipSuccess;
     m_zip.AlternateMode = false;
     m_zip.ArchivePath = m_path;
-    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile);
+    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile, judged);
     if (plan.repairFile.isEmpty())
         return rc;
     *addBack = rc;
-    if (rc == ZipSuccess || ZipComponent::isDamage(rc) || rc == ZipAborted || plan.masks.isEmpty())
+    if (rc == ZipSuccess || ZipComponent::isDamage(rc) || rc == ZipAborted || rc == ZipArchiveChanged ||
+        plan.masks.isEmpty())
         return rc;
     m_zip.ArchivePath = m_path;
-    return m_zip.RewriteEntries(plan.masks);
+    return m_zip.RewriteEntries(plan.masks, {}, judged);
 }

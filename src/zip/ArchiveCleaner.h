@@ -3,26 +3,13 @@
 // the double-zip repair and which purge rows remove which lines, and make all of it one rewrite. Any thread
 // may run it with a ZipComponent of its own; the window's handlers show each step from its results.
 
+#include "zip/ArchiveStamp.h"
 #include "zip/ZipComponent.h"
 
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <vector>
-
-// What identifies one state of an archive file: a rewrite or a replacement changes at least one field.
-struct ArchiveStamp
-{
-    qint64 size = -1; // -1: the file could not be looked at
-    qint64 modifiedNs = 0;
-    qint64 changedNs = 0; // the inode's change time: a byte edited in place with the old mtime put back moves it
-    quint64 inode = 0;
-    quint64 device = 0;
-
-    static ArchiveStamp of(const QString& path);
-    bool valid() const { return size >= 0; }
-    bool operator==(const ArchiveStamp&) const = default;
-};
 
 // The listing and test of one archive.
 struct ArchiveListing
@@ -91,8 +78,10 @@ public:
 
     // The plan's repair and deletions in one rewrite. *addBack is that rewrite's result when the plan has a
     // repair (0: repaired). When it fails without damage (the description cannot go back), the deletions are
-    // made alone, as they would have been after a failed add.
-    qint16 rewrite(const CleanPlan& plan, qint16* addBack);
+    // made alone, as they would have been after a failed add. With judged (the listing's stamp, invalid when
+    // the file changed while it was listed), a file other than the one listed is left as it is and the
+    // result is ZipArchiveChanged: the plan was made for another file, which is to be listed anew.
+    qint16 rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged = nullptr);
 
 private:
     ArchiveListing read(bool directoryOnly, bool hash);

@@ -133,6 +133,9 @@ public:
             return m_in.status();
         return truncated() ? HeaderDamaged : Ok;
     }
+    // A decoder's verdict with the stream's end taken into account: whatever a decoder made of bits that
+    // were never in the input, a stream cut short is data that cannot be decoded (410), at any size.
+    int verdict(int rc) const { return rc == DataDamaged && truncated() ? HeaderDamaged : rc; }
 
 private:
     void slowRefill()
@@ -154,14 +157,22 @@ private:
     int m_padBytes = 0;
 };
 
+// Output bytes between two progress points: a stream that makes much from little input (or from none,
+// once a decoder runs on past its end) still hears an abort within a few milliseconds.
+constexpr quint64 kOutputPoint = 256 * 1024;
+
 // The decoded bytes: counted against the declared size, summed into the CRC-32, handed to the sink.
 class Output
 {
 public:
-    Output(quint64 size, quint32 expectedCrc, const Sink& sink) : m_size(size), m_crc(expectedCrc), m_sink(sink) {}
+    Output(quint64 size, quint32 expectedCrc, const Sink& sink, const ProgressFn& progress)
+        : m_size(size), m_crc(expectedCrc), m_sink(sink), m_progress(progress)
+    {
+    }
     quint64 written() const { return m_written; }
     quint64 left() const { return m_size - m_written; }
-    // false (with status()) when the bytes go past the declared size or the sink refuses them.
+    // false (with status()) when the bytes go past the declared size, the sink refuses them or progress
+    // asks to stop.
     bool write(const uint8_t* data, size_t len);
     int status() const { return m_status; }
     // The verdict once the stream has ended: size and CRC-32.
@@ -171,6 +182,8 @@ private:
     quint64 m_size;
     quint32 m_crc;
     const Sink& m_sink;
+    const ProgressFn& m_progress;
+    quint64 m_sincePoint = 0;
     quint64 m_written = 0;
     quint32 m_sum = 0;
     int m_status = Ok;

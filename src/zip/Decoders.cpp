@@ -23,6 +23,14 @@ bool Output::write(const uint8_t* data, size_t len)
         m_status = CannotWrite;
         return false;
     }
+    m_sincePoint += len;
+    if (m_sincePoint >= kOutputPoint) {
+        m_sincePoint = 0;
+        if (m_progress && !m_progress(0)) {
+            m_status = Aborted;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -111,7 +119,7 @@ int decodeEntryData(quint16 method, quint16 flags, const ReadFn& read, quint64 c
     if (!canDecode(method))
         return Unsupported;
     Input in(read, compressedSize, progress);
-    Output out(size, expectedCrc, sink);
+    Output out(size, expectedCrc, sink, progress);
     // An empty entry with no data holds nothing to decode, whatever method its header names.
     if (compressedSize == 0 && size == 0)
         return out.finish();

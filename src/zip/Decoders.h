@@ -32,7 +32,9 @@ enum Result : int
 using ReadFn = std::function<qint64(char* dest, qint64 max)>;
 // Takes decoded bytes; false when they cannot be written. May be empty (test only).
 using Sink = std::function<bool(const char* data, qint64 len)>;
-// Called after each chunk of compressed input with the count of bytes just read; false aborts. May be empty.
+// Called after each chunk of compressed input with the count of bytes just read, and with 0 after every
+// few hundred KiB of output, so a decoding loop reaches a progress point every few milliseconds; false
+// aborts. May be empty.
 using ProgressFn = std::function<bool(qint64 compressedBytes)>;
 
 // Methods: 0 stored, 1 shrink, 2-5 reduce, 6 implode, 8 deflate, 9 deflate64, 12 bzip2, 14 LZMA,

@@ -86,6 +86,11 @@ struct Exploder
     int run(Input& in, Output& out, quint16 flags)
     {
         BitReader br(in);
+        return br.verdict(explode(br, out, flags));
+    }
+
+    int explode(BitReader& br, Output& out, quint16 flags)
+    {
         const bool bigWindow = flags & 0x02;
         const bool literalTree = flags & 0x04;
         if (literalTree && !literals.read(br, 256))

@@ -233,7 +233,8 @@ struct Inflater
             br.refill();
             int sym = lit.decode(br);
             if (sym < 256) {
-                if (sym < 0)
+                // Past the end of the input the padding may decode as a literal for ever: stop there.
+                if (sym < 0 || br.overrun())
                     return HeaderDamaged;
                 if (made >= size)
                     return DataDamaged;
@@ -275,7 +276,7 @@ int inflate(Input& in, Output& out, bool deflate64)
 {
     // The window is large; keep it off the stack.
     auto inflater = std::make_unique<Inflater>(in, out, deflate64);
-    return inflater->run();
+    return inflater->br.verdict(inflater->run());
 }
 
 } // namespace zipdecode::detail

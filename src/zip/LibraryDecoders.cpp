@@ -125,6 +125,60 @@ int unxz(Input& in, Output& out)
     return rc;
 }
 
+// The first bytes of each zstd frame, kept so that a frame the decoder refuses for its window can be judged:
+// a window log above the largest any zstd writer or reader knows (ZSTD_WINDOWLOG_MAX, 2 GiB) is a corrupt
+// field, so damage; a window merely above our memory limit is left untested.
+class FrameHead
+{
+public:
+    // Copies what the header still lacks from src, whose first byte lies at stream offset base.
+    void see(quint64 base, const ZSTD_inBuffer& src)
+    {
+        const quint64 next = m_start + m_len;
+        if (m_len == sizeof m_bytes || next < base || next >= base + src.size)
+            return;
+        const size_t at = size_t(next - base);
+        const size_t k = std::min(sizeof m_bytes - m_len, src.size - at);
+        std::memcpy(m_bytes + m_len, static_cast<const uint8_t*>(src.src) + at, k);
+        m_len += k;
+    }
+    // The next frame starts at stream offset at.
+    void restart(quint64 at)
+    {
+        m_start = at;
+        m_len = 0;
+    }
+    int windowVerdict(quint64 declaredSize) const
+    {
+        constexpr uint32_t kMagic = 0xFD2FB528;
+        constexpr int kWindowLogMax = 31; // the largest window zstd writes or reads, on any machine
+        if (m_len < 6 || (uint32_t(m_bytes[0]) | uint32_t(m_bytes[1]) << 8 | uint32_t(m_bytes[2]) << 16 |
+                          uint32_t(m_bytes[3]) << 24) != kMagic)
+            return Unsupported; // not the whole header: no verdict
+        const uint8_t descriptor = m_bytes[4];
+        if (!(descriptor & 0x20)) // a window descriptor: exponent in the top five bits
+            return 10 + (m_bytes[5] >> 3) > kWindowLogMax ? HeaderDamaged : Unsupported;
+        // A single-segment frame's window is its content size: more than the entry holds is damage.
+        static constexpr size_t kDictionaryIdBytes[4] = {0, 1, 2, 4};
+        static constexpr size_t kContentBytes[4] = {1, 2, 4, 8};
+        const size_t at = 5 + kDictionaryIdBytes[descriptor & 3];
+        const size_t n = kContentBytes[descriptor >> 6];
+        if (at + n > m_len)
+            return Unsupported;
+        quint64 content = 0;
+        for (size_t i = 0; i < n; ++i)
+            content |= quint64(m_bytes[at + i]) << (8 * i);
+        if (n == 2)
+            content += 256;
+        return content > declaredSize ? HeaderDamaged : Unsupported;
+    }
+
+private:
+    uint8_t m_bytes[18] = {}; // the longest frame header
+    size_t m_len = 0;
+    quint64 m_start = 0;
+};
+
 int unzstd(Input& in, Output& out)
 {
     ZSTD_DStream* d = ZSTD_createDStream();
@@ -133,23 +187,32 @@ int unzstd(Input& in, Output& out)
     ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, 27);
     std::vector<uint8_t> buf(ZSTD_DStreamOutSize());
     ZSTD_inBuffer src{nullptr, 0, 0};
+    FrameHead head;
+    quint64 base = 0; // stream offset of src's first byte
+    const quint64 declared = out.left();
     int rc = Ok;
     size_t last = 1; // 0 once a frame is complete
     for (;;) {
         if (src.pos == src.size) {
             if (in.p == in.end && !in.fill())
                 break;
+            base += src.size;
             src = ZSTD_inBuffer{in.p, size_t(in.end - in.p), 0};
             in.p = in.end;
         }
+        head.see(base, src);
         ZSTD_outBuffer dst{buf.data(), buf.size(), 0};
         last = ZSTD_decompressStream(d, &dst, &src);
         if (ZSTD_isError(last)) {
             const ZSTD_ErrorCode e = ZSTD_getErrorCode(last);
-            rc = e == ZSTD_error_frameParameter_windowTooLarge || e == ZSTD_error_memory_allocation ? Unsupported
-                                                                                                    : HeaderDamaged;
+            if (e == ZSTD_error_frameParameter_windowTooLarge)
+                rc = head.windowVerdict(declared);
+            else
+                rc = e == ZSTD_error_memory_allocation ? Unsupported : HeaderDamaged;
             break;
         }
+        if (last == 0)
+            head.restart(base + src.pos);
         if (!out.write(buf.data(), dst.pos)) {
             rc = out.status();
             break;

@@ -5,6 +5,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <cerrno>
 
 namespace zipdecode::detail {
 namespace {
@@ -97,6 +98,10 @@ int unppmd(Input& in, Output& out, quint16 flags, quint64 compressedSize, quint3
             }
         }
     }
+    // Out of memory for the model says nothing about the data: untested, never damage, so a sound archive
+    // is not called damaged on a small machine.
+    if (rc == HeaderDamaged && archive_errno(a) == ENOMEM)
+        rc = Unsupported;
     archive_read_free(a);
     return rc;
 }

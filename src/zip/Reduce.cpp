@@ -28,6 +28,11 @@ struct Unreducer
     int run(Input& in, Output& out, int factor)
     {
         BitReader br(in);
+        return br.verdict(expand(br, out, factor));
+    }
+
+    int expand(BitReader& br, Output& out, int factor)
+    {
         for (int j = 255; j >= 0; --j) {
             const int n = int(br.bits(6)); // the format means at most 32; larger sets still decode
             count[j] = uint8_t(n);

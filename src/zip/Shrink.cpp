@@ -52,6 +52,11 @@ struct Unshrinker
             used[c] = c < 256;
         }
         BitReader br(in);
+        return br.verdict(decode(br, out));
+    }
+
+    int decode(BitReader& br, Output& out)
+    {
         int codeSize = 9;
         int prev = -1;
         int nextFree = 257;

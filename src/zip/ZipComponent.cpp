@@ -56,10 +56,10 @@ qint16 ZipComponent::AddEntries(qint16 mode)
     return qint16(job.add());
 }
 
-qint16 ZipComponent::RewriteEntries(const QStringList& deleteMasks, const QString& addFile)
+qint16 ZipComponent::RewriteEntries(const QStringList& deleteMasks, const QString& addFile, const ArchiveStamp* judged)
 {
     ZipJob job(*this);
-    return qint16(job.replace(deleteMasks, addFile));
+    return qint16(job.replace(deleteMasks, addFile, judged));
 }
 
 // The name an entry is extracted under: its last path part, lower-cased, without a drive letter;

@@ -19,9 +19,12 @@
 //   descriptor) into a hidden temporary file in the archive's folder, write a new central directory
 //   (zip64 records when needed) and rename the temporary file over the archive only when it is
 //   complete. Nothing is recompressed; names, times, extra fields, the archive comment and the file's
-//   permissions stay. Removing the last entry leaves a valid empty archive. A symbolic link to an
-//   archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves
-//   its temporary file; removeStaleTemporaries() and removeStaleTemporariesIn() clear those.
+//   permissions stay. The temporary file is private (0600) until it is complete, then given the archive's
+//   mode and synced before the rename; the folder is synced after it. Removing the last entry leaves a
+//   valid empty archive that reads without a shift. A rewrite that finds another file under the name
+//   when it replaces it (or than the one judged, for RewriteEntries) changes nothing: ZipArchiveChanged. A symbolic
+//   link to an archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves its
+//   temporary file; removeStaleTemporaries() and removeStaleTemporariesIn() clear those.
 // - ExtractEntries writes each matching entry into ExtractFolder under its base name, lower-cased: the
 //   name after the last "/" or "\", without a drive letter. "..", "." and folder entries are skipped, so
 //   nothing is ever written outside ExtractFolder. ExtractFolder itself is created when its parent
@@ -32,6 +35,7 @@
 // starts with Abort already true runs normally. Properties other than Abort are copied when a call
 // starts. The progress hook (the event pump) may run other handlers, even other calls, meanwhile.
 
+#include "ArchiveStamp.h"
 #include "ZipResult.h"
 
 #include <QObject>
@@ -73,8 +77,11 @@ public:
     qint16 AddEntries(qint16 mode);
     // DeleteEntries for every mask and AddEntries for addFile (when not empty) in one rewrite: the result
     // holds the same entries, in the same order, with the same bytes, as those calls one after the other
-    // with the add first. A mask that takes the added file's name takes the added entry too.
-    qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {});
+    // with the add first. A mask that takes the added file's name takes the added entry too. With judged,
+    // the stamp of the file that was listed and tested, a rewrite of any other file (replaced or changed
+    // since, or while it is rewritten) changes nothing and returns ZipArchiveChanged.
+    qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {},
+                          const ArchiveStamp* judged = nullptr);
 
     // Raises Listing for each name and then Status 100, as ListContents does, for a listing made by another
     // component (one that read the archive ahead on another thread).

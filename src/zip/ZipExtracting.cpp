@@ -29,7 +29,7 @@ int ZipJob::extract()
         QString name = ZipComponent::extractedName(e.name);
         if (name.isEmpty())
             continue;
-        if (qint64(e.size) > ZipComponent::kMaxExtractSize)
+        if (e.size > quint64(ZipComponent::kMaxExtractSize))
             return ZipOtherError;
         work.emplace_back(&e, name);
         m_total += qint64(e.compressedSize);

@@ -1,31 +1,14 @@
 #include "ZipFormat.h"
 
+#include "ZipRecords.h"
 #include "ZipResult.h"
 
 #include <QVarLengthArray>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <libdeflate.h>
 
 namespace zipformat {
-namespace {
-
-constexpr quint32 kLocalSig = 0x04034b50;
-constexpr quint32 kCentralSig = 0x02014b50;
-constexpr quint32 kEndSig = 0x06054b50;
-constexpr quint32 kZip64EndSig = 0x06064b50;
-constexpr quint32 kZip64LocatorSig = 0x07064b50;
-constexpr quint32 kDescriptorSig = 0x08074b50;
-constexpr quint32 kMax32 = 0xffffffffu;
-constexpr quint16 kMax16 = 0xffff;
-constexpr qint64 kWindow = 256 * 1024;
-// A central directory larger than this is refused rather than loaded (millions of entries).
-constexpr quint64 kMaxCentralDirectory = quint64(512) * 1024 * 1024;
-// End records tried at most: a hostile comment full of signatures costs no more than this many reads.
-constexpr size_t kMaxEndCandidates = 32;
-
-} // namespace
 
 void put16(QByteArray& b, quint16 v)
 {
@@ -93,277 +76,6 @@ bool FileReader::read(qint64 offset, char* dest, qint64 len)
     return true;
 }
 
-namespace {
-
-// Walks the extra field blocks of a record; f(id, data, size) returns false to stop.
-template <typename F> void forEachExtra(const char* extra, int len, F f)
-{
-    int pos = 0;
-    while (pos + 4 <= len) {
-        const quint16 id = get16(extra + pos);
-        const quint16 size = get16(extra + pos + 2);
-        if (pos + 4 + size > len)
-            return;
-        if (!f(id, extra + pos + 4, int(size)))
-            return;
-        pos += 4 + size;
-    }
-}
-
-QString decodeName(const QByteArray& raw, quint16 flags, const char* extra, int extraLen)
-{
-    if (flags & 0x0800)
-        return QString::fromUtf8(raw);
-    QString unicode;
-    // Info-ZIP's Unicode path field: valid only while its CRC matches the stored name.
-    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-        if (id != 0x7075 || size < 5 || data[0] != 1)
-            return true;
-        const quint32 crc = libdeflate_crc32(0, raw.constData(), size_t(raw.size()));
-        if (get32(data + 1) == crc)
-            unicode = QString::fromUtf8(data + 5, size - 5);
-        return false;
-    });
-    return unicode.isNull() ? cp437ToUnicode(raw) : unicode;
-}
-
-} // namespace
-
-namespace {
-
-// One end record found in the file's tail, with its zip64 record when it has one.
-struct EndRecord
-{
-    qint64 pos = 0;
-    quint16 commentLen = 0;
-    quint32 disk = 0;
-    quint32 cdDisk = 0;
-    quint64 countHere = 0;
-    quint64 count = 0;
-    quint64 cdSize = 0;
-    quint64 cdOffset = 0; // as stored
-    quint64 cdLimit = 0;  // where the central directory must end: the zip64 end record or the end record
-    bool zip64 = false;
-};
-
-// Reads the zip64 end record named by the locator in front of an end record. The locator's offset may
-// count from the start of ZIP data behind a prefix, so a record that is not where it says is looked for
-// where it must be when it has no extensible data: right before the locator.
-bool readZip64End(FileReader& reader, EndRecord& end)
-{
-    char loc[20];
-    if (end.pos < 20 + 56 || !reader.read(end.pos - 20, loc, 20) || get32(loc) != kZip64LocatorSig)
-        return true; // no zip64 records: fine
-    const quint64 locatorPos = quint64(end.pos - 20);
-    char rec[56];
-    quint64 recPos = get64(loc + 8);
-    if (recPos > locatorPos || locatorPos - recPos < 56 || !reader.read(qint64(recPos), rec, 56) ||
-        get32(rec) != kZip64EndSig) {
-        recPos = locatorPos - 56;
-        if (!reader.read(qint64(recPos), rec, 56) || get32(rec) != kZip64EndSig || get64(rec + 4) != 44)
-            return false;
-    }
-    end.zip64 = true;
-    end.disk = get32(rec + 16);
-    end.cdDisk = get32(rec + 20);
-    end.countHere = get64(rec + 24);
-    end.count = get64(rec + 32);
-    end.cdSize = get64(rec + 40);
-    end.cdOffset = get64(rec + 48);
-    end.cdLimit = recPos;
-    return true;
-}
-
-// Parses the central directory of an end record, its stored offsets shifted by shift. Fills archive on
-// success; returns a ZipResult code.
-int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shift, Archive& archive)
-{
-    const quint64 cdStart = end.cdOffset + shift;
-    const quint64 cdSize = end.cdSize;
-    if (cdSize > kMaxCentralDirectory)
-        return ZipOtherError;
-    archive.centralDirectoryOffset = cdStart;
-    archive.centralDirectorySize = cdSize;
-    archive.shift = shift;
-    archive.disk = end.disk;
-    archive.centralDirectory.resize(qsizetype(cdSize));
-    if (!reader.read(qint64(cdStart), archive.centralDirectory.data(), qint64(cdSize)))
-        return ZipCannotRead;
-
-    const QByteArray& cd = archive.centralDirectory;
-    archive.entries.clear();
-    archive.entries.reserve(size_t(std::min<quint64>(end.count, cdSize / 46)));
-    quint64 prefixEnd = cdStart;
-    qint64 pos = 0;
-    while (pos < qint64(cdSize)) {
-        if (qint64(cdSize) - pos < 46 || get32(cd.constData() + pos) != kCentralSig)
-            return ZipStructureDamaged;
-        const char* r = cd.constData() + pos;
-        const int nameLen = get16(r + 28);
-        const int extraLen = get16(r + 30);
-        const int commentLen = get16(r + 32);
-        const qint64 len = 46 + qint64(nameLen) + extraLen + commentLen;
-        if (len > qint64(cdSize) - pos)
-            return ZipStructureDamaged;
-        // An entry that starts on another disk belongs to an archive split over several files.
-        const quint32 startDisk = get16(r + 34);
-        if (startDisk != 0 && startDisk != end.disk)
-            return ZipMultiPart;
-        Entry e;
-        e.recordPos = pos;
-        e.recordLen = int(len);
-        e.versionMadeBy = get16(r + 4);
-        e.flags = get16(r + 8);
-        e.method = get16(r + 10);
-        e.crc = get32(r + 16);
-        e.compressedSize = get32(r + 20);
-        e.size = get32(r + 24);
-        quint64 offset = get32(r + 42);
-        const bool needSize = e.size == kMax32;
-        const bool needComp = e.compressedSize == kMax32;
-        const bool needOffset = offset == kMax32;
-        const char* extra = r + 46 + nameLen;
-        if (needSize || needComp || needOffset) {
-            // Without a zip64 field, all-ones values are literal: an entry of 4 GiB - 1 bytes is valid.
-            bool complete = true;
-            forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-                if (id != 0x0001)
-                    return true;
-                int at = 0;
-                auto take = [&](quint64& v) {
-                    if (at + 8 > size)
-                        return false;
-                    v = get64(data + at);
-                    at += 8;
-                    return true;
-                };
-                complete = (!needSize || take(e.size)) && (!needComp || take(e.compressedSize));
-                if (complete && needOffset) {
-                    e.zip64OffsetAt = int(data - r) + at;
-                    complete = take(offset);
-                }
-                e.zip64 = true;
-                return false;
-            });
-            if (!complete)
-                return ZipStructureDamaged;
-        }
-        if (offset > cdStart || shift > cdStart - offset)
-            return ZipStructureDamaged;
-        e.localOffset = offset + shift;
-        if (e.localOffset >= cdStart || cdStart - e.localOffset < 30)
-            return ZipStructureDamaged;
-        prefixEnd = std::min(prefixEnd, e.localOffset);
-        e.rawName = QByteArray(r + 46, nameLen);
-        e.name = decodeName(e.rawName, e.flags, extra, extraLen);
-        archive.entries.push_back(std::move(e));
-        pos += len;
-    }
-    const quint64 found = archive.entries.size();
-    // Writers without zip64 support store the count modulo 65536, or 0xffff once it overflows; the
-    // records themselves decide.
-    if (found != end.count &&
-        (end.zip64 || ((found & 0xffff) != end.count && !(end.count == kMax16 && found > kMax16))))
-        return ZipStructureDamaged;
-    archive.prefixEnd = prefixEnd;
-    return ZipSuccess;
-}
-
-// True when the first count entries' local headers lie where the central directory (with its shift) says.
-bool headersFit(FileReader& reader, const Archive& archive, size_t count)
-{
-    for (size_t i = 0; i < std::min(count, archive.entries.size()); ++i) {
-        const Entry& e = archive.entries[i];
-        char h[30];
-        if (!reader.read(qint64(e.localOffset), h, 30) || get32(h) != kLocalSig || get16(h + 26) != e.rawName.size())
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-int readCentralDirectory(FileReader& reader, Archive& archive)
-{
-    const qint64 fileSize = reader.size();
-    archive.fileSize = fileSize;
-    if (fileSize < 22)
-        return ZipStructureDamaged;
-    const qint64 tailLen = std::min<qint64>(fileSize, 22 + 65535 + 20);
-    const qint64 tailStart = fileSize - tailLen;
-    QByteArray tail(tailLen, Qt::Uninitialized);
-    if (!reader.read(tailStart, tail.data(), tailLen))
-        return ZipCannotRead;
-
-    // Every end record in the tail, the last one first.
-    std::vector<EndRecord> ends;
-    for (qint64 i = tailLen - 22; i >= 0 && ends.size() < kMaxEndCandidates; --i) {
-        const char* p = tail.constData() + i;
-        if (get32(p) != kEndSig)
-            continue;
-        EndRecord end;
-        end.pos = tailStart + i;
-        end.commentLen = get16(p + 20);
-        if (end.pos + 22 + end.commentLen > fileSize)
-            continue;
-        end.disk = get16(p + 4);
-        end.cdDisk = get16(p + 6);
-        end.countHere = get16(p + 8);
-        end.count = get16(p + 10);
-        end.cdSize = get32(p + 12);
-        end.cdOffset = get32(p + 16);
-        end.cdLimit = quint64(end.pos);
-        if (!readZip64End(reader, end) || end.cdSize > end.cdLimit)
-            continue;
-        ends.push_back(end);
-    }
-
-    int failure = ZipStructureDamaged;
-    // First the offsets as stored, then offsets that count from ZIP data behind a prefix.
-    for (const bool shifted : {false, true}) {
-        for (const EndRecord& end : ends) {
-            const quint64 actualStart = end.cdLimit - end.cdSize;
-            quint64 shift = 0;
-            if (!shifted) {
-                if (end.cdOffset > actualStart)
-                    continue;
-            } else {
-                if (end.cdOffset >= actualStart)
-                    continue;
-                shift = actualStart - end.cdOffset;
-            }
-            // A central directory on another disk, or entries on others: one part of a split archive. An
-            // archive that is one file whatever its disk number says is read as the file it is.
-            if (end.cdDisk != end.disk || end.countHere != end.count) {
-                failure = ZipMultiPart;
-                continue;
-            }
-            Archive candidate;
-            candidate.fileSize = fileSize;
-            candidate.comment = tail.mid(end.pos - tailStart + 22, end.commentLen);
-            const int rc = parseCentralDirectory(reader, end, shift, candidate);
-            // An empty directory must lie right before its end record: a comment's stray end record
-            // claiming "no entries at offset 0" must not hide the archive's entries.
-            // A shift is taken only when the first local header is where it then must be; every other
-            // one is checked with the entries.
-            const bool fits = candidate.entries.empty() ? end.cdOffset + shift == actualStart
-                                                        : shift == 0 || headersFit(reader, candidate, 1);
-            // A disk number other than 0 is believed to mean one file only when every entry is here.
-            if (rc == ZipSuccess && fits && end.disk != 0 && !headersFit(reader, candidate, SIZE_MAX)) {
-                failure = ZipMultiPart;
-                continue;
-            }
-            if (rc == ZipSuccess && fits) {
-                archive = std::move(candidate);
-                return ZipSuccess;
-            }
-            if (rc != ZipStructureDamaged && failure == ZipStructureDamaged)
-                failure = rc;
-        }
-    }
-    return failure;
-}
-
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
 {
     char h[30];
@@ -391,52 +103,66 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     // header, so an entry whose two headers disagree cannot be extracted as listed. Encryption of the
     // central directory (flag 13) masks the local values, so they are not compared then.
     constexpr quint16 kMustAgree = 0x0001 | 0x0020 | 0x0040; // encrypted, patched data, strong encryption
-    if ((flags ^ entry.flags) & kMustAgree || get16(h + 8) != entry.method)
+    // Implode keeps its window size and tree count in bits 1 and 2: a reader taking them from the local
+    // header decodes other data.
+    const quint16 mustAgree = kMustAgree | (entry.method == 6 ? 0x0006 : 0);
+    if ((flags ^ entry.flags) & mustAgree || get16(h + 8) != entry.method)
         return ZipHeaderDamaged;
     const char* extra = name.constData() + nameLen;
-    int zip64Fields = 0;
-    const char* zip64 = nullptr;
-    int zip64Size = 0;
-    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-        if (id == 0x0001 && ++zip64Fields == 1) {
-            zip64 = data;
-            zip64Size = size;
-        }
-        return true;
+    // The local zip64 field never makes damage: readers take the sizes from the central directory, and
+    // the data decides. Its presence only says how wide a data descriptor's sizes are.
+    bool localZip64 = false;
+    forEachExtra(extra, extraLen, [&](quint16 id, const char*, int) {
+        localZip64 = localZip64 || id == 0x0001;
+        return !localZip64;
     });
-    if (zip64Fields > 1)
-        return ZipHeaderDamaged;
-    if (!((flags | entry.flags) & 0x2000)) {
-        quint64 size = get32(h + 22);
-        quint64 compressed = get32(h + 18);
-        if (zip64 && (size == kMax32 || compressed == kMax32)) {
-            // The local zip64 field holds both sizes; some writers put in only those that overflowed.
-            int at = 0;
-            if (size == kMax32 && at + 8 <= zip64Size) {
-                size = get64(zip64 + at);
-                at += 8;
-            }
-            if (compressed == kMax32 && at + 8 <= zip64Size)
-                compressed = get64(zip64 + at);
-        }
-        // A data descriptor explains zero values here, and nothing else.
-        const bool descriptor = (flags | entry.flags) & 0x0008;
-        auto agrees = [descriptor](quint64 local, quint64 central) {
-            return local == central || (descriptor && (local == 0 || local == kMax32));
+    // A data descriptor promised by either header follows the data, and then the local CRC-32 and sizes
+    // mean nothing, zero or not; encryption of the central directory (flag 13) masks them too.
+    const bool descriptor = (flags | entry.flags) & 0x0008;
+    if (!descriptor && !((flags | entry.flags) & 0x2000)) {
+        // All-ones local sizes defer to the local zip64 field, whose values the central directory
+        // overrules; without one they are literal.
+        auto agrees = [localZip64](quint64 local, quint64 central) {
+            return local == central || (localZip64 && local == kMax32);
         };
-        if (!agrees(get32(h + 14), entry.crc) || !agrees(size, entry.size) || !agrees(compressed, entry.compressedSize))
+        if (get32(h + 14) != entry.crc || !agrees(get32(h + 22), entry.size) ||
+            !agrees(get32(h + 18), entry.compressedSize))
             return ZipHeaderDamaged;
     }
 
     quint64 end = entry.dataOffset + entry.compressedSize;
-    if (entry.flags & 0x0008) {
-        // Data descriptor: optional signature, CRC, then two 4-byte (8-byte for zip64) sizes.
-        const bool descriptor64 = entry.zip64 || zip64Fields > 0;
-        char sig[4];
-        quint64 len = descriptor64 ? 20 : 12;
-        if (limit - end >= 4 && reader.read(qint64(end), sig, 4) && get32(sig) == kDescriptorSig)
-            len += 4;
-        end += std::min(len, limit - end);
+    if (descriptor) {
+        // Data descriptor: a signature (some writers leave it out), the CRC-32, then two 4-byte (8-byte for
+        // zip64) sizes. It is found by its signature, or by the entry's CRC-32 where the signature is left
+        // out or damaged; its width is the one whose compressed size is the entry's, else the one the
+        // zip64 fields suggest.
+        char d[4 + 4 + 16];
+        const quint64 room = std::min<quint64>(limit - end, sizeof d);
+        if (!reader.read(qint64(end), d, qint64(room)))
+            return ZipCannotRead;
+        int crcAt = -1;
+        if (room >= 16 && get32(d) == kDescriptorSig)
+            crcAt = 4;
+        else if (room >= 12 && get32(d) == entry.crc)
+            crcAt = 0;
+        else if (room >= 16 && get32(d + 4) == entry.crc)
+            crcAt = 4;
+        if (crcAt >= 0) {
+            const quint64 sizesAt = quint64(crcAt) + 4;
+            auto holds = [&](quint64 sizesLen) {
+                return room >= sizesAt + sizesLen &&
+                       (sizesLen == 16 ? get64(d + sizesAt) : get32(d + sizesAt)) == entry.compressedSize;
+            };
+            const quint64 hinted = entry.zip64 || localZip64 ? 16 : 8;
+            const quint64 sizesLen = holds(hinted) ? hinted : holds(24 - hinted) ? 24 - hinted : hinted;
+            end += std::min(sizesAt + sizesLen, limit - end);
+        } else if (flags & 0x0008) {
+            // The local header promises a descriptor that is not there: a reader that streams the entry,
+            // or checks that entries do not overlap, cannot read it.
+            return ZipHeaderDamaged;
+        }
+        // Promised by the central record alone and not written: the entry ends with its data, so a
+        // rewrite copies no bytes of the next header with it.
     }
     entry.endOffset = end;
     return ZipSuccess;
@@ -514,68 +240,98 @@ QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 new
         out.replace(entry.zip64OffsetAt >= 0 ? entry.zip64OffsetAt : 42, value.size(), value);
         return out;
     }
-    // The offset outgrows the record's 32-bit field: the record gets a zip64 field for it.
+    // The offset outgrows the record's 32-bit field: the record is made anew with a zip64 field for it.
     const int nameLen = get16(r + 28);
     const int extraLen = get16(r + 30);
     const int commentLen = get16(r + 32);
     const char* extra = r + 46 + nameLen;
-    const bool sizeIn64 = get32(r + 24) == kMax32;
-    const bool compIn64 = get32(r + 20) == kMax32;
-    const bool offsetIn64 = newOffset >= kMax32;
-
-    QByteArray zip64;
-    if (sizeIn64)
-        put64(zip64, entry.size);
-    if (compIn64)
-        put64(zip64, entry.compressedSize);
-    if (offsetIn64)
-        put64(zip64, newOffset);
-
-    // Other extra blocks stay as they are; a zip64 block is rebuilt for the new offset.
-    QByteArray otherExtra;
+    CentralRecordFields f;
+    f.versionMadeBy = get16(r + 4);
+    f.versionNeeded = get16(r + 6);
+    f.flags = get16(r + 8);
+    f.method = get16(r + 10);
+    f.dosTime = get32(r + 12);
+    f.crc = get32(r + 16);
+    f.compressedSize = entry.compressedSize;
+    f.size = entry.size;
+    f.internalAttributes = get16(r + 36);
+    f.externalAttributes = get32(r + 38);
+    f.offset = newOffset;
+    f.name = QByteArray(r + 46, nameLen);
+    f.comment = QByteArray(r + 46 + nameLen + extraLen, commentLen);
+    // Other extra blocks stay as they are; the old zip64 block gives way to the new one.
     bool wellFormed = true;
-    {
-        int pos = 0;
-        while (pos < extraLen) {
-            if (pos + 4 > extraLen || pos + 4 + get16(extra + pos + 2) > extraLen) {
-                wellFormed = false;
-                break;
-            }
-            const int size = get16(extra + pos + 2);
-            if (get16(extra + pos) != 0x0001)
-                otherExtra.append(extra + pos, 4 + size);
-            pos += 4 + size;
+    int pos = 0;
+    while (pos < extraLen) {
+        if (pos + 4 > extraLen || pos + 4 + get16(extra + pos + 2) > extraLen) {
+            wellFormed = false;
+            break;
         }
+        const int size = get16(extra + pos + 2);
+        if (get16(extra + pos) != 0x0001)
+            f.extra.append(extra + pos, 4 + size);
+        pos += 4 + size;
     }
     if (!wellFormed)
-        otherExtra = QByteArray(extra, extraLen); // unknown layout: keep the bytes, add ours after them
-    QByteArray newExtra = otherExtra;
-    if (!zip64.isEmpty()) {
-        put16(newExtra, 0x0001);
-        put16(newExtra, quint16(zip64.size()));
-        newExtra.append(zip64);
-    }
-    if (newExtra.size() > 0xffff)
-        newExtra = QByteArray(extra, extraLen); // cannot grow; only reachable with hostile records
+        f.extra = QByteArray(extra, extraLen); // unknown layout: keep the bytes, add ours after them
+    // Only a hostile record leaves no room for the zip64 block: a readable record beats its other blocks.
+    if (f.extra.size() + 4 + 3 * 8 > 0xffff)
+        f.extra.clear();
+    return writeCentralRecord(f);
+}
 
+QByteArray writeCentralRecord(const CentralRecordFields& f)
+{
+    QByteArray zip64;
+    const bool sizeIn64 = f.size >= kMax32;
+    const bool compressedIn64 = f.compressedSize >= kMax32;
+    const bool offsetIn64 = f.offset >= kMax32;
+    if (sizeIn64)
+        put64(zip64, f.size);
+    if (compressedIn64)
+        put64(zip64, f.compressedSize);
+    if (offsetIn64)
+        put64(zip64, f.offset);
+    QByteArray extra = f.extra;
+    if (!zip64.isEmpty()) {
+        put16(extra, 0x0001);
+        put16(extra, quint16(zip64.size()));
+        extra.append(zip64);
+    }
     QByteArray out;
-    out.reserve(46 + nameLen + newExtra.size() + commentLen);
-    out.append(r, 30);
-    put16(out, quint16(newExtra.size()));
-    out.append(r + 32, 2); // comment length
-    put16(out, 0);         // disk number start
-    out.append(r + 36, 6); // internal and external attributes
-    put32(out, offsetIn64 ? kMax32 : quint32(newOffset));
-    out.append(r + 46, nameLen);
-    out.append(newExtra);
-    out.append(r + 46 + nameLen + extraLen, commentLen);
+    out.reserve(46 + f.name.size() + extra.size() + f.comment.size());
+    put32(out, kCentralSig);
+    put16(out, f.versionMadeBy);
+    put16(out, zip64.isEmpty() ? f.versionNeeded : std::max<quint16>(f.versionNeeded, 45));
+    put16(out, f.flags);
+    put16(out, f.method);
+    put32(out, f.dosTime);
+    put32(out, f.crc);
+    put32(out, compressedIn64 ? kMax32 : quint32(f.compressedSize));
+    put32(out, sizeIn64 ? kMax32 : quint32(f.size));
+    put16(out, quint16(f.name.size()));
+    put16(out, quint16(extra.size()));
+    put16(out, quint16(f.comment.size()));
+    put16(out, 0); // disk number start
+    put16(out, f.internalAttributes);
+    put32(out, f.externalAttributes);
+    put32(out, offsetIn64 ? kMax32 : quint32(f.offset));
+    out.append(f.name);
+    out.append(extra);
+    out.append(f.comment);
     return out;
 }
 
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk)
+bool looksLikeLocator(const QByteArray& bytes)
+{
+    return bytes.size() >= 20 && get32(bytes.constData() + bytes.size() - 20) == kZip64LocatorSig;
+}
+
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk,
+                      bool forceZip64)
 {
     QByteArray out;
-    const bool zip64 = count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
+    const bool zip64 = forceZip64 || count >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
     if (zip64) {
         const quint64 recOffset = cdOffset + cdSize;
         put32(out, kZip64EndSig);

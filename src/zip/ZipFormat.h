@@ -68,26 +68,51 @@ struct Archive
     std::vector<Entry> entries;
 };
 
-// Reads the end records and the central directory. Returns a ZipResult code (0, 110, ZipMultiPart, or
-// another failure). Of several end records (an archive comment may hold one, or a whole archive), the last
-// one in the file whose central directory is consistent wins, one that needs no shift first.
+// Reads the end records and the central directory (ZipDirectory.cpp, whose head states the rule). Returns
+// a ZipResult code (0, 110, ZipMultiPart, or another failure); success always comes with the directory.
 int readCentralDirectory(FileReader& reader, Archive& archive);
 // Checks the entry's local header against the central directory and fills dataOffset and endOffset:
-// signature, name, method, CRC-32, sizes (zero ones explained by a data descriptor) and the encryption and
-// patched-data flags must agree.
+// signature, name, method and the encryption and patched-data flags must agree, and so must the CRC-32
+// and sizes unless a data descriptor (promised by either header) carries them. endOffset counts that
+// descriptor.
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry);
 
 QString cp437ToUnicode(const QByteArray& bytes);
 // mask must be lower-cased already (see ZipComponent.h for the rules).
 bool maskMatches(const QString& lowerMask, const QString& name);
 
+// What a central-directory record holds. writeCentralRecord() is the one place a record is made from
+// its fields; sizes and an offset of 0xffffffff or more go into a zip64 extra field.
+struct CentralRecordFields
+{
+    quint16 versionMadeBy = 20;
+    quint16 versionNeeded = 20; // raised to 45 when the record needs a zip64 field
+    quint16 flags = 0;
+    quint16 method = 0;
+    quint32 dosTime = 0;
+    quint32 crc = 0;
+    quint64 compressedSize = 0;
+    quint64 size = 0;
+    quint16 internalAttributes = 0;
+    quint32 externalAttributes = 0;
+    quint64 offset = 0; // stored offset of the local header
+    QByteArray name;
+    QByteArray extra; // extra blocks other than zip64; the zip64 block, when needed, goes after them
+    QByteArray comment;
+};
+QByteArray writeCentralRecord(const CentralRecordFields& f);
+
 // The entry's central-directory record, byte for byte as it was, but for its local header offset, which
 // becomes newOffset (a stored offset, in the archive's convention). Only an offset that outgrows the
-// record's field makes a rebuilt record with a zip64 extra field.
+// record's field makes the record anew, with a zip64 extra field.
 QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 newOffset);
-// End records for a central directory of count records (zip64 records when needed); offsets are stored
-// offsets in the archive's convention.
-QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk = 0);
+// End records for a central directory of count records (zip64 records when needed, or when zip64 is true);
+// offsets are stored offsets in the archive's convention.
+QByteArray endRecords(quint64 count, quint64 cdOffset, quint64 cdSize, const QByteArray& comment, quint32 disk = 0,
+                      bool zip64 = false);
+// True when bytes (what precedes an end record) end in twenty bytes that start like a zip64 locator: readers
+// would take them for one, so such an end record needs a real zip64 end record and locator in front.
+bool looksLikeLocator(const QByteArray& bytes);
 
 inline quint16 get16(const char* p)
 {

@@ -45,14 +45,25 @@ inline std::filesystem::path fsPath(const QString& s)
 class TempFile
 {
 public:
-    TempFile(const QString& folder, const QString& baseName)
+    // A rewrite's file is private (0600, whatever the umask) until it is complete, and synced to disk before
+    // it takes the original's place; an extraction's is an ordinary new file.
+    enum Kind
+    {
+        Rewrite,
+        Extraction
+    };
+
+    TempFile(const QString& folder, const QString& baseName, Kind kind = Extraction) : m_kind(kind)
     {
         for (int attempt = 0; attempt < 50; ++attempt) {
             const QString name = QStringLiteral("%1/.%2.%3.tmp")
                                      .arg(folder, baseName)
                                      .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
             m_file.setFileName(name);
-            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered;
+            const bool opened = kind == Rewrite ? m_file.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+                                                : m_file.open(mode);
+            if (opened) {
                 pendingFiles().insert(name);
                 m_open = true;
                 return;
@@ -82,23 +93,14 @@ public:
         return true;
     }
 
-    bool commit(const QString& target, QFileDevice::Permissions permissions)
-    {
-        if (!m_open)
-            return false;
-        m_file.close();
-        if (m_file.error() != QFileDevice::NoError)
-            return false;
-        if (permissions)
-            m_file.setPermissions(permissions);
-        std::error_code ec;
-        std::filesystem::rename(fsPath(m_file.fileName()), fsPath(target), ec);
-        if (ec)
-            return false;
-        pendingFiles().remove(m_file.fileName());
-        m_open = false;
-        return true;
-    }
+    // Gives the file its permissions (when any are given), syncs a rewrite's file, renames it over target
+    // and then syncs the folder, so a crash leaves either the original or the whole new file. A failure
+    // before the rename leaves the target as it was.
+    bool commit(const QString& target, QFileDevice::Permissions permissions);
+
+    // The folder's entry for a renamed file reaches the disk; best effort, as some file systems cannot sync
+    // a folder.
+    static void syncFolder(const QString& folder);
 
     void discard()
     {
@@ -112,6 +114,7 @@ public:
 
 private:
     QFile m_file;
+    Kind m_kind;
     bool m_open = false;
 };
 
@@ -130,31 +133,18 @@ struct NewEntry
 
     QByteArray centralRecord(quint64 offset) const
     {
-        QByteArray r;
-        const bool offset64 = offset >= 0xffffffffu;
-        zipformat::put32(r, 0x02014b50);
-        zipformat::put16(r, madeBy);
-        zipformat::put16(r, offset64 ? 45 : 20);
-        zipformat::put16(r, flags);
-        zipformat::put16(r, 8);
-        zipformat::put32(r, dosTime);
-        zipformat::put32(r, crc);
-        zipformat::put32(r, compressedSize);
-        zipformat::put32(r, size);
-        zipformat::put16(r, quint16(name.size()));
-        zipformat::put16(r, offset64 ? 12 : 0);
-        zipformat::put16(r, 0);
-        zipformat::put16(r, 0);
-        zipformat::put16(r, 0);
-        zipformat::put32(r, externalAttributes);
-        zipformat::put32(r, offset64 ? 0xffffffffu : quint32(offset));
-        r.append(name);
-        if (offset64) {
-            zipformat::put16(r, 0x0001);
-            zipformat::put16(r, 8);
-            zipformat::put64(r, offset);
-        }
-        return r;
+        zipformat::CentralRecordFields f;
+        f.versionMadeBy = madeBy;
+        f.flags = flags;
+        f.method = 8;
+        f.dosTime = dosTime;
+        f.crc = crc;
+        f.compressedSize = compressedSize;
+        f.size = size;
+        f.externalAttributes = externalAttributes;
+        f.offset = offset;
+        f.name = name;
+        return zipformat::writeCentralRecord(f);
     }
 };
 
@@ -183,7 +173,7 @@ public:
     int remove();
     int extract();
     int add();
-    int replace(const QStringList& masks, const QString& addFile);
+    int replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged = nullptr);
 
 private:
     using Sink = std::function<bool(const char*, qint64)>;
@@ -198,7 +188,7 @@ private:
     int decodeMethod(const zipformat::Entry& e, const Sink* sink, bool* untestable);
     int testData(const std::vector<const zipformat::Entry*>& matched);
     int testBatch(const std::vector<const zipformat::Entry*>& batch);
-    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added);
+    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added, const ArchiveStamp* judged = nullptr);
     int newEntry(const QFileInfo& source, zipjob::NewEntry& n);
 
     bool point();

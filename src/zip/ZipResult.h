@@ -18,5 +18,7 @@ enum ZipResult : qint16
     ZipCannotWrite = 4,        // read-only file or folder, disk full, the temporary file cannot be made
     ZipAddFileMissing = 5,     // AddEntries: the file named by EntryMask is missing
     ZipOtherError = 6,         // anything else (over a size limit, encrypted entry to extract, ...)
-    ZipMultiPart = 7           // one part of an archive split over several files: refused, not damage
+    ZipMultiPart = 7,          // one part of an archive split over several files: refused, not damage
+    ZipArchiveChanged = 8      // a rewrite found another file than the one read and judged: nothing was
+                               // changed, and the archive is to be read and judged anew
 };

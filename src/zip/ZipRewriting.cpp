@@ -68,11 +68,16 @@ int ZipJob::remove()
     return rewrite(drop, nullptr);
 }
 
-int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
+int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const ArchiveStamp* judged)
 {
     // Rewrite the file a link points to, so that the link itself stays.
     const QString target = QFileInfo(m_path).canonicalFilePath();
     const QFileInfo targetInfo(target);
+    // The file read here must be the one that was judged, and still be the one under its name when the
+    // rewrite replaces it: an archive replaced meanwhile is never purged untested.
+    const ArchiveStamp opened = ArchiveStamp::ofOpen(m_reader.file().handle(), target);
+    if (!opened.valid() || (judged && *judged != opened))
+        return ZipArchiveChanged;
     const QFileDevice::Permissions permissions = QFile::permissions(target);
     if (!(permissions & QFileDevice::WriteOwner) || !targetInfo.isWritable())
         return ZipCannotWrite;
@@ -109,7 +114,7 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     }
     m_total = qint64(outPos) + (added ? added->local.size() : 0);
 
-    TempFile temp(targetInfo.absolutePath(), targetInfo.fileName());
+    TempFile temp(targetInfo.absolutePath(), targetInfo.fileName(), TempFile::Rewrite);
     if (!temp.isOpen())
         return ZipCannotWrite;
     QFile& in = m_reader.file();
@@ -171,7 +176,9 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     central.reserve(kChunk + 64 * 1024);
     quint64 centralSize = 0;
     quint64 count = 0;
+    QByteArray lastBytes; // the last bytes written before the end records
     auto flushCentral = [&] {
+        lastBytes = (lastBytes + central.right(20)).right(20);
         centralSize += quint64(central.size());
         const bool written = temp.write(central.constData(), central.size());
         central.resize(0);
@@ -189,11 +196,22 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added)
     }
     if (!flushCentral())
         return ZipCannotWrite;
-    central = endRecords(count, centralAt - shift, centralSize, m_archive.comment, m_archive.disk);
+    // An emptied archive has no local header to tell a reader where its ZIP data starts: its offset counts
+    // the prefix, so it reads as a valid empty archive without any shift.
+    const quint64 endShift = count == 0 ? 0 : shift;
+    if (count == 0 && centralAt >= 20) {
+        lastBytes.resize(20); // the end of the prefix, copied as it was
+        if (!m_reader.read(qint64(centralAt) - 20, lastBytes.data(), 20))
+            return ZipCannotRead;
+    }
+    central = endRecords(count, centralAt - endShift, centralSize, m_archive.comment, m_archive.disk,
+                         looksLikeLocator(lastBytes));
     if (!temp.write(central.constData(), central.size()))
         return ZipCannotWrite;
     if (!point())
         return ZipAborted;
+    if (ArchiveStamp::of(target) != opened)
+        return ZipArchiveChanged;
     m_reader.file().close();
     if (!temp.commit(target, permissions))
         return ZipCannotWrite;
@@ -278,7 +296,7 @@ int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
     return ZipSuccess;
 }
 
-int ZipJob::replace(const QStringList& masks, const QString& addFile)
+int ZipJob::replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged)
 {
     const QFileInfo source(addFile);
     const bool adding = !addFile.isEmpty();
@@ -319,5 +337,5 @@ int ZipJob::replace(const QStringList& masks, const QString& addFile)
         finish();
         return ZipSuccess;
     }
-    return rewrite(drop, addKept ? &n : nullptr);
+    return rewrite(drop, addKept ? &n : nullptr, judged);
 }

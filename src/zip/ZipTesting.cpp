@@ -11,6 +11,36 @@
 using namespace zipformat;
 using namespace zipjob;
 
+namespace {
+
+// Sizes are compared unsigned: a zip64 size of 2^63 or more is huge, never negative and small.
+bool fitsInMemory(const Entry& e)
+{
+    constexpr quint64 limit = quint64(ZipComponent::kFastTestLimit);
+    return e.compressedSize <= limit && e.size <= limit;
+}
+
+// The verdict on one deflated entry held in memory; runs on either core, with its own decompressor and buffer.
+// A stream that fails other than by bad codes goes to kStreamDecides: the streaming inflater tells a stream cut
+// short (410) from one of the wrong size (200), so an entry gets the same code at any size.
+constexpr int kStreamDecides = -2;
+
+int inflateAndCheck(libdeflate_decompressor* d, const Entry& e, const char* in, QByteArray& out)
+{
+    out.resize(qsizetype(e.size));
+    size_t got = 0;
+    size_t used = 0;
+    const libdeflate_result r =
+        libdeflate_deflate_decompress_ex(d, in, size_t(e.compressedSize), out.data(), size_t(out.size()), &used, &got);
+    if (r == LIBDEFLATE_BAD_DATA)
+        return ZipHeaderDamaged;
+    if (r != LIBDEFLATE_SUCCESS || got != e.size)
+        return kStreamDecides;
+    return libdeflate_crc32(0, out.constData(), got) == e.crc ? ZipSuccess : ZipDataDamaged;
+}
+
+} // namespace
+
 int ZipJob::decode(const Entry& e, const Sink* sink, bool* untestable)
 {
     *untestable = false;
@@ -22,44 +52,37 @@ int ZipJob::decode(const Entry& e, const Sink* sink, bool* untestable)
         if (e.compressedSize != e.size)
             return ZipDataDamaged;
         quint32 crc = 0;
-        qint64 left = qint64(e.size);
+        quint64 left = e.size;
         qint64 at = qint64(e.dataOffset);
-        m_in.resize(std::min<qint64>(left, kChunk));
+        m_in.resize(qsizetype(std::min<quint64>(left, quint64(kChunk))));
         while (left > 0) {
-            const qint64 n = std::min<qint64>(left, kChunk);
+            const qint64 n = qint64(std::min<quint64>(left, quint64(kChunk)));
             if (!m_reader.read(at, m_in.data(), n))
                 return ZipCannotRead;
             crc = libdeflate_crc32(crc, m_in.constData(), size_t(n));
             if (sink && !(*sink)(m_in.constData(), n))
                 return ZipCannotWrite;
             at += n;
-            left -= n;
+            left -= quint64(n);
             if (!advance(n))
                 return ZipAborted;
         }
         return crc == e.crc ? ZipSuccess : ZipDataDamaged;
     }
-    if (e.method != 8 || qint64(e.compressedSize) > ZipComponent::kFastTestLimit ||
-        qint64(e.size) > ZipComponent::kFastTestLimit)
+    if (e.method != 8 || !fitsInMemory(e))
         return decodeStream(e, sink, untestable);
 
     if (!m_decompressor && !(m_decompressor = libdeflate_alloc_decompressor()))
         return ZipOtherError;
     m_in.resize(qsizetype(e.compressedSize));
-    m_out.resize(qsizetype(e.size));
     if (!m_reader.read(qint64(e.dataOffset), m_in.data(), qint64(e.compressedSize)))
         return ZipCannotRead;
-    size_t got = 0;
-    size_t used = 0;
-    const libdeflate_result r = libdeflate_deflate_decompress_ex(m_decompressor, m_in.constData(), m_in.size(),
-                                                                 m_out.data(), m_out.size(), &used, &got);
-    if (r == LIBDEFLATE_BAD_DATA)
-        return ZipHeaderDamaged;
-    if (r != LIBDEFLATE_SUCCESS || got != e.size)
-        return ZipDataDamaged;
-    if (libdeflate_crc32(0, m_out.constData(), got) != e.crc)
-        return ZipDataDamaged;
-    if (sink && !(*sink)(m_out.constData(), qint64(got)))
+    const int rc = inflateAndCheck(m_decompressor, e, m_in.constData(), m_out);
+    if (rc == kStreamDecides)
+        return inflateStream(e, sink);
+    if (rc)
+        return rc;
+    if (sink && !(*sink)(m_out.constData(), m_out.size()))
         return ZipCannotWrite;
     if (!advance(qint64(e.compressedSize)))
         return ZipAborted;
@@ -84,7 +107,7 @@ int ZipJob::inflateStream(const Entry& e, const Sink* sink)
         if (zs.avail_in == 0) {
             const qint64 n = qint64(std::min<quint64>(e.compressedSize - readSoFar, quint64(kChunk)));
             if (n == 0)
-                return ZipDataDamaged; // the data ends before the deflate stream does
+                return ZipHeaderDamaged; // cut short: cannot be decoded, as in memory and at any size
             if (!m_reader.read(qint64(e.dataOffset + readSoFar), m_in.data(), n))
                 return ZipCannotRead;
             readSoFar += quint64(n);
@@ -109,6 +132,9 @@ int ZipJob::inflateStream(const Entry& e, const Sink* sink)
         crc = quint32(libdeflate_crc32(crc, m_out.constData(), size_t(got)));
         if (got > 0 && sink && !(*sink)(m_out.constData(), got))
             return ZipCannotWrite;
+        // Much output from little input: a progress point per output chunk too, so an abort is heard.
+        if (!point())
+            return ZipAborted;
     }
     m_done += qint64(e.compressedSize - readSoFar);
     return total == e.size && crc == e.crc ? ZipSuccess : ZipDataDamaged;
@@ -145,23 +171,7 @@ namespace {
 
 bool inMemory(const Entry& e)
 {
-    return !e.encrypted() && e.method == 8 && qint64(e.compressedSize) <= ZipComponent::kFastTestLimit &&
-           qint64(e.size) <= ZipComponent::kFastTestLimit;
-}
-
-// The verdict on one deflated entry held in memory; runs on either core, with its own decompressor and buffer.
-int inflateAndCheck(libdeflate_decompressor* d, const Entry& e, const char* in, QByteArray& out)
-{
-    out.resize(qsizetype(e.size));
-    size_t got = 0;
-    size_t used = 0;
-    const libdeflate_result r =
-        libdeflate_deflate_decompress_ex(d, in, size_t(e.compressedSize), out.data(), size_t(e.size), &used, &got);
-    if (r == LIBDEFLATE_BAD_DATA)
-        return ZipHeaderDamaged;
-    if (r != LIBDEFLATE_SUCCESS || got != e.size)
-        return ZipDataDamaged;
-    return libdeflate_crc32(0, out.constData(), got) == e.crc ? ZipSuccess : ZipDataDamaged;
+    return !e.encrypted() && e.method == 8 && fitsInMemory(e);
 }
 
 struct DecompressorDeleter
@@ -247,6 +257,8 @@ int ZipJob::testBatch(const std::vector<const Entry*>& batch)
         work(m_decompressor, m_out, 0, batch.size());
     }
     for (size_t i = 0; i < batch.size(); ++i) {
+        if (verdict[i] == kStreamDecides)
+            return inflateStream(*batch[i], nullptr);
         if (verdict[i] != ZipSuccess)
             return verdict[i];
         if (!advance(qint64(batch[i]->compressedSize)))

@@ -5,19 +5,6 @@
 #include <zlib.h>
 
 namespace testzip {
-namespace {
-
-void put16(QByteArray& b, quint16 v)
-{
-    b.append(char(v & 0xff));
-    b.append(char(v >> 8));
-}
-
-void put32(QByteArray& b, quint32 v)
-{
-    put16(b, quint16(v & 0xffff));
-    put16(b, quint16(v >> 16));
-}
 
 QByteArray rawDeflate(const QByteArray& data)
 {
@@ -32,6 +19,20 @@ QByteArray rawDeflate(const QByteArray& data)
     out.resize(int(zs.total_out));
     deflateEnd(&zs);
     return out;
+}
+
+namespace {
+
+void put16(QByteArray& b, quint16 v)
+{
+    b.append(char(v & 0xff));
+    b.append(char(v >> 8));
+}
+
+void put32(QByteArray& b, quint32 v)
+{
+    put16(b, quint16(v & 0xffff));
+    put16(b, quint16(v >> 16));
 }
 
 QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, Layout* layout, bool zip64)
@@ -149,6 +150,43 @@ QByteArray buildArchive(const QList<Entry>& entries, const QByteArray& comment, 
     return out;
 }
 
+// LSB-first bits, as deflate packs them.
+class BitWriter
+{
+public:
+    void put(uint32_t value, int bits)
+    {
+        for (int i = 0; i < bits; ++i) {
+            m_byte |= uint8_t(((value >> i) & 1) << m_count);
+            if (++m_count == 8)
+                flushByte();
+        }
+    }
+    // Huffman codes go most significant bit first.
+    void code(uint32_t code, int bits)
+    {
+        for (int i = bits - 1; i >= 0; --i)
+            put((code >> i) & 1, 1);
+    }
+    QByteArray bytes()
+    {
+        if (m_count)
+            flushByte();
+        return m_out;
+    }
+
+private:
+    void flushByte()
+    {
+        m_out.append(char(m_byte));
+        m_byte = 0;
+        m_count = 0;
+    }
+    QByteArray m_out;
+    uint8_t m_byte = 0;
+    int m_count = 0;
+};
+
 } // namespace
 
 QByteArray build(const QList<Entry>& entries, const QByteArray& comment, Layout* layout)
@@ -264,6 +302,24 @@ QByteArray text(int size, int seed)
     }
     out.truncate(size);
     return out;
+}
+
+// One fixed-code block: the literal 'a', then matches of the longest length at distance 1, then the end of
+// the block. Little input, much output: deflate64's longest match is 65538 bytes, deflate's 258.
+QByteArray repeatedMatches(bool deflate64, int matches)
+{
+    BitWriter w;
+    w.put(1, 1); // last block
+    w.put(1, 2); // fixed codes
+    w.code(0x30 + 'a', 8);
+    for (int i = 0; i < matches; ++i) {
+        w.code(0xc0 + (285 - 280), 8); // length code 285
+        if (deflate64)
+            w.put(65535, 16); // 3 + 65535
+        w.code(0, 5);         // distance code 0: distance 1
+    }
+    w.code(0, 7); // end of block
+    return w.bytes();
 }
 
 } // namespace testzip

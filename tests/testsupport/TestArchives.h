@@ -68,6 +68,13 @@ int count(const QString& path, const QString& name);
 QByteArray comment(const QString& path);
 QByteArray readAll(const QString& path);
 
+// Raw deflate (level 6) of data, as a ZIP entry holds it.
+QByteArray rawDeflate(const QByteArray& data);
+
+// A deflate (or deflate64) stream of one fixed-code block: the literal 'a', then matches of the longest
+// length at distance 1, then the end of the block: 1 + matches * 258 (65538 for deflate64) bytes of 'a'.
+QByteArray repeatedMatches(bool deflate64, int matches);
+
 // Compressible text of a given size, different for each seed.
 QByteArray text(int size, int seed = 1);
 

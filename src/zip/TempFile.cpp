@@ -1,0 +1,82 @@
+// The temporary file of a rewrite or an extraction: its last steps, where permissions, the disk and the
+// rename meet.
+
+#include "zip/ZipJob.h"
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace zipjob {
+
+namespace {
+
+#ifndef Q_OS_WIN
+mode_t unixMode(QFileDevice::Permissions p)
+{
+    mode_t mode = 0;
+    mode |= (p & QFileDevice::ReadOwner) ? 0400 : 0;
+    mode |= (p & QFileDevice::WriteOwner) ? 0200 : 0;
+    mode |= (p & QFileDevice::ExeOwner) ? 0100 : 0;
+    mode |= (p & QFileDevice::ReadGroup) ? 040 : 0;
+    mode |= (p & QFileDevice::WriteGroup) ? 020 : 0;
+    mode |= (p & QFileDevice::ExeGroup) ? 010 : 0;
+    mode |= (p & QFileDevice::ReadOther) ? 04 : 0;
+    mode |= (p & QFileDevice::WriteOther) ? 02 : 0;
+    mode |= (p & QFileDevice::ExeOther) ? 01 : 0;
+    return mode;
+}
+#endif
+
+} // namespace
+
+bool TempFile::commit(const QString& target, QFileDevice::Permissions permissions)
+{
+    if (!m_open)
+        return false;
+    const int fd = m_file.handle();
+#ifdef Q_OS_WIN
+    if (permissions && !m_file.setPermissions(permissions))
+        return false;
+    if (m_kind == Rewrite && ::_commit(fd) != 0)
+        return false;
+#else
+    // Widened to the archive's mode only now that the file is complete; a mode that cannot be set is a
+    // failed rewrite, never a file others may read that the archive kept from them.
+    if (permissions && ::fchmod(fd, unixMode(permissions)) != 0)
+        return false;
+    if (m_kind == Rewrite && ::fsync(fd) != 0)
+        return false;
+#endif
+    m_file.close();
+    if (m_file.error() != QFileDevice::NoError)
+        return false;
+    std::error_code ec;
+    std::filesystem::rename(fsPath(m_file.fileName()), fsPath(target), ec);
+    if (ec)
+        return false;
+    pendingFiles().remove(m_file.fileName());
+    m_open = false;
+    if (m_kind == Rewrite)
+        syncFolder(QFileInfo(target).absolutePath());
+    return true;
+}
+
+void TempFile::syncFolder(const QString& folder)
+{
+#ifndef Q_OS_WIN
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+#else
+    Q_UNUSED(folder);
+#endif
+}
+
+} // namespace zipjob
