@@ -230,6 +230,8 @@ void Form1::restoreFromAnotherStart()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == this && event->type() == QEvent::UpdateRequest && paintDeferred())
+        return true;
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto* w = static_cast<QWidget*>(watched);
         // Once per key: at the control that has the focus (or the window itself when none has), not again
@@ -294,25 +296,31 @@ void Form1::setMousePointer(int pointer)
 
 void Form1::pumpEvents()
 {
-    // During a run the window paints at most once a frame: painting every small archive's lines and counts
-    // cost more than cleaning it, and nobody sees the states between two frames. A timer turns painting back
-    // on, so the last state is always shown, also after the run.
-    constexpr int kFrameMs = 20;
-    QWidget* client = centralWidget();
-    if (runFlag == -1 && client && !m_frameTimerArmed) {
-        if (m_frame.isValid() && m_frame.elapsed() < kFrameMs) {
-            client->setUpdatesEnabled(false);
-            m_frameTimerArmed = true;
-            QTimer::singleShot(kFrameMs - int(m_frame.elapsed()), this, [this] {
-                m_frameTimerArmed = false;
-                centralWidget()->setUpdatesEnabled(true);
-                m_frame.start();
-            });
-        } else {
-            m_frame.start();
-        }
-    }
     QCoreApplication::processEvents();
+}
+
+bool Form1::paintDeferred()
+{
+    // During a run the window paints at most once a frame: painting every small archive's lines and counts
+    // cost more than cleaning it, and nobody sees the states between two frames. What is held back is the
+    // window's one request to paint everything that changed, so a frame that is shown is always whole; a
+    // timer sends the request at the frame's end, so the last state is shown, also after the run.
+    constexpr int kFrameMs = 20;
+    if (runFlag != -1)
+        return false;
+    if (!m_frame.isValid() || m_frame.elapsed() >= kFrameMs) {
+        m_frame.start();
+        return false;
+    }
+    if (!m_paintPending) {
+        m_paintPending = true;
+        QTimer::singleShot(kFrameMs - int(m_frame.elapsed()), this, [this] {
+            m_paintPending = false;
+            m_frame.invalidate();
+            QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        });
+    }
+    return true;
 }
 
 void Form1::playSound(const QString& name, int flags)

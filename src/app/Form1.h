@@ -184,6 +184,9 @@ private:
     void buildMenus();
     void connectHandlers();
     void restoreFromAnotherStart();
+    // True when the window's request to paint comes too soon after the last one during a run; it is then sent
+    // again at the frame's end.
+    bool paintDeferred();
 
     Form1Config m_config;
     bool m_busy = false;
@@ -195,6 +198,6 @@ private:
     bool m_listingWaits = false;
     QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
-    QElapsedTimer m_frame;          // since the window last painted during a run
-    bool m_frameTimerArmed = false; // painting is off until the frame timer fires
+    QElapsedTimer m_frame;       // since the window last painted during a run
+    bool m_paintPending = false; // a held-back request to paint waits for the frame's end
 };
