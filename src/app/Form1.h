@@ -124,6 +124,10 @@ public:
     void Quarantine(QuarantineCaller caller);
     void Command2_Click();
     CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
+    // The same for the archive at path, which File1 shows at position i while it still lists its folder.
+    CleanOutcome CleanArchive(const QString& archive, int i, qint64& badCount, qint64& doubleCount);
+    // Whether File1 lists the folder of path and shows its archive at position i.
+    bool fileListShows(int i, const QString& path) const;
     ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
 
     // Purge list commands.

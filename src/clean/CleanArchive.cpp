@@ -136,7 +136,11 @@ QString whyNot(qint16 code)
 
 CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 {
-    const QString archive = currentFolder + QLatin1Char('/') + File1->List(i);
+    return CleanArchive(currentFolder + QLatin1Char('/') + File1->List(i), i, badCount, doubleCount);
+}
+
+CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount, qint64& doubleCount)
+{
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
@@ -276,7 +280,8 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 currentArchiveOnDisk = archive;
                 Quarantine(QuarantineCaller::RunDeletion);
                 ++badCount;
-                File1->setSelected(i, false);
+                if (fileListShows(i, archive))
+                    File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;
             }
             SSPanel2->setFloodPercent(0);
