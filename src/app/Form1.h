@@ -172,6 +172,8 @@ public:
     // current archive under the work in progress. Refused work is named on SSPanel2 (see ArchiveWork.h).
     bool beginArchiveWork(const QString& what, const QString& asked);
     void endArchiveWork();
+    // Names refused work on SSPanel2 until the next listing or command starts.
+    void showRefusal(const QString& words);
     bool archiveWorkInProgress() const { return !m_work.isEmpty(); }
     // A listing asked for during other work waits; the archive then selected is listed when that work ends.
     void listingWaits();
@@ -198,7 +200,8 @@ private:
     bool m_aboutShowing = false;
     bool m_skipTempCleanup = false;
     int m_runStatus = 0;
-    QString m_work; // the archive work in progress, as SSPanel2 names it; empty when none
+    QString m_work;    // the archive work in progress, as SSPanel2 names it; empty when none
+    QString m_refusal; // the last refusal SSPanel2 was given, cleared when the next work starts
     bool m_listingWaits = false;
     QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
