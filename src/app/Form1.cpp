@@ -187,6 +187,8 @@ void Form1::buildMenus()
     file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("file"));
     vpurge = item(file, "vpurge", QStringLiteral("&View purge.txt..."));
+    lastRun = item(file, "lastRun", QStringLiteral("&Last run..."));
+    lastRun->setEnabled(false);
     dead3 = separator(file, "dead3");
     exitItem = item(file, "exit", QStringLiteral("E&xit"));
     help = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -212,6 +214,7 @@ void Form1::connectHandlers()
     connect(XceedZip1, &ZipComponent::Listing, this, &Form1::XceedZip1_Listing);
     connect(XceedZip1, &ZipComponent::Status, this, &Form1::XceedZip1_Status);
     connect(vpurge, &QAction::triggered, this, &Form1::vpurge_Click);
+    connect(lastRun, &QAction::triggered, this, &Form1::lastRun_Click);
     connect(exitItem, &QAction::triggered, this, &Form1::exit_Click);
     connect(contents, &QAction::triggered, this, &Form1::contents_Click);
     connect(web, &QAction::triggered, this, &Form1::web_Click);

@@ -79,9 +79,10 @@ public:
     DriveInfo DiskInfo1;
     ZipComponent* XceedZip1 = nullptr;
 
-    // Menus (object names "file", "vpurge", "exit", ... for lookups by name).
+    // Menus (object names "file", "vpurge", "lastRun", "exit", ... for lookups by name).
     QMenu* file = nullptr;
     QAction* vpurge = nullptr;
+    QAction* lastRun = nullptr; // the account of the last clean-all run, in Form2; disabled before any run
     QAction* dead3 = nullptr;
     QAction* exitItem = nullptr;
     QMenu* help = nullptr;
@@ -133,6 +134,7 @@ public:
     // Purge list commands.
     void Command1_Click();
     void vpurge_Click();
+    void lastRun_Click();
 
     // Keyboard, viewer, help and about.
     void Form_KeyDown(int keyCode, int shift);

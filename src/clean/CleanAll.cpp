@@ -2,6 +2,7 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
+#include "browse/Form2.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
@@ -205,6 +206,7 @@ void Form1::Command2_Click()
     // 13. End of run, on every road.
     if (!abortPress)
         runReport.runEnded();
+    lastRun->setEnabled(runReport.hasAccount());
     if (work)
         work->release(); // the listing below is archive work of its own
     AniIcon1->hide();
@@ -256,4 +258,16 @@ bool Form1::fileListShows(int i, const QString& path) const
     const QFileInfo archive(path);
     return i >= 0 && i < File1->ListCount() && File1->List(i) == archive.fileName() &&
            QDir::cleanPath(File1->Path()) == QDir::cleanPath(archive.path());
+}
+
+void Form1::lastRun_Click()
+{
+    if (!runReport.hasAccount())
+        return;
+    Form2* window = ensureForm2();
+    window->setWindowTitle(QStringLiteral("Last run"));
+    window->Text1->setPlainText(runReport.accountText());
+    window->show();
+    window->raise();
+    window->activateWindow();
 }

@@ -106,6 +106,7 @@ void reportNotCleaned(Form1& f, const QString& archive, const QString& what, con
                           : QStringLiteral("%1 %2: %3").arg(name, what, why);
     f.SSPanel2->setFloodType(0);
     f.SSPanel2->setCaption(f.repairFailure);
+    f.runReport.noteWhy(QStringLiteral("%1: %2").arg(what, why));
     if (f.unattended())
         f.consoleLine(QStringLiteral("tamsorel: %1: %2: %3").arg(what, QDir::toNativeSeparators(archive), why), true);
 }
