@@ -6,6 +6,7 @@
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
 #include "platform/FileListBox.h"
+#include "platform/FocusLook.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "platform/Twips.h"
@@ -27,6 +28,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTimer>
+#include <algorithm>
 
 Form1::Form1(Form1Config config, QWidget* parent)
     : QMainWindow(parent), purgeEntries(config.folders.config.isEmpty() ? config.programFolder : config.folders.config),
@@ -74,32 +76,27 @@ Form1::~Form1()
 
 namespace {
 
-// Room between a button's edge and its picture or caption, in pixels.
+// Room between a button's edge and its picture, where the caption leaves room for it, in pixels.
 constexpr int kButtonMargin = 3;
+constexpr int kMaxPicture = 12;
+constexpr int kMinPicture = 7; // smaller, the broom is a smudge
 
-// Sizes the button's picture and font so that the picture and the longest of its captions fit inside its
-// border with a margin: the style centres the two together and lets them run over the edges otherwise.
-void fitPictureAndCaption(QPushButton* button, const QStringList& captions)
+// Sizes the button's picture to what the longest of its captions leaves inside its border: the caption keeps
+// the window's font, as every other button's does, and the style centres picture and caption together.
+void fitPicture(QPushButton* button, const QStringList& captions)
 {
     QStyleOptionButton option;
     option.initFrom(button);
     const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
-    const int room = contents.width() - 2 * kButtonMargin;
-    int picture = qMin(12, contents.height() - 2 * kButtonMargin);
-    QFont font = button->font();
-    auto needed = [&] {
-        const QFontMetrics metrics(font);
-        int widest = 0;
-        for (QString caption : captions)
-            widest = qMax(widest, metrics.horizontalAdvance(caption.remove(QLatin1Char('&'))));
-        return picture + 4 + widest; // the style leaves 4 pixels between picture and caption
-    };
-    while (needed() > room && picture > 10)
-        --picture;
-    while (needed() > room && font.pointSizeF() > 6)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
+    const QFontMetrics metrics(button->font());
+    int widest = 0;
+    for (QString caption : captions)
+        widest = qMax(widest, metrics.horizontalAdvance(caption.remove(QLatin1Char('&'))));
+    const int spare = contents.width() - 4 - widest; // the style leaves 4 pixels between picture and caption
+    const int withMargins = spare - 2 * kButtonMargin;
+    const int picture = std::max(kMinPicture, std::min({kMaxPicture, contents.height() - 2 * kButtonMargin,
+                                                        withMargins >= kMinPicture ? withMargins : spare}));
     button->setIconSize(QSize(picture, picture));
-    button->setFont(font);
 }
 
 } // namespace
@@ -127,7 +124,7 @@ void Form1::buildControls()
     place(List1, "List1", 4155, 525, 2085, 2595);
     Command2 = new QPushButton(cleanAllIcon(), QStringLiteral("&Clean all"), client);
     place(Command2, "Command2", 4200, 3330, 915, 345);
-    fitPictureAndCaption(Command2, {QStringLiteral("&Clean all"), QStringLiteral("&Abort")});
+    fitPicture(Command2, {QStringLiteral("&Clean all"), QStringLiteral("&Abort")});
     Command1 = new QPushButton(QStringLiteral("&Add"), client);
     place(Command1, "Command1", 5295, 3330, 945, 345);
     Label1 = new QLabel(client);
@@ -165,6 +162,8 @@ void Form1::buildControls()
     SSPanel3->setFont(initials);
     SSPanel3->setCursor(Qt::PointingHandCursor);
 
+    showFocusOnSelection(File1);
+    showFocusOnSelection(Dir1);
     setTabOrder(File1, Command2);
     setTabOrder(Command2, Drive1);
     setTabOrder(Drive1, Dir1);
