@@ -185,9 +185,11 @@ void TestRunWindow::lastRunGivesOneLinePerArchiveActedOn()
                               .arg(QFileInfo(fx.archive("c.zip")).size()));
     QCOMPARE(archives[3], QStringLiteral("e.zip: not purged: junk*.txt stays: the purge row \"junk*.txt\" would delete "
                                          "other entries too"));
-    QCOMPARE(lines.filter(" zip(s) processed").value(0),
-             QStringLiteral("5 of 5 zip(s) processed: 1 renamed to *.bad, 1 double zip(s) repaired, 1 purged (1 "
-                            "entries), 0 not cleaned or not finished, 2 clean"));
+    const int counts = int(lines.indexOf("5 of 5 zip(s) processed"));
+    QVERIFY(counts > 0);
+    QCOMPARE(lines.mid(counts, 3), QStringList({"5 of 5 zip(s) processed",
+                                                "1 renamed to *.bad, 1 double zip(s) repaired, 1 purged (1 entries)",
+                                                "0 not cleaned or not finished, 2 clean"}));
 }
 
 QTEST_MAIN(TestRunWindow)

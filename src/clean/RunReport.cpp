@@ -348,16 +348,15 @@ QString RunReport::accountText() const
         out << QStringLiteral("Nothing to rename, repair or purge, and nothing left undone.");
     out << a.lines;
     out << QString();
-    out << QStringLiteral("%1 of %2 zip(s) processed%3: %4 renamed to *.bad, %5 double zip(s) repaired, %6 purged "
-                          "(%7 entries), %8 not cleaned or not finished, %9 clean")
+    out << QStringLiteral("%1 of %2 zip(s) processed%3")
                .arg(a.processed)
                .arg(a.archives)
-               .arg(a.aborted || a.processed < a.archives ? QStringLiteral(" (aborted)") : QString())
+               .arg(a.aborted || a.processed < a.archives ? QStringLiteral(", then aborted") : QString());
+    out << QStringLiteral("%1 renamed to *.bad, %2 double zip(s) repaired, %3 purged (%4 entries)")
                .arg(a.counts[Damaged])
                .arg(a.counts[Repaired])
                .arg(a.counts[Purged])
-               .arg(a.entriesRemoved)
-               .arg(a.counts[Skipped])
-               .arg(a.counts[Clean]);
+               .arg(a.entriesRemoved);
+    out << QStringLiteral("%1 not cleaned or not finished, %2 clean").arg(a.counts[Skipped]).arg(a.counts[Clean]);
     return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
