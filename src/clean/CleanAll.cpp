@@ -2,6 +2,7 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
+#include "browse/Form2.h"
 #include "clean/SalvagePass.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
@@ -125,17 +126,27 @@ void Form1::Command2_Click()
         for (int i = 0; i < File1->ListCount(); ++i)
             File1->setSelected(i, false);
 
-        // 8. The run keeps this folder whatever Dir1 shows later.
+        // 8. The run works on the archives File1 lists now, by full path, to its end: a folder the user browses
+        //    to meanwhile refills File1, but none of its archives is cleaned, named or counted.
         currentFolder = folderFromDir();
+        const QString runFolder = currentFolder;
+        const int count = File1->ListCount();
+        QStringList names;
+        QStringList paths;
+        names.reserve(count);
+        paths.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            names << File1->List(i);
+            paths << runFolder + QLatin1Char('/') + names.last();
+        }
         // Temporary files of rewrites a killed run left here go, in one read of the folder.
         if (!runReport.dryRun)
-            ZipComponent::removeStaleTemporariesIn(currentFolder);
+            ZipComponent::removeStaleTemporariesIn(runFolder);
 
         // 9. Attributes: a file that cannot be changed is passed over.
-        for (int i = 0; i < File1->ListCount(); ++i) {
-            const QString name = File1->List(i);
-            if (!name.isEmpty() && !runReport.dryRun)
-                fileops::clearAttributes(currentFolder + QLatin1Char('/') + name);
+        for (int i = 0; i < count; ++i) {
+            if (!names[i].isEmpty() && !runReport.dryRun)
+                fileops::clearAttributes(paths[i]);
         }
 
         // 10. A missing list loads as empty: the run then tests and repairs only.
@@ -144,31 +155,27 @@ void Form1::Command2_Click()
             return; // Exit during the load: the process ends here
         bad = 0;
 
-        // 11. The bound is fixed now; each name is read when its position is reached. A worker lists and tests
-        //     the archives ahead of the loop, which takes each listing at its turn (or reads the archive itself
-        //     when the name or the file changed meanwhile); leaving the loop throws away what was not taken.
-        const int count = File1->ListCount();
-        QStringList paths;
-        paths.reserve(count);
-        for (int i = 0; i < count; ++i)
-            paths << currentFolder + QLatin1Char('/') + File1->List(i);
+        // 11. A worker lists and tests the archives ahead of the loop, which takes each listing at its turn (or
+        //     reads the archive itself when the file changed meanwhile); leaving the loop throws away what was
+        //     not taken.
         ReadAhead ahead(paths);
         readAhead = &ahead;
         const auto noMoreAhead = qScopeGuard([this] { readAhead = nullptr; });
-        runReport.runStarted(currentFolder, count, XceedZip1);
+        runReport.runStarted(runFolder, count, XceedZip1);
         // Salvaged copies are written beside the archives, but the run's archives were named above.
         std::optional<SalvagePass> salvage;
         if (runReport.salvage && unattended())
             salvage.emplace(runReport);
         for (int i = 0; i < count; ++i) {
-            const QString name = File1->List(i);
+            const QString& name = names[i];
             if (!name.isEmpty()) {
-                File1->setSelected(i, true);
+                if (fileListShows(i, paths[i]))
+                    File1->setSelected(i, true);
                 setWindowTitle(QStringLiteral("Cleaning ") + name.toLower());
                 const qint64 badBefore = bad;
                 const qint64 doublesBefore = doubles;
-                runReport.archiveStarted(currentFolder + QLatin1Char('/') + name);
-                const CleanOutcome outcome = CleanArchive(i, bad, doubles);
+                runReport.archiveStarted(paths[i]);
+                const CleanOutcome outcome = CleanArchive(paths[i], i, bad, doubles);
                 if (unloaded())
                     return;
                 const auto ending = outcome == CleanOutcome::Abort                ? RunReport::Ending::Aborted
@@ -190,7 +197,8 @@ void Form1::Command2_Click()
                         aborted = true;
                         break;
                     }
-                    File1->setSelected(i, false);
+                    if (fileListShows(i, paths[i]))
+                        File1->setSelected(i, false);
                 }
             }
             pumpEvents();
@@ -214,6 +222,7 @@ void Form1::Command2_Click()
     // 13. End of run, on every road.
     if (!abortPress)
         runReport.runEnded();
+    lastRun->setEnabled(runReport.hasAccount());
     if (work)
         work->release(); // the listing below is archive work of its own
     AniIcon1->hide();
@@ -260,4 +269,23 @@ void Form1::Command2_Click()
         // A refusal or message on the way (status 2) is not hidden by the end of the run.
         setRunStatus(std::max(runStatus(), aborted ? 1 : 0));
     }
+}
+
+bool Form1::fileListShows(int i, const QString& path) const
+{
+    const QFileInfo archive(path);
+    return i >= 0 && i < File1->ListCount() && File1->List(i) == archive.fileName() &&
+           QDir::cleanPath(File1->Path()) == QDir::cleanPath(archive.path());
+}
+
+void Form1::lastRun_Click()
+{
+    if (!runReport.hasAccount())
+        return;
+    Form2* window = ensureForm2();
+    window->setWindowTitle(QStringLiteral("Last run"));
+    window->Text1->setPlainText(runReport.accountText());
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
