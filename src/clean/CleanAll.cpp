@@ -215,7 +215,7 @@ void Form1::Command2_Click()
         }
         // Archives quarantined by earlier runs, once the run has ended as asked.
         if (salvage && !aborted)
-            for (const QString& line : salvage->earlierQuarantines(currentFolder))
+            for (const QString& line : salvage->earlierQuarantines(runFolder))
                 writeLine(*this, line, !runReport.dryRun);
     }
 
