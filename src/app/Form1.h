@@ -107,9 +107,9 @@ public:
         qint64 processed = 0, bad = 0, doubles = 0;
         bool aborted = false;
     };
-    RunCounts lastRun;     // the counts of the last clean-all run's summary
-    QString summaryPrefix; // before an unattended run's summary line: the folder, when several are cleaned
-    RunReport runReport;   // the opt-in extras of an unattended run: dry run, report file, progress
+    RunCounts lastRunCounts; // the counts of the last clean-all run's summary
+    QString summaryPrefix;   // before an unattended run's summary line: the folder, when several are cleaned
+    RunReport runReport;     // the opt-in extras of an unattended run: dry run, report file, progress
 
     // Start-up and shutdown.
     void Form_Load();

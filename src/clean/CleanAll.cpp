@@ -249,7 +249,7 @@ void Form1::Command2_Click()
 
     // 14. Report.
     if (!abortPress)
-        lastRun = {processed, bad, doubles, aborted};
+        lastRunCounts = {processed, bad, doubles, aborted};
     if (!unattended()) {
         if (bad != 0 || doubles != 0)
             showMessage(countText(bad) + QStringLiteral(" bad zip(s) found and renamed to +*.bad") +
