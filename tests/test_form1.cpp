@@ -122,7 +122,8 @@ void TestForm1::menusCarryTheirItemsInOrder()
         return out;
     };
     QCOMPARE(f.file->title(), QStringLiteral("&File"));
-    QCOMPARE(shape(f.file), QStringList({"vpurge=&View purge.txt...", "dead3=-", "exit=E&xit"}));
+    QCOMPARE(shape(f.file),
+             QStringList({"vpurge=&View purge.txt...", "lastRun=&Last run...", "dead3=-", "exit=E&xit"}));
     QCOMPARE(f.help->title(), QStringLiteral("&Help"));
     QCOMPARE(shape(f.help), QStringList({"contents=&Contents...", "dead1=-", "web=&Web...", "email=&Email...",
                                          "dead2=-", "about=&About..."}));

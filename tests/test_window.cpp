@@ -15,10 +15,13 @@
 #include <QFile>
 #include <QFontMetrics>
 #include <QImage>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
@@ -39,6 +42,10 @@ private slots:
     void nothingToOpenIsSaid();
     void desktopLauncherTellsFailure_data();
     void desktopLauncherTellsFailure();
+    void cleanAllFitsItsPictureToTheWindowFont_data();
+    void cleanAllFitsItsPictureToTheWindowFont();
+    void listShowsWhetherItHasTheFocus_data();
+    void listShowsWhetherItHasTheFocus();
 };
 
 namespace {
@@ -314,6 +321,77 @@ void TestWindow::desktopLauncherTellsFailure()
 #else
     QSKIP("the opener is xdg-open on this platform only");
 #endif
+}
+
+void TestWindow::cleanAllFitsItsPictureToTheWindowFont_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("Clean all") << "&Clean all";
+    QTest::newRow("Abort") << "&Abort";
+}
+
+void TestWindow::cleanAllFitsItsPictureToTheWindowFont()
+{
+    QFETCH(QString, caption);
+    FormFixture fx;
+    Form1& f = fx.make();
+    f.Command2->setText(caption);
+    // Both buttons speak in the window's font, whatever the picture needs.
+    QCOMPARE(f.Command2->font(), f.Command1->font());
+    QCOMPARE(f.Command2->font(), f.centralWidget()->font());
+    QVERIFY(!f.Command2->icon().isNull());
+    // Picture, the style's gap and the caption together stay inside the button's border.
+    QStyleOptionButton option;
+    option.initFrom(f.Command2);
+    const QRect contents = f.Command2->style()->subElementRect(QStyle::SE_PushButtonContents, &option, f.Command2);
+    const int captionWidth = QFontMetrics(f.Command2->font()).horizontalAdvance(QString(caption).remove('&'));
+    QVERIFY2(f.Command2->iconSize().width() + 4 + captionWidth <= contents.width(),
+             qPrintable(QStringLiteral("%1 + 4 + %2 > %3")
+                            .arg(f.Command2->iconSize().width())
+                            .arg(captionWidth)
+                            .arg(contents.width())));
+    QVERIFY(f.Command2->iconSize().height() <= contents.height());
+    QVERIFY(f.Command2->iconSize().width() >= 7);
+}
+
+void TestWindow::listShowsWhetherItHasTheFocus_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::newRow("File1") << "File1";
+    QTest::newRow("Dir1") << "Dir1";
+}
+
+void TestWindow::listShowsWhetherItHasTheFocus()
+{
+    QFETCH(QString, list);
+    FormFixture fx;
+    Form1& f = shownWindow(fx);
+    f.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    auto* view = f.findChild<QListWidget*>(list);
+    QVERIFY(view && view->count() > 0);
+    if (!view->currentItem())
+        view->setCurrentRow(0);
+    view->currentItem()->setSelected(true);
+    // The share of the selected line drawn in a colour (not white, grey or black), with the focus on the other
+    // list, then on this one.
+    auto coloured = [&] {
+        const QImage image = view->viewport()->grab().toImage();
+        const QRect line = view->visualItemRect(view->currentItem()) & image.rect();
+        int n = 0;
+        for (int y = line.top(); y <= line.bottom(); ++y)
+            for (int x = line.left(); x <= line.right(); ++x)
+                n += image.pixelColor(x, y).hsvSaturation() > 100 ? 1 : 0;
+        return double(n) / double(line.width() * line.height());
+    };
+    QWidget* other = list == "File1" ? static_cast<QWidget*>(f.Dir1) : static_cast<QWidget*>(f.File1);
+    other->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(other->hasFocus());
+    const double without = coloured();
+    view->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(view->hasFocus());
+    const double with = coloured();
+    QVERIFY2(with > 0.5 && without < 0.05, qPrintable(QStringLiteral("%1 / %2").arg(with).arg(without)));
 }
 
 QTEST_MAIN(TestWindow)

@@ -10,11 +10,21 @@
 bool Form1::beginArchiveWork(const QString& what, const QString& asked)
 {
     if (!m_work.isEmpty()) {
-        SSPanel2->setCaption(QStringLiteral("Busy %1: %2 refused").arg(m_work, asked));
+        showRefusal(QStringLiteral("Busy %1: %2 refused").arg(m_work, asked));
         return false;
     }
+    // A refusal speaks of work that is over once the next work starts: its words go, whatever else the line says.
+    if (!m_refusal.isEmpty() && SSPanel2->Caption() == m_refusal)
+        SSPanel2->setCaption(QString());
+    m_refusal.clear();
     m_work = what;
     return true;
+}
+
+void Form1::showRefusal(const QString& words)
+{
+    m_refusal = words;
+    SSPanel2->setCaption(words);
 }
 
 void Form1::endArchiveWork()

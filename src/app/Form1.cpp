@@ -6,6 +6,7 @@
 #include "platform/DirListBox.h"
 #include "platform/DriveListBox.h"
 #include "platform/FileListBox.h"
+#include "platform/FocusLook.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "platform/Twips.h"
@@ -27,6 +28,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTimer>
+#include <algorithm>
 
 Form1::Form1(Form1Config config, QWidget* parent)
     : QMainWindow(parent), purgeEntries(config.folders.config.isEmpty() ? config.programFolder : config.folders.config),
@@ -74,32 +76,27 @@ Form1::~Form1()
 
 namespace {
 
-// Room between a button's edge and its picture or caption, in pixels.
+// Room between a button's edge and its picture, where the caption leaves room for it, in pixels.
 constexpr int kButtonMargin = 3;
+constexpr int kMaxPicture = 12;
+constexpr int kMinPicture = 7; // smaller, the broom is a smudge
 
-// Sizes the button's picture and font so that the picture and the longest of its captions fit inside its
-// border with a margin: the style centres the two together and lets them run over the edges otherwise.
-void fitPictureAndCaption(QPushButton* button, const QStringList& captions)
+// Sizes the button's picture to what the longest of its captions leaves inside its border: the caption keeps
+// the window's font, as every other button's does, and the style centres picture and caption together.
+void fitPicture(QPushButton* button, const QStringList& captions)
 {
     QStyleOptionButton option;
     option.initFrom(button);
     const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
-    const int room = contents.width() - 2 * kButtonMargin;
-    int picture = qMin(12, contents.height() - 2 * kButtonMargin);
-    QFont font = button->font();
-    auto needed = [&] {
-        const QFontMetrics metrics(font);
-        int widest = 0;
-        for (QString caption : captions)
-            widest = qMax(widest, metrics.horizontalAdvance(caption.remove(QLatin1Char('&'))));
-        return picture + 4 + widest; // the style leaves 4 pixels between picture and caption
-    };
-    while (needed() > room && picture > 10)
-        --picture;
-    while (needed() > room && font.pointSizeF() > 6)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
+    const QFontMetrics metrics(button->font());
+    int widest = 0;
+    for (QString caption : captions)
+        widest = qMax(widest, metrics.horizontalAdvance(caption.remove(QLatin1Char('&'))));
+    const int spare = contents.width() - 4 - widest; // the style leaves 4 pixels between picture and caption
+    const int withMargins = spare - 2 * kButtonMargin;
+    const int picture = std::max(kMinPicture, std::min({kMaxPicture, contents.height() - 2 * kButtonMargin,
+                                                        withMargins >= kMinPicture ? withMargins : spare}));
     button->setIconSize(QSize(picture, picture));
-    button->setFont(font);
 }
 
 } // namespace
@@ -127,7 +124,7 @@ void Form1::buildControls()
     place(List1, "List1", 4155, 525, 2085, 2595);
     Command2 = new QPushButton(cleanAllIcon(), QStringLiteral("&Clean all"), client);
     place(Command2, "Command2", 4200, 3330, 915, 345);
-    fitPictureAndCaption(Command2, {QStringLiteral("&Clean all"), QStringLiteral("&Abort")});
+    fitPicture(Command2, {QStringLiteral("&Clean all"), QStringLiteral("&Abort")});
     Command1 = new QPushButton(QStringLiteral("&Add"), client);
     place(Command1, "Command1", 5295, 3330, 945, 345);
     Label1 = new QLabel(client);
@@ -165,6 +162,8 @@ void Form1::buildControls()
     SSPanel3->setFont(initials);
     SSPanel3->setCursor(Qt::PointingHandCursor);
 
+    showFocusOnSelection(File1);
+    showFocusOnSelection(Dir1);
     setTabOrder(File1, Command2);
     setTabOrder(Command2, Drive1);
     setTabOrder(Drive1, Dir1);
@@ -187,6 +186,8 @@ void Form1::buildMenus()
     file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("file"));
     vpurge = item(file, "vpurge", QStringLiteral("&View purge.txt..."));
+    lastRun = item(file, "lastRun", QStringLiteral("&Last run..."));
+    lastRun->setEnabled(false);
     dead3 = separator(file, "dead3");
     exitItem = item(file, "exit", QStringLiteral("E&xit"));
     help = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -212,6 +213,7 @@ void Form1::connectHandlers()
     connect(XceedZip1, &ZipComponent::Listing, this, &Form1::XceedZip1_Listing);
     connect(XceedZip1, &ZipComponent::Status, this, &Form1::XceedZip1_Status);
     connect(vpurge, &QAction::triggered, this, &Form1::vpurge_Click);
+    connect(lastRun, &QAction::triggered, this, &Form1::lastRun_Click);
     connect(exitItem, &QAction::triggered, this, &Form1::exit_Click);
     connect(contents, &QAction::triggered, this, &Form1::contents_Click);
     connect(web, &QAction::triggered, this, &Form1::web_Click);
@@ -230,6 +232,8 @@ void Form1::restoreFromAnotherStart()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == this && event->type() == QEvent::UpdateRequest && paintDeferred())
+        return true;
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto* w = static_cast<QWidget*>(watched);
         // Once per key: at the control that has the focus (or the window itself when none has), not again
@@ -294,25 +298,31 @@ void Form1::setMousePointer(int pointer)
 
 void Form1::pumpEvents()
 {
-    // During a run the window paints at most once a frame: painting every small archive's lines and counts
-    // cost more than cleaning it, and nobody sees the states between two frames. A timer turns painting back
-    // on, so the last state is always shown, also after the run.
-    constexpr int kFrameMs = 20;
-    QWidget* client = centralWidget();
-    if (runFlag == -1 && client && !m_frameTimerArmed) {
-        if (m_frame.isValid() && m_frame.elapsed() < kFrameMs) {
-            client->setUpdatesEnabled(false);
-            m_frameTimerArmed = true;
-            QTimer::singleShot(kFrameMs - int(m_frame.elapsed()), this, [this] {
-                m_frameTimerArmed = false;
-                centralWidget()->setUpdatesEnabled(true);
-                m_frame.start();
-            });
-        } else {
-            m_frame.start();
-        }
-    }
     QCoreApplication::processEvents();
+}
+
+bool Form1::paintDeferred()
+{
+    // During a run the window paints at most once a frame: painting every small archive's lines and counts
+    // cost more than cleaning it, and nobody sees the states between two frames. What is held back is the
+    // window's one request to paint everything that changed, so a frame that is shown is always whole; a
+    // timer sends the request at the frame's end, so the last state is shown, also after the run.
+    constexpr int kFrameMs = 20;
+    if (runFlag != -1)
+        return false;
+    if (!m_frame.isValid() || m_frame.elapsed() >= kFrameMs) {
+        m_frame.start();
+        return false;
+    }
+    if (!m_paintPending) {
+        m_paintPending = true;
+        QTimer::singleShot(kFrameMs - int(m_frame.elapsed()), this, [this] {
+            m_paintPending = false;
+            m_frame.invalidate();
+            QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        });
+    }
+    return true;
 }
 
 void Form1::playSound(const QString& name, int flags)

@@ -81,9 +81,10 @@ public:
     DriveInfo DiskInfo1;
     ZipComponent* XceedZip1 = nullptr;
 
-    // Menus (object names "file", "vpurge", "exit", ... for lookups by name).
+    // Menus (object names "file", "vpurge", "lastRun", "exit", ... for lookups by name).
     QMenu* file = nullptr;
     QAction* vpurge = nullptr;
+    QAction* lastRun = nullptr; // the account of the last clean-all run, in Form2; disabled before any run
     QAction* dead3 = nullptr;
     QAction* exitItem = nullptr;
     QMenu* help = nullptr;
@@ -108,9 +109,9 @@ public:
         qint64 processed = 0, bad = 0, doubles = 0;
         bool aborted = false;
     };
-    RunCounts lastRun;     // the counts of the last clean-all run's summary
-    QString summaryPrefix; // before an unattended run's summary line: the folder, when several are cleaned
-    RunReport runReport;   // the opt-in extras of an unattended run: dry run, report file, progress
+    RunCounts lastRunCounts; // the counts of the last clean-all run's summary
+    QString summaryPrefix;   // before an unattended run's summary line: the folder, when several are cleaned
+    RunReport runReport;     // the opt-in extras of an unattended run: dry run, report file, progress
     // An unattended run's verdict cache and read-ahead workers, as the command line asks.
     CollectionSettings collection;
 
@@ -135,6 +136,10 @@ public:
     void Quarantine(QuarantineCaller caller);
     void Command2_Click();
     CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
+    // The same for the archive at path, which File1 shows at position i while it still lists its folder.
+    CleanOutcome CleanArchive(const QString& archive, int i, qint64& badCount, qint64& doubleCount);
+    // Whether File1 lists the folder of path and shows its archive at position i.
+    bool fileListShows(int i, const QString& path) const;
     ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
     // The unattended run's verdict cache, while a run that uses one goes.
     VerdictCache* verdicts = nullptr;
@@ -142,6 +147,7 @@ public:
     // Purge list commands.
     void Command1_Click();
     void vpurge_Click();
+    void lastRun_Click();
 
     // Keyboard, viewer, help and about.
     void Form_KeyDown(int keyCode, int shift);
@@ -185,6 +191,8 @@ public:
     // current archive under the work in progress. Refused work is named on SSPanel2 (see ArchiveWork.h).
     bool beginArchiveWork(const QString& what, const QString& asked);
     void endArchiveWork();
+    // Names refused work on SSPanel2 until the next listing or command starts.
+    void showRefusal(const QString& words);
     bool archiveWorkInProgress() const { return !m_work.isEmpty(); }
     // A listing asked for during other work waits; the archive then selected is listed when that work ends.
     void listingWaits();
@@ -201,6 +209,9 @@ private:
     void buildMenus();
     void connectHandlers();
     void restoreFromAnotherStart();
+    // True when the window's request to paint comes too soon after the last one during a run; it is then sent
+    // again at the frame's end.
+    bool paintDeferred();
 
     Form1Config m_config;
     bool m_busy = false;
@@ -208,10 +219,11 @@ private:
     bool m_aboutShowing = false;
     bool m_skipTempCleanup = false;
     int m_runStatus = 0;
-    QString m_work; // the archive work in progress, as SSPanel2 names it; empty when none
+    QString m_work;    // the archive work in progress, as SSPanel2 names it; empty when none
+    QString m_refusal; // the last refusal SSPanel2 was given, cleared when the next work starts
     bool m_listingWaits = false;
     QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
-    QElapsedTimer m_frame;          // since the window last painted during a run
-    bool m_frameTimerArmed = false; // painting is off until the frame timer fires
+    QElapsedTimer m_frame;       // since the window last painted during a run
+    bool m_paintPending = false; // a held-back request to paint waits for the frame's end
 };

@@ -45,7 +45,7 @@ QIcon programIcon()
 
 QIcon cleanAllIcon()
 {
-    return renderedIcon(16, {10, 11, 12, 16, 20, 24, 32, 48}, [](QPainter& p) {
+    return renderedIcon(16, {7, 8, 9, 10, 11, 12, 14, 16, 20, 24, 32, 48}, [](QPainter& p) {
         p.setPen(QPen(QColor(120, 70, 20), 2));
         p.drawLine(QPointF(13, 1), QPointF(7, 9));
         QPainterPath bristles;

@@ -178,17 +178,17 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
         m_status = 2;
     }
 
-    m_form.lastRun = {};
+    m_form.lastRunCounts = {};
     m_form.setRunStatus(0);
     m_form.setUnattendedFolder(folder);
     m_form.summaryPrefix = several ? shown + u':' : QString();
     m_form.collection = m_options.collection; // each folder's run opens the verdict cache anew
     m_form.Command2_Click();
     m_status = std::max(m_status, m_form.runStatus() == 1 ? 0 : m_form.runStatus());
-    m_processed += m_form.lastRun.processed;
-    m_bad += m_form.lastRun.bad;
-    m_doubles += m_form.lastRun.doubles;
-    if (m_form.lastRun.aborted || m_form.runStatus() == 1) {
+    m_processed += m_form.lastRunCounts.processed;
+    m_bad += m_form.lastRunCounts.bad;
+    m_doubles += m_form.lastRunCounts.doubles;
+    if (m_form.lastRunCounts.aborted || m_form.runStatus() == 1) {
         m_aborted = true;
         m_form.runReport.markAborted();
     }

@@ -85,7 +85,7 @@ void Form1::Form_KeyDown(int keyCode, int shift)
         // During a clean-all run the archive in work must not change behind the run's back; during other
         // archive work (a Delete already rewriting the archive, a listing) the press is refused as well.
         if (runFlag != 0) {
-            SSPanel2->setCaption(QStringLiteral("Busy cleaning: Delete refused"));
+            showRefusal(QStringLiteral("Busy cleaning: Delete refused"));
             return;
         }
         const ArchiveWork work(*this, QStringLiteral("deleting an entry"), QStringLiteral("Delete"));

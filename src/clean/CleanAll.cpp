@@ -2,6 +2,7 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
+#include "browse/Form2.h"
 #include "clean/SalvagePass.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
@@ -128,17 +129,27 @@ void Form1::Command2_Click()
         for (int i = 0; i < File1->ListCount(); ++i)
             File1->setSelected(i, false);
 
-        // 8. The run keeps this folder whatever Dir1 shows later.
+        // 8. The run works on the archives File1 lists now, by full path, to its end: a folder the user browses
+        //    to meanwhile refills File1, but none of its archives is cleaned, named or counted.
         currentFolder = folderFromDir();
+        const QString runFolder = currentFolder;
+        const int count = File1->ListCount();
+        QStringList names;
+        QStringList paths;
+        names.reserve(count);
+        paths.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            names << File1->List(i);
+            paths << runFolder + QLatin1Char('/') + names.last();
+        }
         // Temporary files of rewrites a killed run left here go, in one read of the folder.
         if (!runReport.dryRun)
-            ZipComponent::removeStaleTemporariesIn(currentFolder);
+            ZipComponent::removeStaleTemporariesIn(runFolder);
 
         // 9. Attributes: a file that cannot be changed is passed over.
-        for (int i = 0; i < File1->ListCount(); ++i) {
-            const QString name = File1->List(i);
-            if (!name.isEmpty() && !runReport.dryRun)
-                fileops::clearAttributes(currentFolder + QLatin1Char('/') + name);
+        for (int i = 0; i < count; ++i) {
+            if (!names[i].isEmpty() && !runReport.dryRun)
+                fileops::clearAttributes(paths[i]);
         }
 
         // 10. A missing list loads as empty: the run then tests and repairs only.
@@ -147,18 +158,9 @@ void Form1::Command2_Click()
             return; // Exit during the load: the process ends here
         bad = 0;
 
-        // 11. The bound is fixed now; each name is read when its position is reached. A worker lists and tests
-        //     the archives ahead of the loop, which takes each listing at its turn (or reads the archive itself
-        //     when the name or the file changed meanwhile); leaving the loop throws away what was not taken.
-        const int count = File1->ListCount();
-        QStringList names;
-        QStringList paths;
-        names.reserve(count);
-        paths.reserve(count);
-        for (int i = 0; i < count; ++i) {
-            names << File1->List(i);
-            paths << currentFolder + QLatin1Char('/') + names.last();
-        }
+        // 11. Workers list and test the archives ahead of the loop, which takes each listing at its turn (or
+        //     reads the archive itself when the file changed meanwhile); leaving the loop throws away what was
+        //     not taken.
         // The verdict cache serves unattended runs that ask for it; the window's runs read everything.
         std::unique_ptr<VerdictCache> cache;
         std::shared_ptr<const FolderVerdicts> folderVerdicts;
@@ -170,7 +172,7 @@ void Form1::Command2_Click()
                 const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
                                        .count();
-                folderVerdicts = cache->beginFolder(currentFolder, names, {now, collection.retestAfterDays});
+                folderVerdicts = cache->beginFolder(runFolder, names, {now, collection.retestAfterDays});
             } else {
                 cache.reset();
             }
@@ -183,20 +185,21 @@ void Form1::Command2_Click()
             readAhead = nullptr;
             verdicts = nullptr;
         });
-        runReport.runStarted(currentFolder, count, XceedZip1);
+        runReport.runStarted(runFolder, count, XceedZip1);
         // Salvaged copies are written beside the archives, but the run's archives were named above.
         std::optional<SalvagePass> salvage;
         if (runReport.salvage && unattended())
             salvage.emplace(runReport);
         for (int i = 0; i < count; ++i) {
-            const QString name = File1->List(i);
+            const QString& name = names[i];
             if (!name.isEmpty()) {
-                File1->setSelected(i, true);
+                if (fileListShows(i, paths[i]))
+                    File1->setSelected(i, true);
                 setWindowTitle(QStringLiteral("Cleaning ") + name.toLower());
                 const qint64 badBefore = bad;
                 const qint64 doublesBefore = doubles;
-                runReport.archiveStarted(currentFolder + QLatin1Char('/') + name);
-                const CleanOutcome outcome = CleanArchive(i, bad, doubles);
+                runReport.archiveStarted(paths[i]);
+                const CleanOutcome outcome = CleanArchive(paths[i], i, bad, doubles);
                 if (unloaded())
                     return;
                 const auto ending = outcome == CleanOutcome::Abort                ? RunReport::Ending::Aborted
@@ -208,8 +211,7 @@ void Form1::Command2_Click()
                 for (const QString& line : runReport.archiveEnded(ending, bad != badBefore, doubles != doublesBefore))
                     writeLine(*this, line, false);
                 if (cache)
-                    cache->archiveEnded(currentFolder + QLatin1Char('/') + name,
-                                        outcome != CleanOutcome::Abort && runReport.lastEndedSound());
+                    cache->archiveEnded(paths[i], outcome != CleanOutcome::Abort && runReport.lastEndedSound());
                 if (!salvaged.isEmpty())
                     writeLine(*this, salvaged, !runReport.dryRun);
                 if (outcome == CleanOutcome::Abort) {
@@ -221,7 +223,8 @@ void Form1::Command2_Click()
                         aborted = true;
                         break;
                     }
-                    File1->setSelected(i, false);
+                    if (fileListShows(i, paths[i]))
+                        File1->setSelected(i, false);
                 }
             }
             pumpEvents();
@@ -240,13 +243,14 @@ void Form1::Command2_Click()
             cache->endFolder(!aborted);
         // Archives quarantined by earlier runs, once the run has ended as asked.
         if (salvage && !aborted)
-            for (const QString& line : salvage->earlierQuarantines(currentFolder))
+            for (const QString& line : salvage->earlierQuarantines(runFolder))
                 writeLine(*this, line, !runReport.dryRun);
     }
 
     // 13. End of run, on every road.
     if (!abortPress)
         runReport.runEnded();
+    lastRun->setEnabled(runReport.hasAccount());
     if (work)
         work->release(); // the listing below is archive work of its own
     AniIcon1->hide();
@@ -273,7 +277,7 @@ void Form1::Command2_Click()
 
     // 14. Report.
     if (!abortPress)
-        lastRun = {processed, bad, doubles, aborted};
+        lastRunCounts = {processed, bad, doubles, aborted};
     if (!unattended()) {
         if (bad != 0 || doubles != 0)
             showMessage(countText(bad) + QStringLiteral(" bad zip(s) found and renamed to +*.bad") +
@@ -293,4 +297,23 @@ void Form1::Command2_Click()
         // A refusal or message on the way (status 2) is not hidden by the end of the run.
         setRunStatus(std::max(runStatus(), aborted ? 1 : 0));
     }
+}
+
+bool Form1::fileListShows(int i, const QString& path) const
+{
+    const QFileInfo archive(path);
+    return i >= 0 && i < File1->ListCount() && File1->List(i) == archive.fileName() &&
+           QDir::cleanPath(File1->Path()) == QDir::cleanPath(archive.path());
+}
+
+void Form1::lastRun_Click()
+{
+    if (!runReport.hasAccount())
+        return;
+    Form2* window = ensureForm2();
+    window->setWindowTitle(QStringLiteral("Last run"));
+    window->Text1->setPlainText(runReport.accountText());
+    window->show();
+    window->raise();
+    window->activateWindow();
 }

@@ -110,6 +110,7 @@ void reportNotCleaned(Form1& f, const QString& archive, const QString& what, con
                           : QStringLiteral("%1 %2: %3").arg(name, what, why);
     f.SSPanel2->setFloodType(0);
     f.SSPanel2->setCaption(f.repairFailure);
+    f.runReport.noteWhy(QStringLiteral("%1: %2").arg(what, why));
     if (f.unattended())
         f.consoleLine(QStringLiteral("tamsorel: %1: %2: %3").arg(what, QDir::toNativeSeparators(archive), why), true);
 }
@@ -142,7 +143,11 @@ QString whyNot(qint16 code)
 
 CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
 {
-    const QString archive = currentFolder + QLatin1Char('/') + File1->List(i);
+    return CleanArchive(currentFolder + QLatin1Char('/') + File1->List(i), i, badCount, doubleCount);
+}
+
+CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount, qint64& doubleCount)
+{
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
@@ -304,7 +309,8 @@ CleanOutcome Form1::CleanArchive(int i, qint64& badCount, qint64& doubleCount)
                 currentArchiveOnDisk = archive;
                 Quarantine(QuarantineCaller::RunDeletion);
                 ++badCount;
-                File1->setSelected(i, false);
+                if (fileListShows(i, archive))
+                    File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;
             }
             SSPanel2->setFloodPercent(0);

@@ -82,6 +82,7 @@ struct RunReport::Current
     bool doubleZip = false;
     QStringList purged;
     QJsonObject salvage;
+    QStringList why;
     qint64 bytesBefore = -1;
     QElapsedTimer clock;
     int data = 0; // 0: no cache in the run, 1: read this run, 2: the cached test stood
@@ -121,6 +122,7 @@ void RunReport::runStarted(const QString& folder, int archives, ZipComponent* co
         m_runClock.start();
     m_started = true;
     m_folders.append(QDir::toNativeSeparators(folder));
+    startAccount(folder, archives);
     m_total = archives;
     m_archives += archives;
     m_index = 0;
@@ -157,6 +159,12 @@ void RunReport::noteCode(qint16 code)
 {
     if (m_current && m_current->code == 0)
         m_current->code = code;
+}
+
+void RunReport::noteWhy(const QString& why)
+{
+    if (m_current)
+        m_current->why.append(why);
 }
 
 void RunReport::doubleFound()
@@ -275,6 +283,7 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         for (const QString& entry : c.purged)
             lines << shown + QStringLiteral(": would purge ") + entry;
     }
+    addToAccount(verdict, c, ending == Ending::Aborted);
     m_current.reset();
     if (m_progress && !lines.isEmpty()) {
         // The lines go to stdout, often the same terminal: they must not land inside the progress line.
@@ -388,4 +397,92 @@ void RunReport::showProgress(qint16 percent, bool force)
     std::fputs("\r\033[K", stderr);
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
+}
+
+// The account keeps its own counts: those above add up every run of an unattended process for its summary.
+struct RunReport::Account
+{
+    QString folder;
+    QDateTime started;
+    int archives = 0;
+    int processed = 0;
+    bool aborted = false;
+    qint64 counts[5] = {};
+    qint64 entriesRemoved = 0;
+    QStringList lines;
+};
+
+void RunReport::startAccount(const QString& folder, int archives)
+{
+    m_account = std::make_unique<Account>();
+    m_account->folder = folder;
+    m_account->started = QDateTime::currentDateTime();
+    m_account->archives = archives;
+}
+
+void RunReport::addToAccount(int verdict, const Current& archive, bool aborted)
+{
+    if (!m_account)
+        return;
+    Account& a = *m_account;
+    ++a.processed;
+    a.aborted = a.aborted || aborted;
+    ++a.counts[verdict];
+    a.entriesRemoved += archive.purged.size();
+    const QString name = QFileInfo(archive.path).fileName();
+    const QString would = dryRun ? QStringLiteral("would be ") : QString();
+    QStringList facts;
+    if (verdict == Damaged) {
+        const bool renamed = sizeOf(archive.path) < 0 && sizeOf(archive.path + QStringLiteral(".bad")) >= 0;
+        facts << QStringLiteral("damaged (error %1), %2 %3.bad")
+                     .arg(archive.code)
+                     .arg(renamed || dryRun ? would + QStringLiteral("renamed to") : QStringLiteral("not renamed to"),
+                          name);
+    }
+    if (verdict == Repaired)
+        facts << QStringLiteral("double zip ") +
+                     (dryRun ? QStringLiteral("would be repaired") : QStringLiteral("repaired"));
+    if (!archive.purged.isEmpty())
+        facts << QStringLiteral("%1 entr%2 %3purged: %4")
+                     .arg(archive.purged.size())
+                     .arg(archive.purged.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies"),
+                          dryRun ? QStringLiteral("would be ") : QString(), archive.purged.join(QStringLiteral(", ")));
+    if ((verdict == Repaired || !archive.purged.isEmpty()) && !dryRun) {
+        const qint64 after = sizeOf(archive.path);
+        if (archive.bytesBefore >= 0 && after >= 0)
+            facts << QStringLiteral("%1 bytes before, %2 after").arg(archive.bytesBefore).arg(after);
+    }
+    facts << archive.why;
+    if (verdict == Skipped && archive.why.isEmpty())
+        facts << (archive.code != 0 ? QStringLiteral("not cleaned (error %1)").arg(archive.code)
+                                    : QStringLiteral("not finished: the run was aborted"));
+    if (!facts.isEmpty())
+        a.lines << name + QStringLiteral(": ") + facts.join(QStringLiteral("; "));
+}
+
+QString RunReport::accountText() const
+{
+    if (!m_account)
+        return {};
+    const Account& a = *m_account;
+    QStringList out;
+    out << QStringLiteral("Last run%1 in %2, started %3")
+               .arg(dryRun ? QStringLiteral(" (dry run)") : QString(), QDir::toNativeSeparators(a.folder),
+                    a.started.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    out << QString();
+    if (a.lines.isEmpty())
+        out << QStringLiteral("Nothing to rename, repair or purge, and nothing left undone.");
+    out << a.lines;
+    out << QString();
+    out << QStringLiteral("%1 of %2 zip(s) processed%3")
+               .arg(a.processed)
+               .arg(a.archives)
+               .arg(a.aborted || a.processed < a.archives ? QStringLiteral(", then aborted") : QString());
+    out << QStringLiteral("%1 renamed to *.bad, %2 double zip(s) repaired, %3 purged (%4 entries)")
+               .arg(a.counts[Damaged])
+               .arg(a.counts[Repaired])
+               .arg(a.counts[Purged])
+               .arg(a.entriesRemoved);
+    out << QStringLiteral("%1 not cleaned or not finished, %2 clean").arg(a.counts[Skipped]).arg(a.counts[Clean]);
+    return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The opt-in extras of an unattended clean-all run: the dry run (a run that changes no file and says what
-// it would do), the report file (JSON Lines, one object per archive and a closing summary, written to a
+// The account of a clean-all run, and the opt-in extras of an unattended one: the dry run (a run that changes no file
+// and says what it would do), the report file (JSON Lines, one object per archive and a closing summary, written to a
 // temporary file and renamed into place when complete), and a progress line on a terminal.
 //
 // The run calls the hooks as each archive goes; they cost nothing when no extra is asked for.
@@ -57,6 +57,8 @@ public:
     void salvaged(const zipsalvage::Report& report, const QString& target);
     // The salvage of an archive quarantined before this run (path is its .bad file): an object of its own.
     void salvagedEarlier(const QString& path, const zipsalvage::Report& report, const QString& target);
+    // Why the archive in work was not cleaned as asked ("not purged: ..."), for the account of the run.
+    void noteWhy(const QString& why);
     // Lines a dry run prints for this archive (what a run would do); empty otherwise.
     enum class Ending
     {
@@ -70,6 +72,10 @@ public:
     void runEnded();
     // The one line a dry run prints instead of the run's summary: of the last folder's run, or of all.
     QString drySummary(bool allFolders = false) const;
+    // The account of the last run, attended or not: one line per archive it acted on (renamed, repaired,
+    // purged, or not cleaned and why), between a heading and the run's counts. Empty before any run.
+    QString accountText() const;
+    bool hasAccount() const { return m_account != nullptr; }
     // Writes the summary object and renames the report into place; called once as the process ends.
     void finish(int status);
 
@@ -80,6 +86,9 @@ public:
 
 private:
     struct Current;
+    struct Account;
+    void startAccount(const QString& folder, int archives);
+    void addToAccount(int verdict, const Current& archive, bool aborted);
     void writeObject(const QByteArray& json);
     void showProgress(qint16 percent, bool force);
     QJsonObject salvageObject(const zipsalvage::Report& report, const QString& target);
@@ -96,6 +105,7 @@ private:
 
     std::unique_ptr<QFileDevice> m_report;
     std::unique_ptr<Current> m_current;
+    std::unique_ptr<Account> m_account;
     bool m_progress = false;
     bool m_started = false;
     bool m_finished = false;
