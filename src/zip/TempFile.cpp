@@ -13,12 +13,9 @@
 
 namespace zipjob {
 
-namespace {
-
-#ifndef Q_OS_WIN
-mode_t unixMode(QFileDevice::Permissions p)
+quint32 unixMode(QFileDevice::Permissions p)
 {
-    mode_t mode = 0;
+    quint32 mode = 0;
     mode |= (p & QFileDevice::ReadOwner) ? 0400 : 0;
     mode |= (p & QFileDevice::WriteOwner) ? 0200 : 0;
     mode |= (p & QFileDevice::ExeOwner) ? 0100 : 0;
@@ -30,9 +27,6 @@ mode_t unixMode(QFileDevice::Permissions p)
     mode |= (p & QFileDevice::ExeOther) ? 01 : 0;
     return mode;
 }
-#endif
-
-} // namespace
 
 bool TempFile::commit(const QString& target, QFileDevice::Permissions permissions)
 {
@@ -47,7 +41,7 @@ bool TempFile::commit(const QString& target, QFileDevice::Permissions permission
 #else
     // Widened to the archive's mode only now that the file is complete; a mode that cannot be set is a
     // failed rewrite, never a file others may read that the archive kept from them.
-    if (permissions && ::fchmod(fd, unixMode(permissions)) != 0)
+    if (permissions && ::fchmod(fd, mode_t(unixMode(permissions))) != 0)
         return false;
     if (m_kind == Rewrite && ::fsync(fd) != 0)
         return false;

@@ -41,6 +41,9 @@ inline std::filesystem::path fsPath(const QString& s)
 #endif
 }
 
+// The Unix permission bits (rwxrwxrwx) of Qt permissions.
+quint32 unixMode(QFileDevice::Permissions p);
+
 // A new file beside its target; removed unless committed, which renames it over the target.
 class TempFile
 {

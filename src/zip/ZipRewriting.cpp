@@ -253,17 +253,7 @@ int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
     n.externalAttributes = source.isWritable() ? 0x20 : 0x21;
 #else
     {
-        const QFileDevice::Permissions p = source.permissions();
-        quint32 mode = 0100000;
-        mode |= (p & QFileDevice::ReadOwner) ? 0400 : 0;
-        mode |= (p & QFileDevice::WriteOwner) ? 0200 : 0;
-        mode |= (p & QFileDevice::ExeOwner) ? 0100 : 0;
-        mode |= (p & QFileDevice::ReadGroup) ? 040 : 0;
-        mode |= (p & QFileDevice::WriteGroup) ? 020 : 0;
-        mode |= (p & QFileDevice::ExeGroup) ? 010 : 0;
-        mode |= (p & QFileDevice::ReadOther) ? 04 : 0;
-        mode |= (p & QFileDevice::WriteOther) ? 02 : 0;
-        mode |= (p & QFileDevice::ExeOther) ? 01 : 0;
+        const quint32 mode = 0100000 | zipjob::unixMode(source.permissions());
         n.madeBy = (3 << 8) | 20;
         n.externalAttributes = mode << 16;
     }
