@@ -47,46 +47,25 @@ QByteArray centralExtra(const QByteArray& local)
 // A central record made from what the local header and the proof found.
 QByteArray rebuiltRecord(const Found& f, quint64 offset)
 {
-    const bool size64 = f.size >= kMax32;
-    const bool comp64 = f.compressedSize >= kMax32;
-    const bool offset64 = offset >= kMax32;
-    QByteArray extra = centralExtra(f.localExtra);
-    if (size64 || comp64 || offset64) {
-        QByteArray values;
-        if (size64)
-            put64(values, f.size);
-        if (comp64)
-            put64(values, f.compressedSize);
-        if (offset64)
-            put64(values, offset);
-        put16(extra, 0x0001);
-        put16(extra, quint16(values.size()));
-        extra.append(values);
-    }
-    if (extra.size() > 0xffff)
-        extra.clear();
-    const quint16 needed = (size64 || comp64 || offset64) ? std::max<quint16>(f.versionNeeded, 45) : f.versionNeeded;
-    QByteArray r;
-    put32(r, kCentralSig);
-    put16(r, quint16(needed & 0xff)); // made by: MS-DOS attributes, which is all a local header implies
-    put16(r, needed);
-    put16(r, f.flags);
-    put16(r, f.method);
-    put32(r, f.dosTime);
-    put32(r, f.crc);
-    put32(r, comp64 ? kMax32 : quint32(f.compressedSize));
-    put32(r, size64 ? kMax32 : quint32(f.size));
-    put16(r, quint16(f.rawName.size()));
-    put16(r, quint16(extra.size()));
-    put16(r, 0); // comment
-    put16(r, 0); // disk
-    put16(r, 0); // internal attributes
-    const bool folder = f.rawName.endsWith('/') || f.rawName.endsWith('\\');
-    put32(r, folder ? 0x10 : 0);
-    put32(r, offset64 ? kMax32 : quint32(offset));
-    r.append(f.rawName);
-    r.append(extra);
-    return r;
+    CentralRecordFields r;
+    r.versionNeeded = f.versionNeeded;
+    const bool zip64 = f.size >= kMax32 || f.compressedSize >= kMax32 || offset >= kMax32;
+    // Made by MS-DOS, whose attributes are all a local header implies, at the version the record needs.
+    r.versionMadeBy = quint16((zip64 ? std::max<quint16>(f.versionNeeded, 45) : f.versionNeeded) & 0xff);
+    r.flags = f.flags;
+    r.method = f.method;
+    r.dosTime = f.dosTime;
+    r.crc = f.crc;
+    r.compressedSize = f.compressedSize;
+    r.size = f.size;
+    r.externalAttributes = f.rawName.endsWith('/') || f.rawName.endsWith('\\') ? 0x10 : 0;
+    r.offset = offset;
+    r.name = f.rawName;
+    r.extra = centralExtra(f.localExtra);
+    // Only a hostile local header leaves no room for the zip64 block: a readable record beats its other blocks.
+    if (r.extra.size() + 4 + 3 * 8 > 0xffff)
+        r.extra.clear();
+    return writeCentralRecord(r);
 }
 
 // True when a reader that checks local headers against the directory (ours does) accepts the entry's local
