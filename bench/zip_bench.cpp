@@ -315,8 +315,11 @@ int main(int argc, char** argv)
     }
 
     std::printf("\nDelete one entry, each run on a fresh copy (goal: within 1.3x of cp):\n");
-    for (const auto& [p, entry] :
+    for (const auto& target :
          {std::pair{big, QString("text/part15.txt")}, std::pair{many, QString("dir20/f10000.txt")}}) {
+        // Named copies, not a structured binding: older compilers cannot capture bindings in lambdas.
+        const QString& p = target.first;
+        const QString& entry = target.second;
         const QString name = QFileInfo(p).fileName();
         const QString work = base + "/work.zip";
         const QString copy = base + "/copy.zip";

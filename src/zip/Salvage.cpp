@@ -18,7 +18,6 @@ using namespace zipformat;
 namespace zipsalvage {
 namespace {
 
-constexpr quint32 kCentralSig = 0x02014b50;
 constexpr quint32 kMax32 = 0xffffffffu;
 
 // The local extra field as a central one: no zip64 field (rebuilt for the new values), the extended
