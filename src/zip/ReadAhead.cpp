@@ -44,7 +44,18 @@ void ReadAhead::stop()
         const std::lock_guard lock(m_mutex);
         m_stop = true;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
+    m_ready.notify_all();
+}
+
+void ReadAhead::wakeWorkers()
+{
+    // Workers sleep until half the window ahead is free again, so that each wake-up reads a batch: waking one
+    // per archive taken costs more than listing a small archive whose verdict stands. A position the caller
+    // waits for that no worker has taken always wakes them.
+    const bool behind = m_claimed <= m_next;
+    if (behind || (m_claimed - m_next <= m_maxAhead / 2 && m_aheadBytes <= m_maxAheadBytes / 2))
+        m_room.notify_all();
 }
 
 qint64 ReadAhead::weight(const ArchiveListing& l)
@@ -78,7 +89,7 @@ void ReadAhead::run(Worker& w)
         int i = -1;
         {
             std::unique_lock lock(m_mutex);
-            m_changed.wait(lock, [&] {
+            m_room.wait(lock, [&] {
                 return m_stop || m_claimed >= total || m_claimed < m_next ||
                        (m_claimed - m_next < m_maxAhead && (m_aheadBytes < m_maxAheadBytes || m_claimed == m_next));
             });
@@ -87,7 +98,7 @@ void ReadAhead::run(Worker& w)
             i = m_claimed++;
             if (i < m_next) {
                 finishAt(i); // the caller went past it
-                m_changed.notify_all();
+                m_ready.notify_all();
                 continue;
             }
             w.working = i;
@@ -104,14 +115,14 @@ void ReadAhead::run(Worker& w)
             m_aheadBytes += m_weight[size_t(i)];
             m_done[size_t(i)] = std::move(listing);
         }
-        m_changed.notify_all();
+        m_ready.notify_all();
     }
     const std::lock_guard lock(m_mutex);
     // The last worker to go leaves nothing for the caller to wait on: what no one read, the caller reads.
     if (--m_running == 0)
         for (int i = 0; i < total; ++i)
             finishAt(i);
-    m_changed.notify_all();
+    m_ready.notify_all();
 }
 
 void ReadAhead::drop(int i)
@@ -131,13 +142,13 @@ std::optional<ArchiveListing> ReadAhead::take(const QString& path, const std::fu
     for (int j = m_next; j < at; ++j)
         drop(j);
     m_next = at;
-    m_changed.notify_all();
+    wakeWorkers();
     while (!m_finishedAt[size_t(at)]) {
         if (!wait) {
-            m_changed.wait(lock);
+            m_ready.wait(lock);
             continue;
         }
-        m_changed.wait_for(lock, kWaitSlice);
+        m_ready.wait_for(lock, kWaitSlice);
         if (m_finishedAt[size_t(at)])
             break;
         lock.unlock();
@@ -149,7 +160,7 @@ std::optional<ArchiveListing> ReadAhead::take(const QString& path, const std::fu
     std::optional<ArchiveListing> got = std::move(m_done[size_t(at)]);
     drop(at);
     m_next = at + 1;
-    m_changed.notify_all();
+    wakeWorkers();
     lock.unlock();
     if (got && !got->current())
         return std::nullopt;

@@ -61,6 +61,7 @@ private:
     static qint64 weight(const ArchiveListing& l);
     void drop(int i);     // with m_mutex held
     void finishAt(int i); // with m_mutex held
+    void wakeWorkers();   // with m_mutex held
 
     const QStringList m_paths;
     const int m_maxAhead;
@@ -68,7 +69,8 @@ private:
     const std::shared_ptr<const FolderVerdicts> m_verdicts;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_room;                    // workers wait here for room ahead of the caller
+    std::condition_variable m_ready;                   // the caller waits here for the position it takes
     std::vector<std::optional<ArchiveListing>> m_done; // by position in m_paths
     std::vector<qint64> m_weight;                      // bytes m_done's listing counts for
     std::vector<char> m_finishedAt;                    // 1 where a position is read, given up or passed
