@@ -298,6 +298,7 @@ void Form1::setMousePointer(int pointer)
 
 void Form1::pumpEvents()
 {
+    m_sincePump.start();
     QCoreApplication::processEvents();
 }
 

@@ -170,6 +170,7 @@ public:
     void setMousePointer(int pointer); // 11 hourglass, 0 default
     int mousePointer() const { return m_busy ? 11 : 0; }
     void pumpEvents();
+    qint64 msSincePump() const { return m_sincePump.isValid() ? m_sincePump.elapsed() : INT64_MAX; }
     void playSound(const QString& name, int flags);
     void launch(const QString& program, const QString& argument);
     void showMessage(const QString& text, int style, const QString& title);
@@ -225,5 +226,6 @@ private:
     QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
     QElapsedTimer m_frame;       // since the window last painted during a run
+    QElapsedTimer m_sincePump;   // since the event pump last ran
     bool m_paintPending = false; // a held-back request to paint waits for the frame's end
 };

@@ -232,9 +232,10 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
 
     // C. Purge pass. Which lines go is decided first, against the archive as the repair and the deletions
     //    before each line leave it; the repair and every deletion are then one rewrite, made where the first of
-    //    them is due, and the window shows the lines leaving. The pump runs after the first line, after every
-    //    removal and otherwise at most every kPumpIntervalMs: a repaint after each of thousands of unchanged
-    //    lines costs more than the archive's whole test, and the window still answers within a frame.
+    //    them is due, and the window shows the lines leaving. The pump runs after every removal and otherwise
+    //    when kPumpIntervalMs passed since it last ran (the run pumps after each archive): a pump after each of
+    //    thousands of unchanged lines, or at the first line of each of thousands of small archives, costs more
+    //    than the archive's whole test, and the window still answers within a frame.
     QStringList lines;
     const int n = List1->ListCount();
     lines.reserve(n);
@@ -283,7 +284,6 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
             return judgeAnew();
     }
 
-    QElapsedTimer sincePump;
     int removed = 0;
     size_t refusal = 0;
     for (int line = 0; line < n; ++line) {
@@ -326,14 +326,13 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
             List1->RemoveItem(k);
             ++removed;
         }
-        if (line == 0 || goes || sincePump.elapsed() >= kPumpIntervalMs) {
+        if (goes || msSincePump() >= kPumpIntervalMs) {
             if (!goes)
                 List1->setSelected(k, true);
             pumpEvents();
             if (unloaded())
                 return CleanOutcome::Abort;
             List1->setSelected(k, false);
-            sincePump.start();
         }
         if (runFlag == 0)
             return CleanOutcome::Abort;

@@ -73,7 +73,18 @@ void FileListBox::setSelected(int index, bool selected)
     if (selected) {
         // Selects and makes current in one step. Click runs inside it and may re-read the folder (a quarantine
         // does), so the item must not be touched afterwards.
+        // A selection made from code that leaves the view scrolls it a page, the item on top, not a row: a run
+        // selects each archive in turn, and moving the view one row per archive costs more than a small
+        // archive's test.
+        const bool wasAutoScroll = hasAutoScroll();
+        setAutoScroll(false);
         setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
+        setAutoScroll(wasAutoScroll);
+        if (index < count() && isVisible()) {
+            const QModelIndex at = model()->index(index, 0);
+            if (!viewport()->rect().contains(visualRect(at)))
+                scrollTo(at, QAbstractItemView::PositionAtTop);
+        }
     } else {
         it->setSelected(false);
     }
