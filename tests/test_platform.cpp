@@ -1,5 +1,6 @@
 // The stand-ins for the outside services and controls, where they do more than pass a call on.
 
+#include "platform/FileListBox.h"
 #include "platform/FileOps.h"
 #include "platform/Panel3D.h"
 #include "platform/RealServices.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QProcess>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,6 +29,7 @@ private slots:
     void ordinaryFilesLeaveOutFoldersHiddenAndDangling();
     void clearAttributesMakesAFileWritable();
     void panelClickNeedsARelease();
+    void fileListShowsTheSelectedArchive();
     void missingSoundIsSilence();
     void commandLineHelpAndVersion_data();
     void commandLineHelpAndVersion();
@@ -155,6 +158,14 @@ void TestPlatform::clearAttributesMakesAFileWritable()
     QVERIFY(fileops::clearAttributes(f.fileName()));
     QVERIFY(QFileInfo(f.fileName()).permissions() & QFileDevice::WriteOwner);
     QVERIFY(!fileops::clearAttributes(dir.filePath("missing.zip")));
+    // A link is passed over: the file it points to, maybe outside the folder, keeps its mode.
+    QFile outside(dir.filePath("outside.zip"));
+    QVERIFY(outside.open(QIODevice::WriteOnly));
+    outside.close();
+    QVERIFY(outside.setPermissions(QFileDevice::ReadOwner));
+    QVERIFY(QFile::link(outside.fileName(), dir.filePath("link.zip")));
+    QVERIFY(!fileops::clearAttributes(dir.filePath("link.zip")));
+    QCOMPARE(QFileInfo(outside.fileName()).permissions() & QFileDevice::WriteOwner, 0);
     QVERIFY(fileops::removeFile(f.fileName()));
     QVERIFY(!QFile::exists(f.fileName()));
 }
@@ -170,6 +181,37 @@ void TestPlatform::panelClickNeedsARelease()
     QCOMPARE(clicks.count(), 1);
     panel.setFloodPercent(150);
     QCOMPARE(panel.FloodPercent(), 100);
+}
+
+void TestPlatform::fileListShowsTheSelectedArchive()
+{
+    QTemporaryDir dir;
+    for (int i = 0; i < 200; ++i)
+        QFile(dir.filePath(QStringLiteral("a%1.zip").arg(i, 3, 10, QLatin1Char('0')))).open(QIODevice::WriteOnly);
+    FileListBox list;
+    list.resize(120, 100);
+    list.setPath(dir.path());
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    const auto shown = [&](int i) {
+        return list.viewport()->rect().contains(list.visualRect(list.model()->index(i, 0)));
+    };
+    // Down the list as a run goes, and back to the top as a run ends: the selected archive is always in view,
+    // and the view moves a page at a time, not a row per archive.
+    QList<int> order;
+    for (int i = 0; i < 200; ++i)
+        order << i;
+    order << 0 << 150 << 149;
+    int moves = 0;
+    int top = list.verticalScrollBar()->value();
+    for (int i : order) {
+        list.setSelected(i, true);
+        QVERIFY2(shown(i), qPrintable(QString::number(i)));
+        QCOMPARE(list.ListIndex(), i);
+        moves += list.verticalScrollBar()->value() != top;
+        top = list.verticalScrollBar()->value();
+    }
+    QVERIFY2(moves < 200 / 4, qPrintable(QString::number(moves)));
 }
 
 void TestPlatform::missingSoundIsSilence()
