@@ -326,7 +326,7 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
             List1->RemoveItem(k);
             ++removed;
         }
-        if (goes || msSincePump() >= kPumpIntervalMs) {
+        if (goes || ((line & 63) == 0 && msSincePump() >= kPumpIntervalMs)) { // the clock, every 64 lines
             if (!goes)
                 List1->setSelected(k, true);
             pumpEvents();

@@ -89,7 +89,7 @@ public:
     // Raises Status for the progress of such a listing while it is made.
     void replayStatus(qint16 percent) { emit Status(percent); }
 
-    // SHA-256 of the central directory and every byte after it (zip64 end records, end record, comment) as
+    // BLAKE2b-256 of the central directory and every byte after it (zip64 end records, end record, comment) as
     // the last ListContents with HashDirectory read them; empty when that listing failed or did not hash.
     QByteArray directoryHash() const { return m_directoryHash; }
 

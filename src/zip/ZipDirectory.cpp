@@ -54,6 +54,7 @@
 #include "ZipResult.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <libdeflate.h>
 #include <limits>
@@ -365,38 +366,53 @@ int readCentralDirectory(FileReader& reader, Archive& archive)
     char first[4];
     file.startsWithLocalHeader = reader.read(0, first, 4) && get32(first) == kLocalSig;
 
-    // Step 2: every end record in the tail, the last one first.
+    // Step 2: the end records in the tail, the last one first, found as the judging needs them: the last one
+    // is almost always the archive's, and the rest of the tail need not be searched for it. Only bytes that
+    // can start the signature are looked at.
     std::vector<EndRecord> ends;
-    for (qint64 i = tailLen - 22; i >= 0 && ends.size() < kMaxEndCandidates; --i) {
-        const char* p = file.tail.constData() + i;
-        if (get32(p) != kEndSig)
-            continue;
-        EndRecord end;
-        end.pos = file.tailStart + i;
-        end.commentLen = get16(p + 20);
-        if (end.pos + 22 + end.commentLen > file.size)
-            continue;
-        end.disk = get16(p + 4);
-        end.cdDisk = get16(p + 6);
-        end.countHere = get16(p + 8);
-        end.count = get16(p + 10);
-        end.cdSize = get32(p + 12);
-        end.cdOffset = get32(p + 16);
-        end.cdLimit = quint64(end.pos);
-        end.zip64Missing = !readZip64End(reader, end);
-        ends.push_back(end);
-    }
+    qint64 below = tailLen - 22 + 1; // the search goes on below this position
+    const auto nextEnd = [&] {
+        while (below > 0 && ends.size() < kMaxEndCandidates) {
+            const void* hit = ::memrchr(file.tail.constData(), kEndSig & 0xff, size_t(below));
+            if (!hit)
+                break;
+            const char* p = static_cast<const char*>(hit);
+            below = p - file.tail.constData();
+            if (get32(p) != kEndSig)
+                continue;
+            EndRecord end;
+            end.pos = file.tailStart + below;
+            end.commentLen = get16(p + 20);
+            if (end.pos + 22 + end.commentLen > file.size)
+                continue;
+            end.disk = get16(p + 4);
+            end.cdDisk = get16(p + 6);
+            end.countHere = get16(p + 8);
+            end.count = get16(p + 10);
+            end.cdSize = get32(p + 12);
+            end.cdOffset = get32(p + 16);
+            end.cdLimit = quint64(end.pos);
+            end.zip64Missing = !readZip64End(reader, end);
+            ends.push_back(end);
+            return true;
+        }
+        below = 0;
+        return false;
+    };
 
     int failure = -1;
-    for (const bool shiftedPass : {false, true}) {
-        for (const EndRecord& end : ends) {
-            const int rc = judge(reader, file, end, shiftedPass, archive);
-            if (rc == ZipSuccess)
-                return ZipSuccess;
-            if (strength(rc) > strength(failure))
-                failure = rc;
-        }
-    }
+    const auto judgeAs = [&](const EndRecord& end, bool shiftedPass) {
+        const int rc = judge(reader, file, end, shiftedPass, archive);
+        if (rc != ZipSuccess && strength(rc) > strength(failure))
+            failure = rc;
+        return rc == ZipSuccess;
+    };
+    for (size_t k = 0; k < ends.size() || nextEnd(); ++k)
+        if (judgeAs(ends[k], false))
+            return ZipSuccess;
+    for (const EndRecord& end : ends)
+        if (judgeAs(end, true))
+            return ZipSuccess;
     return failure < 0 ? int(ZipStructureDamaged) : failure;
 }
 

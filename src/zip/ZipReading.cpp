@@ -59,7 +59,9 @@ QByteArray ZipJob::hashDirectory()
     // end-record search has just read. Bytes far behind the directory belong to no end record a reader
     // would find, so the hash stops at the last MiB before the end.
     constexpr qint64 kMaxTail = 1024 * 1024;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // BLAKE2b: as strong as SHA-256 here and four times faster, which a folder of large directories
+    // whose verdicts stand notices.
+    QCryptographicHash hash(QCryptographicHash::Blake2b_256);
     hash.addData(m_archive.centralDirectory);
     const qint64 cdEnd = qint64(m_archive.centralDirectoryOffset + m_archive.centralDirectorySize);
     const qint64 from = std::max(cdEnd, m_archive.fileSize - kMaxTail);
