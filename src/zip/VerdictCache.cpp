@@ -2,8 +2,10 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <algorithm>
 #include <sqlite3.h>
 
@@ -209,10 +211,14 @@ bool VerdictCache::check()
         }
         return st.integer(0);
     };
+    // The three are read in one transaction: read one by one, they can straddle another run's making of
+    // the file, and half-made looks like a file of another program, which would be set aside.
+    if (!exec("BEGIN"))
+        return false;
     const qint64 app = scalar("PRAGMA application_id");
     const qint64 schema = scalar("PRAGMA user_version");
     const qint64 tables = scalar("SELECT count(*) FROM sqlite_master");
-    if (!ok)
+    if (!exec("COMMIT") || !ok)
         return false;
     const bool empty = app == 0 && schema == 0 && tables == 0;
     if (!empty && (app != kApplicationId || schema != kSchemaVersion)) {
@@ -220,7 +226,21 @@ bool VerdictCache::check()
         m_db = nullptr;
         return !m_setAside && setAside(QStringLiteral("not a verdict cache of this version")) && open() && check();
     }
-    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
+    // The change to WAL needs the file to itself and SQLite does not wait for that: another run that opened
+    // the new file at the same moment is waited for here, not mistaken for a damaged file.
+    const auto toWal = [this] {
+        QElapsedTimer waited;
+        waited.start();
+        for (;;) {
+            if (exec("PRAGMA journal_mode=WAL"))
+                return true;
+            const int code = sqlite3_errcode(m_db) & 0xff;
+            if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || waited.elapsed() > kBusyTimeoutMs)
+                return false;
+            QThread::msleep(5);
+        }
+    };
+    if (!toWal() || !exec("PRAGMA synchronous=NORMAL"))
         return false;
     if (empty) {
         // Two runs may make a new file at once; the immediate transaction lets one do it, the other wait.
