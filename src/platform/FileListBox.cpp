@@ -76,11 +76,13 @@ void FileListBox::setSelected(int index, bool selected)
         // A selection made from code that leaves the view scrolls it a page, the item on top, not a row: a run
         // selects each archive in turn, and moving the view one row per archive costs more than a small
         // archive's test.
+        // Hidden, the view keeps its own scroll to the current item for when it is shown.
+        const bool shown = isVisible();
         const bool wasAutoScroll = hasAutoScroll();
-        setAutoScroll(false);
+        setAutoScroll(wasAutoScroll && !shown);
         setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
         setAutoScroll(wasAutoScroll);
-        if (index < count() && isVisible()) {
+        if (shown && isVisible() && index < count()) {
             const QModelIndex at = model()->index(index, 0);
             if (!viewport()->rect().contains(visualRect(at)))
                 scrollTo(at, QAbstractItemView::PositionAtTop);
