@@ -24,6 +24,27 @@ std::u32string foldedKey(const QString& s)
     return key;
 }
 
+// The lines in ListBox::lessThan's order, each folded once.
+QStringList sortedLines(const QStringList& lines)
+{
+    std::vector<std::u32string> keys;
+    keys.reserve(size_t(lines.size()));
+    for (const QString& line : lines)
+        keys.push_back(foldedKey(line));
+    std::vector<qsizetype> order(size_t(lines.size()));
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = qsizetype(i);
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype x, qsizetype y) {
+        const int c = keys[size_t(x)].compare(keys[size_t(y)]);
+        return c != 0 ? c < 0 : lines[x] < lines[y];
+    });
+    QStringList sorted;
+    sorted.reserve(lines.size());
+    for (const qsizetype i : order)
+        sorted.append(lines[i]);
+    return sorted;
+}
+
 } // namespace
 
 ListBox::ListBox(QWidget* parent) : QListWidget(parent)
@@ -52,26 +73,8 @@ void ListBox::flush() const
     if (m_pending.isEmpty())
         return;
     auto* self = const_cast<ListBox*>(this);
-    QStringList added;
-    added.swap(m_pending);
-    {
-        std::vector<std::u32string> keys;
-        keys.reserve(size_t(added.size()));
-        for (const QString& line : std::as_const(added))
-            keys.push_back(foldedKey(line));
-        std::vector<qsizetype> order(size_t(added.size()));
-        for (size_t i = 0; i < order.size(); ++i)
-            order[i] = qsizetype(i);
-        std::stable_sort(order.begin(), order.end(), [&](qsizetype x, qsizetype y) {
-            const int c = keys[size_t(x)].compare(keys[size_t(y)]);
-            return c != 0 ? c < 0 : added[x] < added[y];
-        });
-        QStringList sorted;
-        sorted.reserve(added.size());
-        for (const qsizetype i : order)
-            sorted.append(added[i]);
-        added.swap(sorted);
-    }
+    const QStringList added = sortedLines(m_pending);
+    m_pending.clear();
     if (count() == 0) {
         self->addItems(added);
         return;
