@@ -163,6 +163,8 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
     std::optional<ArchiveListing> ahead;
     if (readAhead) {
         bool stopped = false;
+        // The progress replayed while the worker reads this archive is this archive's.
+        XceedZip1->ArchivePath = archive;
         ahead = readAhead->take(archive, [&] {
             const int percent = readAhead->progress(archive);
             if (percent >= 0)
