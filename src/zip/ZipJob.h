@@ -98,12 +98,15 @@ public:
 
     // Gives the file its permissions (when any are given), syncs a rewrite's file, renames it over target
     // and then syncs the folder, so a crash leaves either the original or the whole new file. A failure
-    // before the rename leaves the target as it was.
-    bool commit(const QString& target, QFileDevice::Permissions permissions);
+    // before the rename leaves the target as it was. A sync can take seconds on a slow disk: with a hook,
+    // it runs on a thread of its own while the hook is called every kHookIntervalMs, so a window stays
+    // drawn and answering meanwhile; a hook that answers false stops the commit before the rename.
+    bool commit(const QString& target, QFileDevice::Permissions permissions,
+                const std::function<bool()>& whileSyncing = {});
 
     // The folder's entry for a renamed file reaches the disk; best effort, as some file systems cannot sync
     // a folder.
-    static void syncFolder(const QString& folder);
+    static void syncFolder(const QString& folder, const std::function<bool()>& whileSyncing = {});
 
     void discard()
     {

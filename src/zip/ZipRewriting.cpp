@@ -213,8 +213,9 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     if (ArchiveStamp::of(target) != opened)
         return ZipArchiveChanged;
     m_reader.file().close();
-    if (!temp.commit(target, permissions))
-        return ZipCannotWrite;
+    // An abort heard while the new file goes to disk still leaves the archive as it was.
+    if (!temp.commit(target, permissions, m_hook ? std::function<bool()>([this] { return point(); }) : nullptr))
+        return m_aborted ? ZipAborted : ZipCannotWrite;
     finish();
     return ZipSuccess;
 }

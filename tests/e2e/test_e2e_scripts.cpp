@@ -203,14 +203,17 @@ void E2eScripts::runsOfTwoFolders()
 void E2eScripts::signalIsAnAbort_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::addColumn<bool>("syncing"); // the signal comes while the new file goes to a slow disk
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("SIGINT while the new file syncs") << int(SIGINT) << true;
 }
 
 void E2eScripts::signalIsAnAbort()
 {
     QFETCH(int, signal);
+    QFETCH(bool, syncing);
     const QString zips = m_root->filePath("zips");
     QVERIFY(QDir().mkpath(zips));
     // The big archive comes first: the temporary file the test waits for is its own.
@@ -221,18 +224,34 @@ void E2eScripts::signalIsAnAbort()
     QProcess p;
     prepare(p, *m_program, zips);
     p.setArguments({"--report", report, zips});
+    const QString mark = m_root->filePath("syncing");
+    if (syncing) {
+        QProcessEnvironment env = p.processEnvironment();
+        env.insert("LD_PRELOAD", SLOWDISK_LIBRARY);
+        env.insert("SLOWDISK_MARK", mark);
+        env.insert("SLOWDISK_COPY_MS", "0");
+        env.insert("SLOWDISK_SYNC_MS", "3000");
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        p.setProcessEnvironment(env);
+    }
     p.start();
     QVERIFY(p.waitForStarted());
-    QVERIFY(stopInsideRewrite(p, zips));
-    ::kill(pid_t(p.processId()), signal); // handled as the run goes on
-    ::kill(pid_t(p.processId()), SIGCONT);
+    if (syncing) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(mark), 120000);
+        ::kill(pid_t(p.processId()), signal);
+    } else {
+        QVERIFY(stopInsideRewrite(p, zips));
+        ::kill(pid_t(p.processId()), signal); // handled as the run goes on
+        ::kill(pid_t(p.processId()), SIGCONT);
+    }
     const Result r = collect(p, 120000);
     QVERIFY2(!r.sanitizerReport(), r.err.constData());
     QCOMPARE(r.status, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.out.contains(" zip(s) processed,"), r.out.constData());
     QVERIFY2(temporaries(zips).isEmpty(), qPrintable(temporaries(zips).join(u' ')));
-    // The signal came inside the big archive's rewrite: it stays as it was, the archive after it untouched.
+    // The signal came inside the big archive's rewrite, before its new file took the archive's place: it stays
+    // as it was, the archive after it untouched.
     QCOMPARE(hashOf(zips + "/a.zip"), bigBefore);
     QCOMPARE(testzip::readAll(zips + "/b.zip"), junkArchive(2));
     const QList<QJsonObject> objects = reportObjects(readFile(report));
