@@ -302,13 +302,23 @@ void Form1::pumpEvents()
     QCoreApplication::processEvents();
 }
 
+void Form1::paintNow()
+{
+    if (!isVisible())
+        return;
+    m_frame.invalidate();
+    QEvent request(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(this, &request);
+}
+
 bool Form1::paintDeferred()
 {
     // During a run the window paints at most once a frame: painting every small archive's lines and counts
     // cost more than cleaning it, and nobody sees the states between two frames. What is held back is the
     // window's one request to paint everything that changed, so a frame that is shown is always whole; a
-    // timer sends the request at the frame's end, so the last state is shown, also after the run.
-    constexpr int kFrameMs = 20;
+    // timer sends the request at the frame's end, so the last state is shown, also after the run. It paints at
+    // once, in the pump whose turn is due: a request posted from the timer would wait for one pump more, and a
+    // pump can be a long while off when the disk makes a rewrite's writes wait.
     if (runFlag != -1)
         return false;
     if (!m_frame.isValid() || m_frame.elapsed() >= kFrameMs) {
@@ -319,8 +329,7 @@ bool Form1::paintDeferred()
         m_paintPending = true;
         QTimer::singleShot(kFrameMs - int(m_frame.elapsed()), this, [this] {
             m_paintPending = false;
-            m_frame.invalidate();
-            QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+            paintNow();
         });
     }
     return true;

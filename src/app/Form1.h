@@ -170,6 +170,10 @@ public:
     void setMousePointer(int pointer); // 11 hourglass, 0 default
     int mousePointer() const { return m_busy ? 11 : 0; }
     void pumpEvents();
+    // Paints what changed now, whatever the frame rate of a run allows: for a state that must be on screen
+    // before work that may keep the pump waiting.
+    void paintNow();
+    static constexpr int kFrameMs = 20; // a run's window paints at most once in this time
     qint64 msSincePump() const { return m_sincePump.isValid() ? m_sincePump.elapsed() : INT64_MAX; }
     void playSound(const QString& name, int flags);
     void launch(const QString& program, const QString& argument);

@@ -16,6 +16,7 @@
 #include "zip/ZipComponent.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -191,6 +192,8 @@ void Form1::Command2_Click()
         if (runReport.salvage && unattended())
             salvage.emplace(runReport);
         for (int i = 0; i < count; ++i) {
+            QElapsedTimer archiveClock;
+            archiveClock.start();
             const QString& name = names[i];
             if (!name.isEmpty()) {
                 if (fileListShows(i, paths[i]))
@@ -232,6 +235,10 @@ void Form1::Command2_Click()
                 return;
             ++processed;
             Label2->setText(countText(processed) + QStringLiteral(" zip(s) processed"));
+            // The count of an archive that took a while is on screen before the title names the next one,
+            // whose first read or write may keep the pump waiting; small archives' counts keep the frame rate.
+            if (archiveClock.elapsed() >= kFrameMs)
+                paintNow();
             // An abort pressed in the pump above ends the run here: the positions left may read empty (the
             // press refreshed File1), and passing them would end the run as if it had finished.
             if (runFlag == 0) {
