@@ -54,8 +54,8 @@
 #include "ZipResult.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <libdeflate.h>
 #include <limits>
 
