@@ -1,6 +1,6 @@
 // The window around a clean-all run: a run keeps the archives it listed at its start while the user browses
 // elsewhere, a refusal's words last only until the next work starts, and File > Last run... gives the account
-// of what the last run did.
+// of what the last run did; each archive's count is on screen before the title names the next.
 
 #include "browse/Form2.h"
 #include "platform/DirListBox.h"
@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -50,6 +51,8 @@ private slots:
     void runKeepsItsArchivesWhileDir1Moves();
     void refusalLastsUntilTheNextWork_data();
     void refusalLastsUntilTheNextWork();
+    void countIsOnScreenBeforeTheNextTitle_data();
+    void countIsOnScreenBeforeTheNextTitle();
     void lastRunIsDisabledBeforeAnyRun();
     void lastRunGivesOneLinePerArchiveActedOn();
 };
@@ -89,6 +92,53 @@ void TestRunWindow::runKeepsItsArchivesWhileDir1Moves()
     QCOMPARE(f.Label2->text(), QStringLiteral(" 3 zip(s) processed"));
     QCOMPARE(f.SSPanel2->Caption(), QString());
     QVERIFY(!f.runReport.accountText().contains("gone"));
+}
+
+void TestRunWindow::countIsOnScreenBeforeTheNextTitle_data()
+{
+    QTest::addColumn<QStringList>("purge"); // the purge list: the first archive's junk goes, or nothing does
+    QTest::newRow("tested only") << QStringList{};
+    QTest::newRow("tested and purged") << QStringList{"junk.txt"};
+}
+
+// The title reaches the window manager at once, the window's contents with a frame: an archive's count that was
+// not painted before the next title goes out can stay off the screen as long as that archive's first read or
+// write keeps the pump waiting.
+void TestRunWindow::countIsOnScreenBeforeTheNextTitle()
+{
+    QFETCH(QStringList, purge);
+    FormFixture fx;
+    fx.writePurgeList(purge);
+    for (const char* name : {"a.zip", "b.zip"})
+        QVERIFY(testzip::writeZip(fx.archive(name), withJunk(name)));
+    Form1& f = fx.make();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QString painted; // Label2's text when it was last painted
+    struct PaintWatch : QObject
+    {
+        QLabel* label;
+        QString* painted;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            if (e->type() == QEvent::Paint)
+                *painted = label->text();
+            return false;
+        }
+    } watch;
+    watch.label = f.Label2;
+    watch.painted = &painted;
+    f.Label2->installEventFilter(&watch);
+    QString paintedAtB;
+    QObject::connect(&f, &QWidget::windowTitleChanged, &f, [&](const QString& t) {
+        if (t == "Cleaning a.zip")
+            QThread::msleep(2 * Form1::kFrameMs); // an archive that takes a while
+        if (t == "Cleaning b.zip")
+            paintedAtB = painted;
+    });
+    f.Command2->click();
+    QCOMPARE(f.Label2->text(), QStringLiteral(" 2 zip(s) processed"));
+    QCOMPARE(paintedAtB, QStringLiteral(" 1 zip(s) processed"));
 }
 
 void TestRunWindow::refusalLastsUntilTheNextWork_data()
