@@ -5,10 +5,14 @@
 #include "platform/Panel3D.h"
 #include "platform/RealServices.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLocalServer>
+#include <QMessageBox>
 #include <QProcess>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -30,6 +34,8 @@ private slots:
     void clearAttributesMakesAFileWritable();
     void panelClickNeedsARelease();
     void fileListShowsTheSelectedArchive();
+    void boxIgnoresAKeyHeldWhenItCame_data();
+    void boxIgnoresAKeyHeldWhenItCame();
     void missingSoundIsSilence();
     void commandLineHelpAndVersion_data();
     void commandLineHelpAndVersion();
@@ -245,4 +251,38 @@ void TestPlatform::commandLineHelpAndVersion()
 }
 
 QTEST_MAIN(TestPlatform)
+void TestPlatform::boxIgnoresAKeyHeldWhenItCame_data()
+{
+    QTest::addColumn<int>("key"); // the key that pressed the button whose work ended in the box
+    QTest::newRow("Enter") << int(Qt::Key_Return);
+    QTest::newRow("Space") << int(Qt::Key_Space);
+}
+
+// A report box that comes while the key that pressed Abort is still held must stay until a key is pressed anew:
+// the held key's repeats would otherwise press OK at once.
+void TestPlatform::boxIgnoresAKeyHeldWhenItCame()
+{
+    QFETCH(int, key);
+    QMessageBox box(QMessageBox::Warning, "Tamsorel error", "1 bad zip(s) found", QMessageBox::Ok);
+    ignoreHeldKeys(box);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    QWidget* ok = box.button(QMessageBox::Ok);
+    QVERIFY(ok->hasFocus());
+    auto send = [&](QEvent::Type type, bool repeat) {
+        QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r", repeat);
+        QApplication::sendEvent(ok, &event);
+    };
+    for (int repeat = 0; repeat < 3; ++repeat) {
+        send(QEvent::KeyRelease, true);
+        send(QEvent::KeyPress, true);
+    }
+    send(QEvent::KeyRelease, false); // the held key let go
+    QVERIFY(box.isVisible());
+    send(QEvent::KeyPress, false);
+    send(QEvent::KeyRelease, false);
+    QVERIFY(!box.isVisible());
+    QCOMPARE(box.result(), int(QMessageBox::Ok));
+}
+
 #include "test_platform.moc"

@@ -2,6 +2,7 @@
 
 #include "platform/TextEditor.h"
 
+#include <QApplication>
 #include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
@@ -43,6 +45,24 @@ void widenForTitle(QMessageBox& box)
                   grid->columnCount());
 }
 
+void ignoreHeldKeys(QWidget& box)
+{
+    struct Filter : QObject
+    {
+        QWidget* box;
+        explicit Filter(QWidget* b) : QObject(b), box(b) {}
+        bool eventFilter(QObject* watched, QEvent* event) override
+        {
+            const auto type = event->type();
+            if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride)
+                return false;
+            auto* widget = qobject_cast<QWidget*>(watched);
+            return widget && widget->window() == box && static_cast<QKeyEvent*>(event)->isAutoRepeat();
+        }
+    };
+    qApp->installEventFilter(new Filter(&box));
+}
+
 void DesktopMessageBox::show(const QString& text, int style, const QString& title)
 {
     // Without a screen nobody can press OK and the box would wait for ever: the message goes to stderr.
@@ -57,6 +77,7 @@ void DesktopMessageBox::show(const QString& text, int style, const QString& titl
     const QMessageBox::Icon icon = style == 16 ? QMessageBox::Critical : QMessageBox::Warning;
     QMessageBox box(icon, title, text, QMessageBox::Ok, m_parent);
     widenForTitle(box);
+    ignoreHeldKeys(box);
     box.exec();
 }
 

@@ -16,6 +16,11 @@ int titleBarWidth(const QString& title, const QFont& font);
 // Widens a message box, where its text and buttons leave it narrower, so that its title shows whole.
 void widenForTitle(QMessageBox& box);
 
+// Keeps a box from being answered by a key that was already held down when it appeared (Enter or Space that
+// pressed the button whose work ends in this box): the key's repeats would press its default button at once,
+// and the box would come and go unseen.
+void ignoreHeldKeys(QWidget& box);
+
 class DesktopMessageBox : public MessageBox
 {
 public:
