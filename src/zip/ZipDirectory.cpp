@@ -5,14 +5,17 @@
 // order to each end record found (judge() below follows it step by step). The first step that settles a
 // candidate settles it. The aim: accept what a reader that starts from the end record and checks every
 // local header accepts, call damage what it refuses, and never answer success without a directory that
-// was found and fits.
+// was found and fits. The archive of a file is the one every reader takes: the one whose end record ends
+// the file.
 //
 // step | what is looked at                                                | verdict when it fails
 // -----+------------------------------------------------------------------+-------------------------
 //    1 | the file holds at least an end record (22 bytes)                 | 110
 //    2 | candidates: every end-record signature in the last 64 KiB + 42   | no candidate: 110
-//      | bytes, the last first, at most 32; one whose comment runs past   |
-//      | the file's end is none                                           |
+//      | bytes, at most 32; one whose comment runs past the file's end is |
+//      | none. Those that end the file (with their comment) are judged    |
+//      | first; one followed by other bytes only after them (the order    |
+//      | below the table)                                                 |
 //    3 | a zip64 locator in front of it names a zip64 end record, found   | 110
 //      | where it says or right before the locator                        |
 //    4 | numbers a split set can have: entries on this disk no more than  | 110
@@ -27,8 +30,7 @@
 //      | (the offsets count from the start of the file: "as stored") or   |
 //      | lies below it (they count from ZIP data behind a prefix:         |
 //      | "shifted")                                                       |
-//    7 | a shift only when the directory holds entries and the file does  | 110
-//      | not start with a local header (such a file has no prefix)        |
+//    7 | a shift only when the directory holds entries to confirm it      | 110
 //    8 | the directory parses: every record has its signature and lies    | 110 (6 over 512 MiB, 3
 //      | inside it, zip64 fields hold the values the record defers to     | when unreadable)
 //      | them, the records found are the end record's total (a total      |
@@ -38,16 +40,25 @@
 //   10 | each entry's local header and data lie before the directory, and | 110
 //      | its size is one a file can have                                  |
 //   11 | shifted: the first local header is where the shift puts it, and  | 110
-//      | the ZIP data is not the data of a stored entry whose header lies |
-//      | right before it (an archive stored inside a truncated one)       |
-//   12 | accepted: the candidate is the archive; each local header is     |
+//      | the ZIP data with its end record does not lie inside the data of |
+//      | an entry whose local header is in front of it (an archive stored |
+//      | inside a truncated one; a concatenation, a stub or a stray local |
+//      | header in front is no such entry)                                |
+//   12 | accepted: the candidate is the archive; each local header is     | 110, 410 (checkLocalHeader)
 //      | then checked against its record (checkLocalHeader)               |
+//   13 | no two entries' bytes (local header, data, data descriptor)      | 110 (checkEntryRanges)
+//      | overlap: overlapping entries test and copy the same bytes again  |
+//      | for each entry, which a few bytes can make terabytes of          |
 //
-// Candidates are judged in two passes: first those whose offsets count as stored, then the shifted ones,
-// so that an archive held in a comment never wins over the archive around it. The first accepted one
-// wins. Without one, the strongest failure seen is the answer: cannot read (3) over a size limit (6) over
-// damage (110) over a split part (7): a failure is never replaced by a weaker one, and success comes only
-// with an accepted candidate.
+// Candidates are judged in three passes, the last one first within each: those that end the file whose
+// offsets count as stored, then those that end the file and are shifted, so that an archive held in a
+// comment never wins over the archive around it; then those followed by bytes that are not their comment,
+// whatever their offsets, as readers take the last one. So the second of two archives written one after
+// the other is the file's archive, the first its prefix. The first accepted one wins. Without one, the
+// strongest failure seen is the answer: cannot read (3) over a size limit (6) over damage (110) over a
+// split part (7): a failure is never replaced by a weaker one, and success comes only with an accepted
+// candidate. Bytes in front of the accepted archive and behind its end record are not its own; a rewrite
+// keeps them byte for byte.
 
 #include "ZipFormat.h"
 #include "ZipRecords.h"
@@ -269,20 +280,47 @@ int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shif
     return ZipSuccess;
 }
 
-// True when the ZIP data starting at start is the data of a stored entry whose local header lies right
-// before it: an end record found there belongs to an archive inside another one (step 11).
-bool insideStoredEntry(FileReader& reader, quint64 start)
+// The compressed size a local header gives its data, from its zip64 field when the 32-bit one defers to it;
+// 0 when it gives none (a data descriptor follows the data).
+quint64 localCompressedSize(const char* h, const char* extra, int extraLen)
+{
+    quint64 size = get32(h + 18);
+    if (size != kMax32)
+        return size;
+    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int len) {
+        if (id != 0x0001)
+            return true;
+        if (len >= 16)
+            size = get64(data + 8);
+        return false;
+    });
+    return size;
+}
+
+// True when the ZIP data starting at start, with its end record ending at end, lies inside the data of an
+// entry whose local header is in front of it: an archive stored in another one, whose own end record is
+// gone (step 11). The data of an entry of a concatenated archive, of a stub or of a stray local header ends
+// before the end record of the archive behind it. Headers are looked for as far back as the largest one
+// reaches.
+bool insideAnEntry(FileReader& reader, quint64 start, quint64 end)
 {
     const quint64 reach = std::min<quint64>(start, 30 + 2 * quint64(kMax16));
     QByteArray before(qsizetype(reach), Qt::Uninitialized);
     if (!reader.read(qint64(start - reach), before.data(), qint64(reach)))
         return false;
+    const quint64 base = start - reach;
     for (qsizetype at = before.lastIndexOf("PK\x03\x04"); at >= 0;
          at = at > 0 ? before.lastIndexOf("PK\x03\x04", at - 1) : -1) {
         if (before.size() - at < 30)
             continue;
         const char* h = before.constData() + at;
-        if (get16(h + 8) == 0 && quint64(at) + 30 + get16(h + 26) + get16(h + 28) == reach)
+        const int nameLen = get16(h + 26);
+        const int extraLen = get16(h + 28);
+        const quint64 dataAt = quint64(at) + 30 + quint64(nameLen) + quint64(extraLen);
+        if (dataAt > reach)
+            continue; // the header runs past the ZIP data's start: the data cannot hold it
+        const quint64 size = localCompressedSize(h, h + 30 + nameLen, extraLen);
+        if (size >= end - (base + dataAt))
             return true;
     }
     return false;
@@ -292,34 +330,44 @@ bool insideStoredEntry(FileReader& reader, quint64 start)
 struct FileFacts
 {
     qint64 size = 0;
-    bool startsWithLocalHeader = false;
     QByteArray tail;
     qint64 tailStart = 0;
 };
 
-// Judges one candidate by the rule at the top of this file, steps 3 to 11. Returns -1 when the candidate
-// belongs to the other pass (as stored or shifted), else a ZipResult code; fills archive on success.
-int judge(FileReader& reader, const FileFacts& file, const EndRecord& end, bool shiftedPass, Archive& archive)
+// The passes of the rule's order: which candidates each one judges.
+enum class Pass
 {
+    AsStored, // those whose offsets count from the start of the file
+    Shifted,  // those whose offsets count from ZIP data behind a prefix
+    Either    // both kinds
+};
+
+// Judges one candidate by the rule at the top of this file, steps 3 to 11. Returns -1 when the candidate
+// belongs to another pass (as stored or shifted), else a ZipResult code; fills archive on success.
+int judge(FileReader& reader, const FileFacts& file, const EndRecord& end, Pass pass, Archive& archive)
+{
+    // A candidate whose numbers say nothing about its offsets is judged by the first pass that sees it.
+    const bool judgedBefore = pass == Pass::Shifted;
     // Steps 3 and 4: numbers that no archive can have.
     if (end.zip64Missing || end.countHere > end.count || (end.disk > 0 && end.cdDisk > end.disk))
-        return shiftedPass ? -1 : ZipStructureDamaged;
+        return judgedBefore ? -1 : ZipStructureDamaged;
     // Step 5: a directory on an earlier disk must prove it is here; if it does not, this is a split part.
     const bool directoryElsewhere = end.disk > 0 && end.cdDisk < end.disk;
     const int notHere = directoryElsewhere ? ZipMultiPart : ZipStructureDamaged;
     // Step 6: the directory ends where the (zip64) end record begins.
     if (end.cdSize > end.cdLimit || end.cdOffset > end.cdLimit - end.cdSize)
-        return shiftedPass ? -1 : notHere;
+        return judgedBefore ? -1 : notHere;
     const quint64 shift = end.cdLimit - end.cdSize - end.cdOffset;
-    if ((shift > 0) != shiftedPass)
+    if (pass != Pass::Either && (shift > 0) != (pass == Pass::Shifted))
         return -1;
-    // Step 7: a shift needs entries to confirm it, and a file that starts with a local header has no prefix.
-    if (shift > 0 && (end.cdSize == 0 || file.startsWithLocalHeader))
+    // Step 7: a shift needs entries to confirm it.
+    if (shift > 0 && end.cdSize == 0)
         return notHere;
 
     Archive candidate;
     candidate.fileSize = file.size;
     candidate.comment = file.tail.mid(end.pos - file.tailStart + 22, end.commentLen);
+    candidate.archiveEnd = quint64(end.pos) + 22 + end.commentLen;
     std::vector<size_t> elsewhere;
     const int rc = parseCentralDirectory(reader, end, shift, candidate, elsewhere);
     if (rc == ZipStructureDamaged || rc == ZipMultiPart)
@@ -336,12 +384,12 @@ int judge(FileReader& reader, const FileFacts& file, const EndRecord& end, bool 
                                            [&](const Entry& e) { return headerHere(reader, e); }))
         return ZipMultiPart;
     // Step 11: a shift is believed when the first local header is where it puts it, and the ZIP data it
-    // names is not a stored entry's data.
+    // names is not inside an entry's data.
     if (shift > 0) {
         const auto first =
             std::min_element(candidate.entries.begin(), candidate.entries.end(),
                              [](const Entry& a, const Entry& b) { return a.localOffset < b.localOffset; });
-        if (!headerHere(reader, *first) || insideStoredEntry(reader, first->localOffset))
+        if (!headerHere(reader, *first) || insideAnEntry(reader, shift, candidate.archiveEnd))
             return ZipStructureDamaged;
     }
     archive = std::move(candidate);
@@ -363,8 +411,6 @@ int readCentralDirectory(FileReader& reader, Archive& archive)
     file.tail = QByteArray(tailLen, Qt::Uninitialized);
     if (!reader.read(file.tailStart, file.tail.data(), tailLen))
         return ZipCannotRead;
-    char first[4];
-    file.startsWithLocalHeader = reader.read(0, first, 4) && get32(first) == kLocalSig;
 
     // Step 2: the end records in the tail, the last one first, found as the judging needs them: the last one
     // is almost always the archive's, and the rest of the tail need not be searched for it. Only bytes that
@@ -401,17 +447,22 @@ int readCentralDirectory(FileReader& reader, Archive& archive)
     };
 
     int failure = -1;
-    const auto judgeAs = [&](const EndRecord& end, bool shiftedPass) {
-        const int rc = judge(reader, file, end, shiftedPass, archive);
+    const auto judgeAs = [&](const EndRecord& end, Pass pass) {
+        const int rc = judge(reader, file, end, pass, archive);
         if (rc != ZipSuccess && strength(rc) > strength(failure))
             failure = rc;
         return rc == ZipSuccess;
     };
+    // The order below the rule: those that end the file, as stored and then shifted; then the others.
+    const auto endsFile = [&](const EndRecord& end) { return end.pos + 22 + end.commentLen == file.size; };
     for (size_t k = 0; k < ends.size() || nextEnd(); ++k)
-        if (judgeAs(ends[k], false))
+        if (endsFile(ends[k]) && judgeAs(ends[k], Pass::AsStored))
             return ZipSuccess;
     for (const EndRecord& end : ends)
-        if (judgeAs(end, true))
+        if (endsFile(end) && judgeAs(end, Pass::Shifted))
+            return ZipSuccess;
+    for (const EndRecord& end : ends)
+        if (!endsFile(end) && judgeAs(end, Pass::Either))
             return ZipSuccess;
     return failure < 0 ? int(ZipStructureDamaged) : failure;
 }

@@ -168,6 +168,20 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     return ZipSuccess;
 }
 
+int checkEntryRanges(const Archive& archive)
+{
+    std::vector<const Entry*> byOffset;
+    byOffset.reserve(archive.entries.size());
+    for (const Entry& e : archive.entries)
+        byOffset.push_back(&e);
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const Entry* a, const Entry* b) { return a->localOffset < b->localOffset; });
+    for (size_t i = 1; i < byOffset.size(); ++i)
+        if (byOffset[i - 1]->endOffset > byOffset[i]->localOffset)
+            return ZipStructureDamaged;
+    return ZipSuccess;
+}
+
 QString cp437ToUnicode(const QByteArray& bytes)
 {
     static const char16_t high[128] = {

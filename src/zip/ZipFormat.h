@@ -59,6 +59,9 @@ struct Archive
     // where that data starts); rewrites write offsets in the archive's own convention.
     quint64 prefixEnd = 0;
     quint64 shift = 0;
+    // Where the end record and its comment end. Bytes behind them (another archive's, padding) are no part
+    // of the archive either, and every rewrite keeps them too.
+    quint64 archiveEnd = 0;
     // Disk numbers of the end record, kept by rewrites: some writers of single-file archives set them.
     quint32 disk = 0;
     quint64 centralDirectoryOffset = 0; // where the central directory lies in the file
@@ -76,6 +79,10 @@ int readCentralDirectory(FileReader& reader, Archive& archive);
 // and sizes unless a data descriptor (promised by either header) carries them. endOffset counts that
 // descriptor.
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry);
+// After checkLocalHeader() for every entry: 110 when the bytes of two entries (local header, data and data
+// descriptor) overlap, 0 otherwise. Readers extract and rewrites copy the shared bytes once per entry, so a
+// small file of overlapping entries would be tested and written as terabytes.
+int checkEntryRanges(const Archive& archive);
 
 QString cp437ToUnicode(const QByteArray& bytes);
 // mask must be lower-cased already (see ZipComponent.h for the rules).

@@ -50,7 +50,7 @@ int ZipJob::checkHeaders()
         if ((++n & 1023) == 0 && !point())
             return ZipAborted;
     }
-    return ZipSuccess;
+    return checkEntryRanges(m_archive);
 }
 
 QByteArray ZipJob::hashDirectory()

@@ -112,6 +112,13 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
             ranges.push_back({e.localOffset, e.endOffset});
         outPos += e.endOffset - e.localOffset;
     }
+    // Bytes behind the archive's end record (another archive's, padding) stay behind the new one; the end
+    // record search reaches at most 64 KiB back, so they are few.
+    QByteArray behind(
+        qsizetype(quint64(m_archive.fileSize) - std::min<quint64>(m_archive.archiveEnd, m_archive.fileSize)),
+        Qt::Uninitialized);
+    if (!m_reader.read(m_archive.fileSize - behind.size(), behind.data(), behind.size()))
+        return ZipCannotRead;
     m_total = qint64(outPos) + (added ? added->local.size() : 0);
 
     TempFile temp(targetInfo.absolutePath(), targetInfo.fileName(), TempFile::Rewrite);
@@ -206,7 +213,7 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     }
     central = endRecords(count, centralAt - endShift, centralSize, m_archive.comment, m_archive.disk,
                          looksLikeLocator(lastBytes));
-    if (!temp.write(central.constData(), central.size()))
+    if (!temp.write(central.constData(), central.size()) || !temp.write(behind.constData(), behind.size()))
         return ZipCannotWrite;
     if (!point())
         return ZipAborted;
