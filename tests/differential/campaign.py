@@ -4,7 +4,11 @@
 program must agree; a disagreement not in allow-list.tsv fails the run, and so does any crash or hang.
 
     campaign.py --tamsorel build/tamsorel --legacy-tool build/tests/differential/make_legacy_seeds
-                [--sample 1500] [--work DIR] [--examples DIR] [--findings FILE --label TEXT]
+                [--sample 1500] [--damage-sample 150] [--campaign mutants|damage|both]
+                [--work DIR] [--examples DIR] [--findings FILE --label TEXT]
+
+The second campaign (damage.py) applies realistic damage to the seeds and to larger archives, judges the
+files the same way, and also scores the copies the program salvages against the undamaged originals.
 
 Exit status: 0 no new disagreement, 1 new disagreements (listed), 77 a judge is missing (skip).
 """
@@ -24,9 +28,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, HERE)
 
+import damage  # noqa: E402
 import judges  # noqa: E402
 import mutants  # noqa: E402
 import report  # noqa: E402
+import salvage_score  # noqa: E402
 import seeds  # noqa: E402
 from program import Program  # noqa: E402
 
@@ -165,11 +171,135 @@ def split_outcome(result):
     return None
 
 
+def judged_rows(chosen, results, opinions, purged_opinions, allow):
+    """One report row per item (id, bytes, ...), its disagreement classified against the judges."""
+    rows = []
+    for item in chosen:
+        mid, data = item[0], item[1]
+        r = results[mid]
+        ops = opinions[digest(data)]
+        consensus = judges.consensus(ops)
+        kind = None
+        if consensus in ("ok", "bad") or "failure" in r:
+            original_contents = judges.python_contents(data) if consensus == "ok" else None
+            after = r.get("bytes")
+            after_ops = purged_opinions.get(digest(after)) if after is not None else None
+            after_contents = judges.python_contents(after) if after is not None and r.get("verdict") == "purged" \
+                else None
+            kind = classify(mid, consensus, r, original_contents, after_ops, after_contents)
+        allowed = allow.match(mid, kind) if kind else None
+        rows.append(report.Row(mid, ops, consensus, r, kind, allowed))
+    return rows
+
+
+def run_program(program, chosen, batch):
+    results = {}
+    for start in range(0, len(chosen), batch):
+        results.update(program.judge_batch([item[:2] for item in chosen[start:start + batch]]))
+    for item in chosen:
+        results[item[0]]["original"] = item[1]
+    return results
+
+
+def judge_purged(chosen, results, cache, jobs, scratch):
+    purged = {}
+    for item in chosen:
+        r = results[item[0]]
+        if r.get("verdict") == "purged" and r.get("bytes") is not None:
+            purged.setdefault(digest(r["bytes"]), r["bytes"])
+    return judge_many(purged, cache, jobs, scratch), len(purged)
+
+
+def damage_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow):
+    """The second campaign: realistic damage of every seed and of larger archives, judged as the mutants
+    are, and each salvaged copy scored. Returns (rows, summary text, salvage totals)."""
+    large = seeds.make_large_seeds(os.path.join(args.work, "seeds"), os.path.join(args.work, "seed-work"))
+    seed_opinions = dict(seed_opinions)
+    seed_opinions.update(judge_many({digest(b): b for b in large.values()}, cache, args.jobs, scratch))
+    pool = dict(seed_bytes)
+    pool.update(large)
+    junk = damage.junk_text()
+    items = []
+    for name in sorted(pool):
+        data = pool[name]
+        if judges.consensus(seed_opinions[digest(data)]) not in ("ok", None):
+            continue
+        small = pool["infozip-plain" if name == "python-deflate" and "infozip-plain" in pool else "python-deflate"]
+        items += [(mid, out, originals) for mid, out, originals in
+                  damage.damaged(name, data, small, large["jar-classes"], junk) if out != data]
+    chosen = sample_of(items, args.damage_sample)
+    opinions = judge_many({digest(item[1]): item[1] for item in chosen}, cache, args.jobs, scratch)
+    phase("damage: %d files of %d seeds, %d tested, judged" % (len(items), len(pool), len(chosen)))
+    program = Program(args.tamsorel, os.path.join(args.work, "damage"), salvage=True)
+    results = run_program(program, chosen, args.batch)
+    purged_opinions, purged_count = judge_purged(chosen, results, cache, args.jobs, scratch)
+    copies = {digest(r["salvaged"]): r["salvaged"] for r in results.values() if r.get("salvaged")}
+    copy_opinions = judge_many(copies, cache, args.jobs, scratch)
+    phase("damage: program ran %d times, %d purged, %d salvaged copies judged" %
+          (program.runs, purged_count, len(copies)))
+    rows = judged_rows(chosen, results, opinions, purged_opinions, allow)
+    scores = []
+    for mid, data, originals in chosen:
+        if not results[mid].get("renamed"):
+            continue  # kept as valid (or a crash, counted above): nothing to salvage
+        copy = results[mid].get("salvaged")
+        bad = copy is not None and "bad" in copy_opinions[digest(copy)].values()
+        scores.append((mid.split("/")[1], salvage_score.score(data, originals, copy), copy is not None, bad))
+    text, totals = salvage_score.summarize(scores)
+    return rows, report.summarize(rows, len(items), program.runs) + "\n" + text, totals
+
+
+def mutant_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow):
+    """The first campaign: one-change mutants of every seed. Returns (rows, summary text)."""
+    all_mutants = []
+    for name in sorted(seed_bytes):
+        data = seed_bytes[name]
+        # A seed no judge can read (reduce: no judge decodes it) still gives mutants that must not crash
+        # the program; a seed a judge refuses is the writer's fault or the judge's, and is left out.
+        if judges.consensus(seed_opinions[digest(data)]) not in ("ok", None):
+            print("differential: seed %s is refused by a judge (%s); left out" %
+                  (name, seed_opinions[digest(data)]), file=sys.stderr)
+            continue
+        # The seed itself goes through the program too: it must be purged and stay readable.
+        all_mutants.append(("%s/unchanged" % name, data))
+        all_mutants += [(mid, out) for mid, out in mutants.mutants(name, data) if out != data]
+    total_generated = len(all_mutants)
+    chosen = sample_of(all_mutants, args.sample)
+    blobs = {}
+    for mid, data in chosen:
+        blobs.setdefault(digest(data), data)
+    phase("%d seeds, %d mutants, %d tested" % (len(seed_bytes), total_generated, len(chosen)))
+    opinions = judge_many(blobs, cache, args.jobs, scratch)
+    phase("mutants judged")
+
+    # Every mutant goes through the program, judged or not: a crash or hang is a fault either way.
+    program = Program(args.tamsorel, args.work)
+    results = run_program(program, chosen, args.batch)
+    splits = seeds.make_split_sets(os.path.join(args.work, "seed-work"))
+    results.update(program.judge_batch(splits))
+    phase("program ran %d times" % program.runs)
+
+    # Purged results go back to the judges.
+    purged_opinions, purged_count = judge_purged(chosen, results, cache, args.jobs, scratch)
+    phase("%d purged archives judged" % purged_count)
+
+    rows = []
+    for mid, data, _ in splits:
+        r = results[mid]
+        r["original"] = data
+        kind = split_outcome(r)
+        rows.append(report.Row(mid, {}, "split part", r, kind, allow.match(mid, kind) if kind else None))
+    rows += judged_rows(chosen, results, opinions, purged_opinions, allow)
+    return rows, report.summarize(rows, total_generated, program.runs)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tamsorel", required=True, help="the program binary to test")
     parser.add_argument("--legacy-tool", help="make_legacy_seeds, for the shrink/reduce/implode seeds")
     parser.add_argument("--sample", type=int, default=0, help="test this many mutants (0: all)")
+    parser.add_argument("--damage-sample", type=int, default=0, help="test this many damaged files (0: all)")
+    parser.add_argument("--campaign", choices=("mutants", "damage", "both"), default="both")
     parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "tamsorel-differential"))
     parser.add_argument("--allow-list", default=os.path.join(HERE, "allow-list.tsv"))
     parser.add_argument("--examples", help="copy one mutant of each disagreement kind here")
@@ -194,71 +324,20 @@ def main():
                                   args.legacy_tool)
     cache = JudgeCache(os.path.join(args.work, "judge-cache.json"))
     seed_opinions = judge_many({digest(b): b for b in seed_bytes.values()}, cache, args.jobs, scratch)
-    all_mutants = []
-    for name in sorted(seed_bytes):
-        data = seed_bytes[name]
-        # A seed no judge can read (reduce: no judge decodes it) still gives mutants that must not crash
-        # the program; a seed a judge refuses is the writer's fault or the judge's, and is left out.
-        if judges.consensus(seed_opinions[digest(data)]) not in ("ok", None):
-            print("differential: seed %s is refused by a judge (%s); left out" %
-                  (name, seed_opinions[digest(data)]), file=sys.stderr)
-            continue
-        # The seed itself goes through the program too: it must be purged and stay readable.
-        all_mutants.append(("%s/unchanged" % name, data))
-        all_mutants += [(mid, out) for mid, out in mutants.mutants(name, data) if out != data]
-    total_generated = len(all_mutants)
-    chosen = sample_of(all_mutants, args.sample)
-    blobs = {}
-    for mid, data in chosen:
-        blobs.setdefault(digest(data), data)
-    phase("%d seeds, %d mutants, %d tested" % (len(seed_bytes), total_generated, len(chosen)))
-    opinions = judge_many(blobs, cache, args.jobs, scratch)
-    phase("mutants judged")
-
-    # Every mutant goes through the program, judged or not: a crash or hang is a fault either way.
-    program = Program(args.tamsorel, args.work)
-    results = {}
-    for start in range(0, len(chosen), args.batch):
-        batch = chosen[start:start + args.batch]
-        results.update(program.judge_batch(batch))
-    splits = seeds.make_split_sets(os.path.join(args.work, "seed-work"))
-    results.update(program.judge_batch(splits))
-    for mid, data in chosen:
-        results[mid]["original"] = data
-    phase("program ran %d times" % program.runs)
-
-    # Purged results go back to the judges.
-    purged = {}
-    for mid, data in chosen:
-        r = results[mid]
-        if r.get("verdict") == "purged" and r.get("bytes") is not None:
-            purged.setdefault(digest(r["bytes"]), r["bytes"])
-    purged_opinions = judge_many(purged, cache, args.jobs, scratch)
-    phase("%d purged archives judged" % len(purged))
-
     allow = report.AllowList(args.allow_list)
     rows = []
-    for mid, data, _ in splits:
-        r = results[mid]
-        r["original"] = data
-        kind = split_outcome(r)
-        rows.append(report.Row(mid, {}, "split part", r, kind, allow.match(mid, kind) if kind else None))
-    for mid, data in chosen:
-        r = results[mid]
-        ops = opinions[digest(data)]
-        consensus = judges.consensus(ops)
-        kind = None
-        if consensus in ("ok", "bad") or "failure" in r:
-            original_contents = judges.python_contents(data) if consensus == "ok" else None
-            after = r.get("bytes")
-            after_ops = purged_opinions.get(digest(after)) if after is not None else None
-            after_contents = judges.python_contents(after) if after is not None and r.get("verdict") == "purged" \
-                else None
-            kind = classify(mid, consensus, r, original_contents, after_ops, after_contents)
-        allowed = allow.match(mid, kind) if kind else None
-        rows.append(report.Row(mid, ops, consensus, r, kind, allowed))
-
-    summary = report.summarize(rows, total_generated, program.runs)
+    summaries = []
+    if args.campaign in ("mutants", "both"):
+        mutant_rows, summary = mutant_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow)
+        rows += mutant_rows
+        summaries.append(summary)
+    wrong = 0
+    if args.campaign in ("damage", "both"):
+        damage_rows, summary, totals = damage_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow)
+        rows += damage_rows
+        summaries.append("Second campaign: realistic damage\n" + summary)
+        wrong = totals["wrong"]
+    summary = "\n\n".join(summaries)
     print(summary)
     new = [row for row in rows if row.kind and not row.allowed]
     if args.examples:
@@ -267,7 +346,7 @@ def main():
         report.write_findings(rows, args.findings, args.label, summary, args.examples, args.tamsorel)
     report.write_tsv(rows, os.path.join(args.work, "disagreements.tsv"))
     shutil.rmtree(scratch, ignore_errors=True)
-    if not args.sample:  # a sample leaves rows unused by design
+    if not args.sample and not args.damage_sample and args.campaign == "both":  # a sample leaves rows unused
         for line in allow.unused():
             print("allow-list row never used: %s" % line)
     if new:
@@ -275,8 +354,9 @@ def main():
               (len(new), os.path.join(args.work, "disagreements.tsv")))
         for row in new[:40]:
             print("  %-36s %s  judges %s" % (row.kind, row.mid, report.opinion_text(row.opinions)))
-        return 1
-    return 0
+    if wrong:
+        print("\n%d salvaged entr%s match no original entry of their name" % (wrong, "y" if wrong == 1 else "ies"))
+    return 1 if new or wrong else 0
 
 
 if __name__ == "__main__":

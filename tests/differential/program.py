@@ -15,7 +15,7 @@ PURGE_LIST = "purge-me.txt\n"
 
 
 class Program:
-    def __init__(self, binary, work, base_seconds=30, seconds_per_archive=0.5):
+    def __init__(self, binary, work, base_seconds=30, seconds_per_archive=0.5, salvage=False):
         self.folder = os.path.join(work, "program")
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
@@ -29,6 +29,8 @@ class Program:
         # busy machine is slow, and a hang costs only the halvings that name it.
         self.base_seconds = base_seconds
         self.seconds_per_archive = seconds_per_archive
+        # With salvage, each damaged archive also gets its NAME.salvaged.zip, kept in the result.
+        self.salvage = salvage
 
     def _run(self, folder, count):
         report = os.path.join(self.work, "report.jsonl")
@@ -42,7 +44,8 @@ class Program:
             env[name] = ":".join(filter(None, [env.get(name), "exitcode=%d" % code]))
         self.runs += 1
         try:
-            result = subprocess.run([self.binary, "--report", report, folder], stdin=subprocess.DEVNULL,
+            options = ["--salvage"] if self.salvage else []
+            result = subprocess.run([self.binary, "--report", report] + options + [folder], stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
                                     timeout=self.base_seconds + self.seconds_per_archive * count)
         except subprocess.TimeoutExpired:
@@ -101,6 +104,8 @@ class Program:
             if os.path.exists(path):
                 with open(path, "rb") as f:
                     result["bytes"] = f.read()
+            if self.salvage:
+                result["salvaged"] = _read(path[:-4] + ".salvaged.zip")
             out[key] = result
         shutil.rmtree(folder, ignore_errors=True)
         return out

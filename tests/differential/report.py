@@ -20,9 +20,12 @@ class Row:
 
 def group_of(mid):
     """The mutation kind without the seed, entry numbers and the exact change:
-    "python-zip64/central1/compressed-size/plus1" -> "central/compressed-size"."""
+    "python-zip64/central1/compressed-size/plus1" -> "central/compressed-size",
+    "jar-classes/bit-flip/50pct" -> "bit-flip/*"."""
     parts = mid.split("/")[1:3]
-    return "/".join(re.sub(r"^(central|local|data|between-entries)\d+$", r"\1", p) for p in parts)
+    parts = [re.sub(r"^(central|local|data|between-entries)\d+$", r"\1", p) for p in parts]
+    # Realistic damage: where it struck is no kind of its own.
+    return "/".join(re.sub(r"^(\d+pct|block\d+)$", "*", p) for p in parts)
 
 
 def opinion_text(opinions):

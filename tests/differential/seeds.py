@@ -247,3 +247,55 @@ def make_split_sets(work):
         cases.append(("%s/last-part/alone" % stem, last, {}))
         cases.append(("%s/last-part/with-parts" % stem, last, parts))
     return cases
+
+
+def _class_like(index):
+    """Bytes shaped like a compiled class: a magic, a constant pool of names, some code; each different."""
+    names = [b"java/lang/Object", b"java/lang/String", b"org/example/app/Widget%d" % index, b"<init>", b"()V",
+             b"Code", b"LineNumberTable", b"SourceFile", b"Widget%d.java" % index]
+    body = b"\xca\xfe\xba\xbe\x00\x00\x00\x34"
+    for name in names:
+        body += b"\x01" + len(name).to_bytes(2, "big") + name
+    body += bytes(((i * 31 + index * 7) ^ (i >> 3)) & 0xFF for i in range(200 + (index * 37) % 900))
+    return body
+
+
+def make_large_seeds(out, work):
+    """Larger archives for the second campaign, each holding purge-me.txt: a jar of many small classes
+    (Python, over 64 KiB, the large partner of a concatenation) and many files written by Info-ZIP.
+    Returns {name: bytes}."""
+    os.makedirs(out, exist_ok=True)
+    made = {}
+    path = os.path.join(out, "jar-classes.zip")
+    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED) as z:
+        entries = [("META-INF/MANIFEST.MF", b"Manifest-Version: 1.0\r\nCreated-By: seeds.py\r\n\r\n")]
+        entries += [("org/example/app/Widget%d.class" % i, _class_like(i)) for i in range(150)]
+        entries.insert(40, (PURGE_NAME, text(300, 41)))
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=(2010, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
+    made["jar-classes"] = path
+    if shutil.which("zip"):
+        tree = os.path.join(work, "infozip-many")
+        os.makedirs(tree, exist_ok=True)
+        names = []
+        for i in range(60):
+            name = PURGE_NAME if i == 20 else "notes/part%02d.txt" % i
+            full = os.path.join(tree, name)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "wb") as f:
+                f.write(text(1500 + i * 40, 300 + i) if i % 3 else
+                        bytes(((j * 2654435761 + i * 97) >> 13) & 0xFF for j in range(2500)))
+            os.utime(full, (FIXED_TIME, FIXED_TIME))
+            names.append(name)
+        path = os.path.join(out, "infozip-many.zip")
+        if os.path.exists(path):
+            os.unlink(path)
+        _run(["zip", "-q", "-X", path] + names, tree)
+        made["infozip-many"] = path
+    result = {}
+    for name, path in made.items():
+        with open(path, "rb") as f:
+            result[name] = f.read()
+    return result

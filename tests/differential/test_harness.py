@@ -6,15 +6,18 @@ import os
 import struct
 import sys
 import unittest
+import warnings
 import zipfile
 
 sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import campaign  # noqa: E402
+import damage  # noqa: E402
 import judges  # noqa: E402
 import layout  # noqa: E402
 import mutants  # noqa: E402
+import salvage_score  # noqa: E402
 import seeds  # noqa: E402
 
 
@@ -106,6 +109,82 @@ class Mutants(unittest.TestCase):
         self.assertEqual(len(out), len(data) + 16)
         self.assertEqual(out[:L.directory], data[:L.directory])
         self.assertEqual(layout.u32(out, len(out) - 22 + 16), layout.u32(data, L.eocd + 16))
+
+
+def damaged_files(name="plain"):
+    data = SEEDS[name]
+    other = SEEDS["streamed"]
+    return data, {mid: (out, originals) for mid, out, originals in
+                  damage.damaged(name, data, other, SEEDS["zip64"], damage.junk_text())}
+
+
+class Damage(unittest.TestCase):
+    def test_ids_unique_and_repeatable(self):
+        data, files = damaged_files()
+        again = list(damage.damaged("plain", data, SEEDS["streamed"], SEEDS["zip64"], damage.junk_text()))
+        self.assertEqual(len(again), len(files))
+        self.assertEqual({m: o for m, o, _ in again}, {m: f[0] for m, f in files.items()})
+        self.assertGreater(len(files), 30)
+
+    def test_each_kind_does_what_its_id_says(self):
+        data, files = damaged_files()
+        checks = {
+            "text-mode/lf-to-crlf": lambda out: len(out) == len(data) + data.count(b"\n") and
+            all(out[i - 1] == 13 for i in range(1, len(out)) if out[i] == 10),
+            "seven-bit/high-bit-cleared": lambda out: len(out) == len(data) and max(out) < 0x80,
+            "xmodem/padded": lambda out: len(out) % 128 == 0 and out.startswith(data) and
+            set(out[len(data):]) == {0x1a},
+            "concatenated/small-behind": lambda out: out == data + SEEDS["streamed"],
+            "truncated-download/50pct": lambda out: out == data[:len(data) // 2],
+            "junk-in-front/16": lambda out: out.endswith(data) and len(out) == len(data) + 16,
+        }
+        for suffix, check in checks.items():
+            with self.subTest(suffix):
+                self.assertTrue(check(files["plain/" + suffix][0]))
+        for mid, (out, _) in files.items():
+            kind = mid.split("/")[1]
+            if kind.startswith("zeroed-"):
+                with self.subTest(mid):
+                    size = 4096 if kind == "zeroed-4k" else 512
+                    start = int(mid.split("block")[1]) * size
+                    changed = [i for i in range(len(data)) if data[i] != out[i]]
+                    self.assertEqual(len(out), len(data))
+                    self.assertTrue(all(start <= i < start + size and out[i] == 0 for i in changed))
+            elif kind == "bit-flip":
+                with self.subTest(mid):
+                    diff = [bin(a ^ b).count("1") for a, b in zip(data, out)]
+                    self.assertEqual((len(out), sum(diff)), (len(data), 1))
+            elif kind in ("lost-chunk", "repeated-chunk"):
+                with self.subTest(mid):
+                    self.assertEqual(len(out), len(data) + (512 if kind == "repeated-chunk" else -512))
+
+
+class SalvageScore(unittest.TestCase):
+    def test_copies_are_scored_by_name_and_bytes(self):
+        data = SEEDS["plain"]
+        names = list(read_all(data))
+        renamed = data.replace(b"one.txt", b"one.tx_")  # both headers of one entry renamed
+        doubled = io.BytesIO()
+        with zipfile.ZipFile(io.BytesIO(data)) as source, zipfile.ZipFile(doubled, "w") as z, \
+                warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the same name twice is the point
+            for info in source.infolist() + source.infolist()[:1]:
+                z.writestr(info, source.read(info))
+        rows = {
+            "the original itself": (data, (len(names), 0, 0, len(names), len(names))),
+            "no copy": (None, (0, 0, 0, len(names), 0)),
+            "one entry misnamed": (renamed, (len(names) - 1, 1, 0, len(names), len(names) - 1)),
+            "one entry twice": (doubled.getvalue(), (len(names), 0, 1, len(names), len(names))),
+        }
+        for name, (copy, expected) in rows.items():
+            with self.subTest(name):
+                self.assertEqual(tuple(salvage_score.score(data, [data], copy)), expected)
+
+    def test_intact_counts_only_unchanged_entries(self):
+        data = bytearray(SEEDS["plain"])
+        L = layout.Layout(bytes(data))
+        data[L.local[1].data + 2] ^= 0x10
+        self.assertEqual(salvage_score.score(bytes(data), [SEEDS["plain"]], None).intact, len(L.local) - 1)
 
 
 class Judges(unittest.TestCase):
