@@ -7,6 +7,10 @@
 //   header). The same entry name more than once is valid (double zips), so entries are matched by index,
 //   never by name lookup. A local header whose signature or name differs from the central directory is
 //   damage (ZipHeaderDamaged).
+// - The archive of a file is the one whose end record ends it (ZipDirectory.cpp states the rule): of two
+//   archives written one after the other, the second, the first being its prefix. Bytes in front of the
+//   archive and behind its end record are kept byte for byte by every rewrite. Entries whose bytes overlap
+//   are damage (ZipStructureDamaged).
 // - Names: UTF-8 when the entry's flag says so (or an Info-ZIP Unicode path field matches the stored
 //   name), CP437 otherwise. EntryMask matches the whole name, folder part included, ignoring letter case;
 //   `*` matches any run of characters, `?` one character, and a mask ending in ".*" also matches names
