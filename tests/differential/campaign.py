@@ -212,7 +212,7 @@ def judge_purged(chosen, results, cache, jobs, scratch):
 
 def damage_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow):
     """The second campaign: realistic damage of every seed and of larger archives, judged as the mutants
-    are, and each salvaged copy scored. Returns (rows, summary text, salvage totals)."""
+    are, and each salvaged copy scored. Returns (rows, summary text, the files whose copy holds a wrong entry)."""
     large = seeds.make_large_seeds(os.path.join(args.work, "seeds"), os.path.join(args.work, "seed-work"))
     seed_opinions = dict(seed_opinions)
     seed_opinions.update(judge_many({digest(b): b for b in large.values()}, cache, args.jobs, scratch))
@@ -239,14 +239,18 @@ def damage_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow):
           (program.runs, purged_count, len(copies)))
     rows = judged_rows(chosen, results, opinions, purged_opinions, allow)
     scores = []
+    misnamed = []
     for mid, data, originals in chosen:
         if not results[mid].get("renamed"):
             continue  # kept as valid (or a crash, counted above): nothing to salvage
         copy = results[mid].get("salvaged")
         bad = copy is not None and "bad" in copy_opinions[digest(copy)].values()
-        scores.append((mid.split("/")[1], salvage_score.score(data, originals, copy), copy is not None, bad))
-    text, totals = salvage_score.summarize(scores)
-    return rows, report.summarize(rows, len(items), program.runs) + "\n" + text, totals
+        scored = salvage_score.score(data, originals, copy)
+        scores.append((mid.split("/")[1], scored, copy is not None, bad))
+        if scored.wrong:
+            misnamed.append("%s (%d wrong)" % (mid, scored.wrong))
+    text, _ = salvage_score.summarize(scores)
+    return rows, report.summarize(rows, len(items), program.runs) + "\n" + text, misnamed
 
 
 def mutant_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow):
@@ -331,12 +335,11 @@ def main():
         mutant_rows, summary = mutant_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow)
         rows += mutant_rows
         summaries.append(summary)
-    wrong = 0
+    misnamed = []
     if args.campaign in ("damage", "both"):
-        damage_rows, summary, totals = damage_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow)
+        damage_rows, summary, misnamed = damage_campaign(args, seed_bytes, seed_opinions, cache, scratch, allow)
         rows += damage_rows
         summaries.append("Second campaign: realistic damage\n" + summary)
-        wrong = totals["wrong"]
     summary = "\n\n".join(summaries)
     print(summary)
     new = [row for row in rows if row.kind and not row.allowed]
@@ -354,9 +357,12 @@ def main():
               (len(new), os.path.join(args.work, "disagreements.tsv")))
         for row in new[:40]:
             print("  %-36s %s  judges %s" % (row.kind, row.mid, report.opinion_text(row.opinions)))
-    if wrong:
-        print("\n%d salvaged entr%s match no original entry of their name" % (wrong, "y" if wrong == 1 else "ies"))
-    return 1 if new or wrong else 0
+    if misnamed:
+        print("\n%d salvaged cop%s an entry that matches no original entry of its name:" %
+              (len(misnamed), "y holds" if len(misnamed) == 1 else "ies hold"))
+        for line in misnamed[:40]:
+            print("  " + line)
+    return 1 if new or misnamed else 0
 
 
 if __name__ == "__main__":
