@@ -5,7 +5,12 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fileops {
@@ -33,15 +38,20 @@ bool isOrdinaryFile(const QString& path)
 bool clearAttributes(const QString& path)
 {
 #ifdef Q_OS_UNIX
-    // One lstat, not QFileInfo: its permission query asks access() once per permission bit, and a run
-    // calls this for every archive of the folder.
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st;
-    if (::lstat(native.constData(), &st) != 0 || S_ISLNK(st.st_mode))
+    // Nothing on disk changes: a rewrite writes its own file and gives it the archive's mode, so an archive
+    // needs no write permission of its own. The file is looked at once, through a descriptor that never
+    // follows a link and opens nothing (no device, no pipe), so what is checked is what is answered for.
+    int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+#ifdef O_PATH
+    flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+#endif
+    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    if (fd < 0)
         return false;
-    if (st.st_mode & S_IWUSR)
-        return true;
-    return ::chmod(native.constData(), (st.st_mode & 07777) | S_IWUSR) == 0;
+    struct stat st;
+    const bool ordinary = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return ordinary;
 #else
     const QFileInfo fi(path);
     if (!fi.exists() || fi.isSymLink())
