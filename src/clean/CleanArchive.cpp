@@ -222,8 +222,11 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
         // name, a folder that refuses it) the archive is still there under its name to be rewritten.
         currentArchive = archive.toLower();
         currentArchiveOnDisk = archive;
-        Quarantine(QuarantineCaller::RunListing);
-        ++badCount;
+        const QString notRenamed = Quarantine(QuarantineCaller::RunListing);
+        if (notRenamed.isEmpty())
+            ++badCount;
+        else
+            reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), notRenamed);
         return CleanOutcome::Finished;
     }
 
@@ -319,8 +322,11 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
                 // E. Damaged archive found by the rewrite: the file changed after its listing.
                 currentArchive = archive.toLower();
                 currentArchiveOnDisk = archive;
-                Quarantine(QuarantineCaller::RunDeletion);
-                ++badCount;
+                const QString notRenamed = Quarantine(QuarantineCaller::RunDeletion);
+                if (notRenamed.isEmpty())
+                    ++badCount;
+                else
+                    reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), notRenamed);
                 if (fileListShows(i, archive))
                     File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;

@@ -69,4 +69,52 @@ bool removeFile(const QString& path)
     return QFile::remove(path);
 }
 
+bool renameNoReplace(const QString& from, const QString& to, QString* why)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray a = QFile::encodeName(from);
+    const QByteArray b = QFile::encodeName(to);
+    int rc = -1;
+#ifdef Q_OS_LINUX
+    rc = ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE);
+    const bool tried = rc == 0 || (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP);
+#else
+    const bool tried = false;
+#endif
+    struct stat st;
+    // Without a rename that refuses: a link refuses an existing name, then the old name goes. A folder or a
+    // link cannot be linked; those are renamed when nothing is there.
+    if (!tried && ::lstat(a.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        rc = ::link(a.constData(), b.constData()) == 0 ? ::unlink(a.constData()) : -1;
+    else if (!tried)
+        rc = ::lstat(b.constData(), &st) == 0 ? (errno = EEXIST, -1) : ::rename(a.constData(), b.constData());
+    if (rc != 0 && why)
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+    return rc == 0;
+#else
+    const bool done = !QFileInfo::exists(to) && QFile::rename(from, to);
+    if (!done && why)
+        *why = QStringLiteral("cannot be renamed");
+    return done;
+#endif
+}
+
+bool sameBytes(const QString& a, const QString& b)
+{
+    const QFileInfo ia(a);
+    const QFileInfo ib(b);
+    if (ia.isSymLink() || ib.isSymLink() || !ia.isFile() || !ib.isFile() || ia.size() != ib.size())
+        return false;
+    QFile fa(a);
+    QFile fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    while (!fa.atEnd()) {
+        const QByteArray x = fa.read(1 << 20);
+        if (x.isEmpty() || x != fb.read(x.size()))
+            return false;
+    }
+    return fb.atEnd() && fa.error() == QFileDevice::NoError && fb.error() == QFileDevice::NoError;
+}
+
 } // namespace fileops

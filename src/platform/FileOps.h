@@ -19,5 +19,10 @@ bool isOrdinaryFile(const QString& path);
 bool clearAttributes(const QString& path);
 // Clears the attributes, then deletes. False when the file stays.
 bool removeFile(const QString& path);
+// Renames a file (or link) without ever replacing a file at the new name, even one that appears meanwhile.
+// False with *why set (strerror's text) when it is not renamed.
+bool renameNoReplace(const QString& from, const QString& to, QString* why = nullptr);
+// True when both name ordinary files (links not followed) of the same bytes.
+bool sameBytes(const QString& a, const QString& b);
 
 } // namespace fileops
