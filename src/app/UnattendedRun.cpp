@@ -163,7 +163,7 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
         m_status = 2;
         return;
     }
-    const RunLock lock(folder, m_lockFolder);
+    const RunLock lock(folder, m_lockFolder, m_options.waitSeconds, [] { return AbortSignals::received(); });
     if (lock.state() != RunLock::State::Held) {
         line(lock.state() == RunLock::State::Busy
                  ? QStringLiteral("tamsorel: refused: another run is cleaning ") + shown
