@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cstdio>
 
 namespace {
 
@@ -31,7 +32,7 @@ QString Form1::renameToBad(const QString& onDisk)
     // damaged upload of the same name, someone's file) moves to the next free name, never lost. A folder
     // stays where it is, and the archive keeps its name.
     if (there.isFile() && !there.isSymLink() && fileops::sameBytes(onDisk, quarantined)) {
-        if (QFile::rename(onDisk, quarantined))
+        if (std::rename(QFile::encodeName(onDisk).constData(), QFile::encodeName(quarantined).constData()) == 0)
             return {};
     } else if ((there.exists() || there.isSymLink()) && !there.isDir()) {
         const QString aside = freeName(quarantined);
