@@ -222,6 +222,7 @@ void TestFileOps::rewriteKeepsOrRefuses_data()
     QTest::newRow("link within the folder: its file rewritten") << "inside" << int(ZipSuccess);
     QTest::newRow("upload swapped in during the rewrite") << "upload" << int(ZipArchiveChanged);
     QTest::newRow("extended attribute kept") << "xattr" << int(ZipSuccess);
+    QTest::newRow("no ACL from the folder's default") << "inherited" << int(ZipSuccess);
 }
 
 void TestFileOps::rewriteKeepsOrRefuses()
@@ -246,6 +247,13 @@ void TestFileOps::rewriteKeepsOrRefuses()
         QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(other + "/twin.zip").constData()) == 0);
     if (setup == "xattr" && ::setxattr(QFile::encodeName(file).constData(), "user.origin", "upload", 6, 0) != 0)
         QSKIP("this file system keeps no user extended attributes");
+    // A default ACL on the folder (user nobody may read), which the new file would inherit.
+    const QByteArray acl = QByteArray::fromHex("02000000"
+                                               "01000600ffffffff02000400feff000004000400ffffffff"
+                                               "10000400ffffffff20000000ffffffff");
+    if (setup == "inherited" && ::setxattr(QFile::encodeName(folder).constData(), "system.posix_acl_default",
+                                           acl.constData(), size_t(acl.size()), 0) != 0)
+        QSKIP("this file system keeps no ACLs");
     const QByteArray upload =
         testzip::build({testzip::file("thumbs.db", "junk"), testzip::file("new.txt", "the upload")});
     bool swapped = false;
@@ -276,6 +284,11 @@ void TestFileOps::rewriteKeepsOrRefuses()
         QCOMPARE(testzip::readAll(other + "/twin.zip"), before);
     if (setup == "outside" || setup == "inside")
         QVERIFY(QFileInfo(archive).isSymLink());
+    if (setup == "inherited") {
+        char value[64];
+        QCOMPARE(::getxattr(QFile::encodeName(file).constData(), "system.posix_acl_access", value, sizeof value),
+                 ssize_t(-1));
+    }
     if (setup == "xattr") {
         char value[16] = {};
         QCOMPARE(::getxattr(QFile::encodeName(file).constData(), "user.origin", value, sizeof value), ssize_t(6));

@@ -3,6 +3,7 @@
 
 #include "zip/ZipJob.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <system_error>
@@ -78,7 +79,15 @@ bool copyAttributes(int from, int to)
     if (size < 0)
         return false;
     names.resize(qsizetype(size));
-    for (const QByteArray& name : names.split('\0')) {
+    // What the new file was given that the archive lacks (an ACL inherited from the folder's default) goes.
+    QByteArray given(64 * 1024, '\0');
+    const ssize_t givenSize = ::flistxattr(to, given.data(), size_t(given.size()));
+    given.resize(qsizetype(std::max<ssize_t>(givenSize, 0)));
+    const QList<QByteArray> kept = names.split('\0');
+    for (const QByteArray& name : given.split('\0'))
+        if (!name.isEmpty() && !kept.contains(name) && ::fremovexattr(to, name.constData()) != 0)
+            return false;
+    for (const QByteArray& name : kept) {
         if (name.isEmpty())
             continue;
         QByteArray value;
