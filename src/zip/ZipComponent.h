@@ -106,8 +106,8 @@ public:
     // process while a call runs inside the event pump.
     static void discardPendingWrites();
     // Removes the temporary files that rewrites of this archive left behind when the process was killed
-    // (".<name>.<8 hex digits>.tmp" beside the archive, or beside the file a link to it points to); files
-    // of rewrites in flight in this process stay. Returns how many went.
+    // (".<name>.<8 hex digits>.tmp" beside the archive, or beside the file a link to it points to in the same
+    // folder); files of rewrites in flight in this process stay. Returns how many went.
     static int removeStaleTemporaries(const QString& archivePath);
     // The same for every archive ("*.zip") of a folder, in one read of the folder.
     static int removeStaleTemporariesIn(const QString& folder);
