@@ -59,13 +59,20 @@ bool RunLock::ownPrivateFolder(const QString& folder, QString* why)
 
 QString RunLock::userLockFolder(const QString& fallback)
 {
+    QStringList candidates;
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     struct stat st = {};
     if (runtime.startsWith('/') && ::lstat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
         st.st_uid == ::geteuid() && (st.st_mode & 077) == 0)
-        return QFile::decodeName(runtime) + QStringLiteral("/tamsorel");
+        candidates << QFile::decodeName(runtime) + QStringLiteral("/tamsorel");
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-    return cache.isEmpty() ? fallback : cache + QStringLiteral("/tamsorel/locks");
+    if (!cache.isEmpty())
+        candidates << cache + QStringLiteral("/tamsorel/locks");
+    // The first that is, or can be made, this user's own: a user whose HOME is another's still has one.
+    for (const QString& folder : candidates)
+        if (ownPrivateFolder(folder, nullptr))
+            return folder;
+    return fallback;
 }
 
 RunLock::RunLock(const QString& folder, const QString& lockFolder, int waitSeconds, const std::function<bool()>& stop)
