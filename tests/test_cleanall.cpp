@@ -414,11 +414,12 @@ void TestCleanAll::damagedArchiveThatCannotBeRenamedCountsOnce()
     f.Command2->click();
     QVERIFY(QFile::exists(fx.archive("d.zip")));
     QCOMPARE(fx.fakes.sound.played.size(), 1);
-    // The listing at the end of the run still finds the archive damaged and says so; the report comes last.
+    // The listing at the end of the run still finds the archive damaged and says so. No archive was renamed,
+    // so there is no count of renamed archives to report; the panel says why this one was not.
     QVERIFY(!fx.fakes.messageBox.messages.isEmpty());
-    QCOMPARE(fx.fakes.messageBox.messages.last().text, report(1, 0));
-    for (int m = 0; m + 1 < fx.fakes.messageBox.messages.size(); ++m)
+    for (int m = 0; m < fx.fakes.messageBox.messages.size(); ++m)
         QVERIFY(fx.fakes.messageBox.messages[m].text.startsWith("CRC error in - "));
+    QVERIFY2(f.SSPanel2->Caption().contains("not cleaned"), qPrintable(f.SSPanel2->Caption()));
 }
 
 void TestCleanAll::abortPressIsASecondInvocation()

@@ -3,6 +3,7 @@
 #include "app/ArchiveWork.h"
 #include "platform/FileListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownText.h"
 
 #include <QTimer>
 #include <cstdio>
@@ -58,7 +59,9 @@ void Form1::listingWaits()
 
 void Form1::consoleLine(const QString& line, bool toStderr) const
 {
-    const QString one = line.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+    // Names in the line reach a terminal: their control characters are shown, never acted on.
+    const QString one =
+        shown::escapedControls(line.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')));
     if (writeConsole) {
         writeConsole(one, toStderr);
         return;

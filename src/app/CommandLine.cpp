@@ -29,6 +29,9 @@ void takeNumber(RunOptions& o, const char* name, const QString& text, int low, i
         *value = v;
 }
 
+// A day: a queue of cron runs longer than that is a fault, not a wait.
+constexpr int kMaxWaitSeconds = 86400;
+
 // One row per option; an option that takes a value takes it as the next argument or after '='.
 const Option kOptions[] = {
     {"help", 'h', false, false, [](RunOptions& o, const QString&) { o.help = true; }},
@@ -49,6 +52,8 @@ const Option kOptions[] = {
      [](RunOptions& o, const QString& v) {
          takeNumber(o, "retest-after", v, 1, CollectionSettings::kMaxRetestAfterDays, &o.collection.retestAfterDays);
      }},
+    {"wait", 0, true, true,
+     [](RunOptions& o, const QString& v) { takeNumber(o, "wait", v, 0, kMaxWaitSeconds, &o.waitSeconds); }},
     {"jobs", 0, true, true,
      [](RunOptions& o, const QString& v) {
          takeNumber(o, "jobs", v, 1, CollectionSettings::kMaxJobs, &o.collection.jobs);
@@ -100,8 +105,8 @@ RunOptions parseCommandLine(const QList<QByteArray>& args)
     if (!o.error.isEmpty())
         return o;
     if (folderOptions && o.folders.isEmpty())
-        o.error = QStringLiteral("--dry-run, --salvage, --recursive, --report, --incremental, --full, --retest-after "
-                                 "and --jobs need a FOLDER");
+        o.error = QStringLiteral("--dry-run, --salvage, --recursive, --report, --incremental, --full, --retest-after, "
+                                 "--jobs and --wait need a FOLDER");
     else if (!o.report.isNull() && o.report.isEmpty())
         o.error = QStringLiteral("--report needs a file name");
     return o;
@@ -138,12 +143,16 @@ const char* usageText()
            "                   the cache\n"
            "  --retest-after DAYS  how long a full test stands with --incremental (default 30)\n"
            "  --jobs N         archives read and tested at once (default: one per core)\n"
+           "  --wait SECONDS   when another run of this user is cleaning a folder, wait up to\n"
+           "                   SECONDS for it to end before that folder is refused (default 0)\n"
            "  -h, --help       show this text\n"
            "  --version        show the version\n"
            "  --               what follows are FOLDERs, even when they start with -\n"
            "\n"
            "When stderr is a terminal, an unattended run shows its progress there. Runs on different\n"
-           "folders may go at once; a second run of a folder already being cleaned is refused.\n"
+           "folders may go at once; a second run of a folder already being cleaned is refused (or\n"
+           "waits, with --wait). The lock is held in a folder of the user's own: runs of other users\n"
+           "can neither take nor hold it.\n"
            "SIGINT, SIGTERM and SIGHUP abort a run as the Abort button does: the archive in work stays\n"
            "as it was, the summary and the report are written.\n"
            "\n"

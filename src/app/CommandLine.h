@@ -16,6 +16,7 @@ struct RunOptions
     bool recursive = false;    // the named folders and every folder below them
     bool dryRun = false;
     bool salvage = false; // damaged archives of each folder get a NAME.salvaged.zip
+    int waitSeconds = 0;  // how long a folder's run waits for another run of it to end
     QString report;       // "-" is standard output; null when no report is asked for
     // The verdict cache and the read-ahead workers of each folder's run; the cache file is the caller's to set.
     CollectionSettings collection;

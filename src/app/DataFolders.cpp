@@ -83,6 +83,8 @@ bool DataFolders::prepare(QString* error) const
             return false;
         }
     }
+    // The cache lists every folder and archive the user's runs saw: for the user alone.
+    QFile::setPermissions(cache, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString list = config + QStringLiteral("/purge.txt");
     const QString shipped = shared + QStringLiteral("/purge.txt");
     // exists() is false for a dangling link too: a link the user made is left alone all the same.

@@ -133,7 +133,9 @@ public:
     void XceedZip1_Status(qint16 percent);
 
     // Archive cleaning.
-    void Quarantine(QuarantineCaller caller);
+    // Empty when the archive was renamed to NAME.bad (or needed no rename); otherwise why it was not.
+    QString Quarantine(QuarantineCaller caller);
+    QString renameToBad(const QString& onDisk);
     void Command2_Click();
     CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
     // The same for the archive at path, which File1 shows at position i while it still lists its folder.

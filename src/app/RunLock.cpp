@@ -2,7 +2,10 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -12,44 +15,95 @@
 
 namespace {
 
-// LOCK_NB: a run from cron must not queue up behind a long run of the same folder.
-RunLock::State lockFd(int fd)
+constexpr int kWaitStepMs = 100;
+
+// Takes the lock without blocking, or waits in short steps (a signal can then end the wait).
+RunLock::State lockFd(int fd, int waitSeconds, const std::function<bool()>& stop)
 {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return RunLock::State::Held;
-    return errno == EWOULDBLOCK ? RunLock::State::Busy : RunLock::State::Failed;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return RunLock::State::Held;
+        if (errno != EWOULDBLOCK)
+            return RunLock::State::Failed;
+        if (clock.elapsed() >= qint64(waitSeconds) * 1000 || (stop && stop()))
+            return RunLock::State::Busy;
+        ::usleep(kWaitStepMs * 1000);
+    }
 }
 
 } // namespace
 
-RunLock::RunLock(const QString& folder, const QString& lockFolder)
+bool RunLock::ownPrivateFolder(const QString& folder, QString* why)
 {
-    // The folder itself is locked: the lock then holds for every user and every copy of the program, and
-    // nothing is written anywhere.
     const QByteArray path = QFile::encodeName(folder);
-    m_fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_fd < 0) {
+    if (!QFileInfo(folder).isDir() && !QFileInfo(folder).isSymLink()) {
+        QDir().mkpath(QFileInfo(folder).absolutePath());
+        ::mkdir(path.constData(), 0700);
+    }
+    struct stat st = {};
+    const char* problem = nullptr;
+    if (::lstat(path.constData(), &st) != 0)
+        problem = "cannot be made";
+    else if (!S_ISDIR(st.st_mode))
+        problem = "is not a folder";
+    else if (st.st_uid != ::geteuid())
+        problem = "belongs to another user";
+    else if ((st.st_mode & 077) != 0 && ::chmod(path.constData(), st.st_mode & 0700) != 0)
+        problem = "is open to other users";
+    if (problem && why)
+        *why = QStringLiteral("%1 %2").arg(QDir::toNativeSeparators(folder), QLatin1String(problem));
+    return !problem;
+}
+
+QString RunLock::userLockFolder(const QString& fallback)
+{
+    QStringList candidates;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat st = {};
+    if (runtime.startsWith('/') && ::lstat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid() && (st.st_mode & 077) == 0)
+        candidates << QFile::decodeName(runtime) + QStringLiteral("/tamsorel");
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (!cache.isEmpty())
+        candidates << cache + QStringLiteral("/tamsorel/locks");
+    // The first that is, or can be made, this user's own: a user whose HOME is another's still has one.
+    for (const QString& folder : candidates)
+        if (ownPrivateFolder(folder, nullptr))
+            return folder;
+    return fallback;
+}
+
+RunLock::RunLock(const QString& folder, const QString& lockFolder, int waitSeconds, const std::function<bool()>& stop)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    const int dir = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
         m_error = QStringLiteral("cannot open %1: %2").arg(QDir::toNativeSeparators(folder), strerror(errno));
         return;
     }
-    m_state = lockFd(m_fd);
-    if (m_state != State::Failed)
+    if (lockFolder.isEmpty()) {
+        m_fd = dir;
+        m_state = lockFd(m_fd, waitSeconds, stop);
+        if (m_state == State::Failed)
+            m_error = QStringLiteral("cannot lock %1: %2").arg(QDir::toNativeSeparators(folder), strerror(errno));
         return;
-
-    // Where the file system cannot lock a folder, a lock file named by the folder's device and inode stands
-    // in for it, in a folder of this user's own.
+    }
+    // Not the folder itself: any user who can read a folder could flock it and keep its owner's runs out.
     struct stat st = {};
-    const bool known = ::fstat(m_fd, &st) == 0;
-    ::close(m_fd);
-    m_fd = -1;
-    if (!known || !QDir().mkpath(lockFolder)) {
-        m_error = QStringLiteral("cannot lock %1").arg(QDir::toNativeSeparators(folder));
+    const bool known = ::fstat(dir, &st) == 0;
+    ::close(dir);
+    QString why;
+    if (!known || !ownPrivateFolder(lockFolder, &why)) {
+        m_error = QStringLiteral("cannot lock %1: %2")
+                      .arg(QDir::toNativeSeparators(folder), known ? why : QStringLiteral("cannot look at it"));
         return;
     }
     const QString file =
         QStringLiteral("%1/%2-%3.lock").arg(lockFolder).arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
     m_fd = ::open(QFile::encodeName(file).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    m_state = m_fd < 0 ? State::Failed : lockFd(m_fd);
+    m_state = m_fd < 0 ? State::Failed : lockFd(m_fd, waitSeconds, stop);
     if (m_state == State::Failed)
         m_error = QStringLiteral("cannot lock %1: %2").arg(QDir::toNativeSeparators(file), strerror(errno));
 }

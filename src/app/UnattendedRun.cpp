@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 #include "app/RunLock.h"
 #include "app/Signals.h"
+#include "platform/ShownText.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,9 +64,10 @@ QString escapedName(const QByteArray& bytes)
         else if (lead >= 0xf0 && lead <= 0xf4)
             length = 4;
         const QByteArray piece = bytes.mid(i, length);
-        if (lead < 0x80 && lead >= 0x20 && lead != '\\') {
+        if (lead < 0x80 && !shown::isControl(lead) && lead != '\\') {
             shown += QLatin1Char(char(lead));
-        } else if (length > 1 && piece.size() == length && nameRoundTrips(piece)) {
+        } else if (length > 1 && piece.size() == length && nameRoundTrips(piece) &&
+                   !shown::isControl(QString::fromUtf8(piece).toUcs4().value(0))) {
             shown += QString::fromUtf8(piece);
             i += length;
             continue;
@@ -161,7 +163,7 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
         m_status = 2;
         return;
     }
-    const RunLock lock(folder, m_lockFolder);
+    const RunLock lock(folder, m_lockFolder, m_options.waitSeconds, [] { return AbortSignals::received(); });
     if (lock.state() != RunLock::State::Held) {
         line(lock.state() == RunLock::State::Busy
                  ? QStringLiteral("tamsorel: refused: another run is cleaning ") + shown

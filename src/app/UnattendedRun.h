@@ -10,7 +10,7 @@
 
 class Form1;
 
-// A name's bytes as they can be printed: bytes that are not UTF-8 become \xNN.
+// A name's bytes as they can be printed: bytes that are not UTF-8, control characters and \ become \xNN.
 QString escapedName(const QByteArray& bytes);
 // True when the bytes decode as UTF-8 and encode back to themselves, so Qt can open the file by that name.
 bool nameRoundTrips(const QByteArray& bytes);

@@ -88,8 +88,8 @@ int main(int argc, char* argv[])
     // once, and a run finds the folders of killed runs by their free locks.
     std::unique_ptr<QTemporaryDir> runTemp;
     std::unique_ptr<RunLock> runTempLock;
-    // Lock files stand in for folders that cannot be locked themselves; they stay, one per such folder.
-    const QString lockFolder = folders.cache + QStringLiteral("/locks");
+    // The lock files of the folders this user's runs clean, in a folder of this user's own; they stay.
+    const QString lockFolder = RunLock::userLockFolder(folders.cache + QStringLiteral("/locks"));
     // The verdict cache outlives the run's temp folder: it stays in the cache place, shared by every run.
     options.collection.cacheFile = folders.cache + QStringLiteral("/verdicts.sqlite");
     if (unattended) {

@@ -88,9 +88,13 @@ RepairResult extractDescription(Form1& f, const QString& archive, QString* repai
     return {true, QString()};
 }
 
+QString whyNot(qint16 code);
+
 // Why adding the description back failed, from the rewrite's result.
 QString addBackFailure(qint16 added)
 {
+    if (added == ZipLinkOutside || added == ZipOwnerNotKept || added == ZipHardLinked)
+        return whyNot(added);
     if (added == ZipCannotWrite)
         return QStringLiteral("the archive cannot be written");
     if (added == ZipOtherError)
@@ -134,6 +138,12 @@ QString whyNot(qint16 code)
         return QStringLiteral("the archive is gone");
     case ZipArchiveChanged:
         return QStringLiteral("the archive keeps changing while it is cleaned");
+    case ZipLinkOutside:
+        return QStringLiteral("the archive is a link to a file in another folder, which is not written");
+    case ZipOwnerNotKept:
+        return QStringLiteral("its owner, group or extended attributes (ACLs) cannot be kept by this user");
+    case ZipHardLinked:
+        return QStringLiteral("the archive has other hard links, which would keep the old file");
     default:
         return QStringLiteral("the archive cannot be rewritten (error%1)").arg(Form1::countText(code));
     }
@@ -212,8 +222,11 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
         // name, a folder that refuses it) the archive is still there under its name to be rewritten.
         currentArchive = archive.toLower();
         currentArchiveOnDisk = archive;
-        Quarantine(QuarantineCaller::RunListing);
-        ++badCount;
+        const QString notRenamed = Quarantine(QuarantineCaller::RunListing);
+        if (notRenamed.isEmpty())
+            ++badCount;
+        else
+            reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), notRenamed);
         return CleanOutcome::Finished;
     }
 
@@ -309,8 +322,11 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
                 // E. Damaged archive found by the rewrite: the file changed after its listing.
                 currentArchive = archive.toLower();
                 currentArchiveOnDisk = archive;
-                Quarantine(QuarantineCaller::RunDeletion);
-                ++badCount;
+                const QString notRenamed = Quarantine(QuarantineCaller::RunDeletion);
+                if (notRenamed.isEmpty())
+                    ++badCount;
+                else
+                    reportNotCleaned(*this, archive, QStringLiteral("not cleaned"), notRenamed);
                 if (fileListShows(i, archive))
                     File1->setSelected(i, false);
                 return CleanOutcome::DamagedDuringPurge;

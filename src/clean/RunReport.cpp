@@ -1,5 +1,6 @@
 #include "clean/RunReport.h"
 
+#include "platform/ShownText.h"
 #include "zip/Salvage.h"
 #include "zip/ZipComponent.h"
 
@@ -393,7 +394,8 @@ void RunReport::showProgress(qint16 percent, bool force)
     const qint64 current = m_current->bytesBefore > 0 ? m_current->bytesBefore * qBound(0, int(percent), 100) / 100 : 0;
     const double seconds = double(qMax<qint64>(m_runClock.elapsed(), 1)) / 1000.0;
     const double rate = double(m_bytesDone + current) / (1024.0 * 1024.0) / seconds;
-    const QString text = progressText(m_index, m_total, QFileInfo(m_current->path).fileName(), rate, terminalWidth());
+    const QString text = progressText(m_index, m_total, shown::escapedControls(QFileInfo(m_current->path).fileName()),
+                                      rate, terminalWidth());
     std::fputs("\r\033[K", stderr);
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace {
 
@@ -69,7 +70,14 @@ QStringList SalvagePass::earlierQuarantines(const QString& folder)
     const bool dryRun = m_report.dryRun;
     QStringList lines;
     const QDir dir(folder);
-    for (const QString& name : dir.entryList({QStringLiteral("*.zip.bad")}, QDir::Files, QDir::Name)) {
+    // Older quarantined files moved aside for a newer one (NAME.zip.bad.1, .2, ...) are quarantined archives
+    // too; their salvaged copies (NAME.zip.bad.1.salvaged.zip) are not.
+    static const QRegularExpression movedAside(QStringLiteral("\\.zip\\.bad(\\.[0-9]+)?$"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    for (const QString& name :
+         dir.entryList({QStringLiteral("*.zip.bad"), QStringLiteral("*.zip.bad.*")}, QDir::Files, QDir::Name)) {
+        if (!movedAside.match(name).hasMatch())
+            continue;
         const QString path = dir.absoluteFilePath(name);
         const QString target = zipsalvage::salvagedPath(path);
         if (m_done.contains(path) || QFileInfo::exists(target))

@@ -5,7 +5,12 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fileops {
@@ -33,15 +38,20 @@ bool isOrdinaryFile(const QString& path)
 bool clearAttributes(const QString& path)
 {
 #ifdef Q_OS_UNIX
-    // One lstat, not QFileInfo: its permission query asks access() once per permission bit, and a run
-    // calls this for every archive of the folder.
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st;
-    if (::lstat(native.constData(), &st) != 0 || S_ISLNK(st.st_mode))
+    // Nothing on disk changes: a rewrite writes its own file and gives it the archive's mode, so an archive
+    // needs no write permission of its own. The file is looked at once, through a descriptor that never
+    // follows a link and opens nothing (no device, no pipe), so what is checked is what is answered for.
+    int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+#ifdef O_PATH
+    flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+#endif
+    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    if (fd < 0)
         return false;
-    if (st.st_mode & S_IWUSR)
-        return true;
-    return ::chmod(native.constData(), (st.st_mode & 07777) | S_IWUSR) == 0;
+    struct stat st;
+    const bool ordinary = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return ordinary;
 #else
     const QFileInfo fi(path);
     if (!fi.exists() || fi.isSymLink())
@@ -57,6 +67,54 @@ bool removeFile(const QString& path)
 {
     clearAttributes(path);
     return QFile::remove(path);
+}
+
+bool renameNoReplace(const QString& from, const QString& to, QString* why)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray a = QFile::encodeName(from);
+    const QByteArray b = QFile::encodeName(to);
+    int rc = -1;
+#ifdef Q_OS_LINUX
+    rc = ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE);
+    const bool tried = rc == 0 || (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP);
+#else
+    const bool tried = false;
+#endif
+    struct stat st;
+    // Without a rename that refuses: a link refuses an existing name, then the old name goes. A folder or a
+    // link cannot be linked; those are renamed when nothing is there.
+    if (!tried && ::lstat(a.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        rc = ::link(a.constData(), b.constData()) == 0 ? ::unlink(a.constData()) : -1;
+    else if (!tried)
+        rc = ::lstat(b.constData(), &st) == 0 ? (errno = EEXIST, -1) : ::rename(a.constData(), b.constData());
+    if (rc != 0 && why)
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+    return rc == 0;
+#else
+    const bool done = !QFileInfo::exists(to) && QFile::rename(from, to);
+    if (!done && why)
+        *why = QStringLiteral("cannot be renamed");
+    return done;
+#endif
+}
+
+bool sameBytes(const QString& a, const QString& b)
+{
+    const QFileInfo ia(a);
+    const QFileInfo ib(b);
+    if (ia.isSymLink() || ib.isSymLink() || !ia.isFile() || !ib.isFile() || ia.size() != ib.size())
+        return false;
+    QFile fa(a);
+    QFile fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    while (!fa.atEnd()) {
+        const QByteArray x = fa.read(1 << 20);
+        if (x.isEmpty() || x != fb.read(x.size()))
+            return false;
+    }
+    return fb.atEnd() && fa.error() == QFileDevice::NoError && fb.error() == QFileDevice::NoError;
 }
 
 } // namespace fileops

@@ -1,5 +1,6 @@
 #include "platform/RealServices.h"
 
+#include "platform/ShownText.h"
 #include "platform/TextEditor.h"
 
 #include <QApplication>
@@ -67,8 +68,9 @@ void DesktopMessageBox::show(const QString& text, int style, const QString& titl
 {
     // Without a screen nobody can press OK and the box would wait for ever: the message goes to stderr.
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
-        const QString line = QStringLiteral("tamsorel: %1: %2")
-                                 .arg(title, text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')));
+        const QString line = shown::escapedControls(
+            QStringLiteral("tamsorel: %1: %2")
+                .arg(title, text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '))));
         std::fputs(line.toLocal8Bit().constData(), stderr);
         std::fputc('\n', stderr);
         std::fflush(stderr);

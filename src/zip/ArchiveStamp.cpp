@@ -60,3 +60,16 @@ ArchiveStamp ArchiveStamp::ofOpen(int fd, const QString& path)
     return of(path);
 #endif
 }
+
+quint64 ArchiveStamp::linkCount(int fd, const QString& path)
+{
+    Q_UNUSED(path);
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::fstat(fd, &st) == 0)
+        return quint64(st.st_nlink);
+#else
+    Q_UNUSED(fd);
+#endif
+    return 1;
+}

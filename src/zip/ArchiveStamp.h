@@ -20,6 +20,8 @@ struct ArchiveStamp
     // The stamp of an open file (its descriptor), whatever its name now points to; where descriptors cannot
     // be looked at, that of path.
     static ArchiveStamp ofOpen(int fd, const QString& path);
+    // How many names the open file has (hard links); 1 where that cannot be told.
+    static quint64 linkCount(int fd, const QString& path);
     bool valid() const { return size >= 0; }
     bool operator==(const ArchiveStamp&) const = default;
 };

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -142,12 +143,28 @@ bool passesOwnTest(const QString& path, size_t expected)
     return zip.ListContents() == ZipSuccess && listed == expected;
 }
 
+// The mode of a salvaged copy: the damaged archive's read and write bits, never more.
+quint32 damagedMode(FileReader& reader)
+{
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::fstat(reader.file().handle(), &st) == 0)
+        return quint32(st.st_mode) & 0666;
+    return 0600;
+#else
+    return zipjob::unixMode(reader.file().permissions()) & 0666;
+#endif
+}
+
 Status write(FileReader& reader, const Plan& plan, const QByteArray& directory, const QString& target)
 {
     const QFileInfo info(target);
     zipjob::TempFile temp(info.absolutePath(), info.fileName());
     if (!temp.isOpen())
         return Status::CannotWrite;
+    // The copy belongs to whoever the damaged archive belongs to, where this user may give it away; a copy
+    // that stays this user's is no wider for it, its mode being the archive's.
+    temp.keepOwnerAndAttributes(reader.file().handle());
     QByteArray buf;
     for (const Found& f : plan.entries) {
         for (quint64 from = f.localOffset; from < f.endOffset;) {
@@ -169,12 +186,17 @@ Status write(FileReader& reader, const Plan& plan, const QByteArray& directory, 
 #endif
     if (!passesOwnTest(temp.file().fileName(), plan.entries.size()))
         return Status::FailedCheck;
-    // Never over an existing file, not even one that appeared while the copy was written.
-    if (QFileInfo::exists(target))
+    // Never over an existing file, not even one that appeared while the copy was written; readable by no one
+    // the damaged archive was kept from.
+    switch (temp.nameNew(target, damagedMode(reader))) {
+    case zipjob::TempFile::Named::Done:
+        return Status::Written;
+    case zipjob::TempFile::Named::Exists:
         return Status::TargetExists;
-    const auto permissions =
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    return temp.commit(target, permissions) ? Status::Written : Status::CannotWrite;
+    case zipjob::TempFile::Named::Failed:
+        break;
+    }
+    return Status::CannotWrite;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "zip/VerdictCache.h"
 
+#include "zip/FileSystemKind.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,7 +15,9 @@
 // read) must not leave the connection behind.
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -159,6 +163,17 @@ int FolderVerdicts::retestShare(qsizetype n, int retestAfterDays, qint64 sinceLa
 VerdictCache::VerdictCache(QString path, std::function<void(const QString&)> warn, bool trustRows)
     : m_path(std::move(path)), m_warn(std::move(warn)), m_trustRows(trustRows)
 {
+    const QString refused = refusal();
+    if (!refused.isEmpty()) {
+        // Said once a process: a run of a tree opens the cache for every folder.
+        static QSet<QString> said;
+        const QString line = QStringLiteral("the verdict cache %1 is not used: %2; every archive is tested in full")
+                                 .arg(QDir::toNativeSeparators(m_path), refused);
+        if (m_warn && !said.contains(line))
+            m_warn(line);
+        said.insert(line);
+        return;
+    }
     if (open() && check())
         return;
     // Whatever is wrong with the file, the run must neither fail nor trust it: aside with it, a new one.
@@ -182,12 +197,50 @@ VerdictCache::~VerdictCache()
     }
 }
 
+QString VerdictCache::refusal() const
+{
+    const QString folder = QFileInfo(m_path).absolutePath();
+    if (fileSystemKindOf(folder) == FileSystemKind::Network)
+        return QStringLiteral("it is on a network file system, whose locks it cannot rely on");
+#ifdef Q_OS_UNIX
+    // The names it lists are for this user alone, and its rows let archives pass untested: a cache another
+    // user could read, make or replace is no cache of this user's.
+    if (!QFileInfo(folder).exists()) {
+        QDir().mkpath(QFileInfo(folder).absolutePath());
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    }
+    for (const QString& name : {m_path, m_path + QStringLiteral("-wal"), m_path + QStringLiteral("-shm")}) {
+        struct stat st;
+        if (::lstat(QFile::encodeName(name).constData(), &st) != 0)
+            continue;
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("%1 is a link").arg(QDir::toNativeSeparators(name));
+        if (st.st_uid != ::geteuid())
+            return QStringLiteral("%1 belongs to another user").arg(QDir::toNativeSeparators(name));
+    }
+#endif
+    return {};
+}
+
 bool VerdictCache::open()
 {
     const QFileInfo info(m_path);
     QDir().mkpath(info.absolutePath());
-    const int rc = sqlite3_open_v2(QFile::encodeName(m_path).constData(), &m_db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+#ifdef Q_OS_UNIX
+    // Made private before SQLite opens it (its journal files take the file's mode); a link put at the name
+    // meanwhile is not followed, and a file of another user is not used.
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st;
+    const bool ours = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && S_ISREG(st.st_mode) &&
+                      ((st.st_mode & 077) == 0 || ::fchmod(fd, 0600) == 0);
+    if (fd >= 0)
+        ::close(fd);
+    if (!ours)
+        return false;
+#endif
+    const int rc = sqlite3_open_v2(
+        QFile::encodeName(m_path).constData(), &m_db,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     // The file this connection uses: only that one may be set aside (another run may have made a new one).
     m_inode = inodeOf(m_path);
     if (rc != SQLITE_OK)
@@ -386,7 +439,17 @@ std::shared_ptr<const FolderVerdicts> VerdictCache::beginFolder(const QString& f
     m_seen.clear();
     for (const QString& n : names)
         m_seen.insert(QFile::encodeName(n));
-    if (m_db) {
+    // Where a change need not show in the times, no row may stand for a test: every archive is read.
+    const bool timesProve = fileSystemKindOf(folder) != FileSystemKind::CoarseTimes;
+    if (!timesProve) {
+        static bool said = false;
+        if (m_warn && !said)
+            m_warn(QStringLiteral("%1 is on a file system whose times do not show every change (FAT, exFAT): "
+                                  "no cached verdict is trusted there, every archive is tested in full")
+                       .arg(QDir::toNativeSeparators(folder)));
+        said = true;
+    }
+    if (m_db && timesProve) {
         Statement st{prepare((QByteArray("SELECT ") + kColumns + " FROM verdicts WHERE folder = ?1").constData())};
         if (!st.s) {
             fail("read");

@@ -107,6 +107,9 @@ public:
     std::optional<VerdictRow> find(const QByteArray& folder, const QByteArray& name);
 
 private:
+    // Why this cache must not be used at all (another user's file, a link at its name, a network file
+    // system); empty when it may.
+    QString refusal() const;
     bool open();
     bool check();
     bool setAside(const QString& why); // false when the file cannot be moved

@@ -152,6 +152,10 @@ int ZipComponent::removeStaleTemporaries(const QString& archivePath)
     const QFileInfo link(archivePath);
     const QString canonical = link.canonicalFilePath();
     const QFileInfo target(canonical.isEmpty() ? link.absoluteFilePath() : canonical);
+    // A link out of the folder is never rewritten, so nothing of ours lies beside its target: nothing
+    // outside the folder is removed.
+    if (target.absolutePath() != QFileInfo(link.absolutePath()).canonicalFilePath())
+        return 0;
     return removeTemporaries(target.absolutePath(), target.fileName());
 }
 

@@ -27,7 +27,10 @@
 //   mode and synced before the rename; the folder is synced after it. Removing the last entry leaves a
 //   valid empty archive that reads without a shift. A rewrite that finds another file under the name
 //   when it replaces it (or than the one judged, for RewriteEntries) changes nothing: ZipArchiveChanged. A symbolic
-//   link to an archive is followed: the target is rewritten, the link stays. A process killed mid-rewrite leaves its
+//   link to an archive in the same folder is followed: the target is rewritten, the link stays; a link out of the
+//   folder is not rewritten (ZipLinkOutside). The new file keeps the archive's owner, group, mode and extended
+//   attributes, or the archive is not rewritten (ZipOwnerNotKept); an archive with other hard links is not
+//   rewritten either (ZipHardLinked). A process killed mid-rewrite leaves its
 //   temporary file; removeStaleTemporaries() and removeStaleTemporariesIn() clear those.
 // - ExtractEntries writes each matching entry into ExtractFolder under its base name, lower-cased: the
 //   name after the last "/" or "\", without a drive letter. "..", "." and folder entries are skipped, so
@@ -107,8 +110,8 @@ public:
     // process while a call runs inside the event pump.
     static void discardPendingWrites();
     // Removes the temporary files that rewrites of this archive left behind when the process was killed
-    // (".<name>.<8 hex digits>.tmp" beside the archive, or beside the file a link to it points to); files
-    // of rewrites in flight in this process stay. Returns how many went.
+    // (".<name>.<8 hex digits>.tmp" beside the archive, or beside the file a link to it points to in the same
+    // folder); files of rewrites in flight in this process stay. Returns how many went.
     static int removeStaleTemporaries(const QString& archivePath);
     // The same for every archive ("*.zip") of a folder, in one read of the folder.
     static int removeStaleTemporariesIn(const QString& folder);

@@ -104,6 +104,28 @@ public:
     bool commit(const QString& target, QFileDevice::Permissions permissions,
                 const std::function<bool()>& whileSyncing = {});
 
+    // Gives a rewrite's file the owner, group and extended attributes (ACLs among them) of the archive open
+    // as `original`; false when any of them cannot be kept (another user's archive, for an ordinary user).
+    bool keepOwnerAndAttributes(int original);
+
+    // Puts a rewrite's complete file in place of the archive open as `original`, with the archive's mode, only
+    // while that file is still the one under target and unchanged since `opened`: the two are exchanged in one
+    // step and the file that came back is checked, so an upload that took the name meanwhile is never
+    // replaced. ZipSuccess, ZipArchiveChanged (nothing replaced), ZipAborted (the hook stopped the sync) or
+    // ZipCannotWrite.
+    int replace(const QString& target, int original, const ArchiveStamp& opened,
+                const std::function<bool()>& whileSyncing = {});
+
+    // Names a new file target with the given mode, never replacing a file of that name, even one that
+    // appeared a moment ago. Exists: there was one, and it stays.
+    enum class Named
+    {
+        Done,
+        Exists,
+        Failed
+    };
+    Named nameNew(const QString& target, quint32 mode);
+
     // The folder's entry for a renamed file reaches the disk; best effort, as some file systems cannot sync
     // a folder.
     static void syncFolder(const QString& folder, const std::function<bool()>& whileSyncing = {});

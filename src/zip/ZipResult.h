@@ -19,6 +19,11 @@ enum ZipResult : qint16
     ZipAddFileMissing = 5,     // AddEntries: the file named by EntryMask is missing
     ZipOtherError = 6,         // anything else (over a size limit, encrypted entry to extract, ...)
     ZipMultiPart = 7,          // one part of an archive split over several files: refused, not damage
-    ZipArchiveChanged = 8      // a rewrite found another file than the one read and judged: nothing was
+    ZipArchiveChanged = 8,     // a rewrite found another file than the one read and judged: nothing was
                                // changed, and the archive is to be read and judged anew
+    ZipLinkOutside = 9,        // a rewrite through a link to a file in another folder: refused, nothing written
+    ZipOwnerNotKept = 10,      // the rewritten file could not keep the archive's owner, group or extended
+                               // attributes (ACLs): refused, nothing changed
+    ZipHardLinked = 11         // the archive has other hard links, which a rewrite would leave holding the old
+                               // file: refused, nothing changed
 };

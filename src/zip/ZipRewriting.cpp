@@ -70,17 +70,21 @@ int ZipJob::remove()
 
 int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const ArchiveStamp* judged)
 {
-    // Rewrite the file a link points to, so that the link itself stays.
+    // Rewrite the file a link points to, so that the link itself stays; but only in the archive's own folder:
+    // nothing is made or renamed in a folder the run was not given.
     const QString target = QFileInfo(m_path).canonicalFilePath();
     const QFileInfo targetInfo(target);
+    if (targetInfo.absolutePath() != QFileInfo(QFileInfo(m_path).absolutePath()).canonicalFilePath())
+        return ZipLinkOutside;
     // The file read here must be the one that was judged, and still be the one under its name when the
     // rewrite replaces it: an archive replaced meanwhile is never purged untested.
-    const ArchiveStamp opened = ArchiveStamp::ofOpen(m_reader.file().handle(), target);
+    const int original = m_reader.file().handle();
+    const ArchiveStamp opened = ArchiveStamp::ofOpen(original, target);
     if (!opened.valid() || (judged && *judged != opened))
         return ZipArchiveChanged;
-    const QFileDevice::Permissions permissions = QFile::permissions(target);
-    if (!(permissions & QFileDevice::WriteOwner) || !targetInfo.isWritable())
-        return ZipCannotWrite;
+    // The new file would take this name only: the archive's other names would keep the old file.
+    if (ArchiveStamp::linkCount(original, target) > 1)
+        return ZipHardLinked;
     BusyMark busy(target);
     if (!busy.taken())
         return ZipOtherError;
@@ -124,6 +128,8 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     TempFile temp(targetInfo.absolutePath(), targetInfo.fileName(), TempFile::Rewrite);
     if (!temp.isOpen())
         return ZipCannotWrite;
+    if (!temp.keepOwnerAndAttributes(original))
+        return ZipOwnerNotKept;
     QFile& in = m_reader.file();
     bool kernelCopy = true;
     for (const Range& r : ranges) {
@@ -217,12 +223,15 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
         return ZipCannotWrite;
     if (!point())
         return ZipAborted;
-    if (ArchiveStamp::of(target) != opened)
-        return ZipArchiveChanged;
-    m_reader.file().close();
+#ifdef Q_OS_WIN
+    m_reader.file().close(); // an open file cannot be replaced there
+#endif
     // An abort heard while the new file goes to disk still leaves the archive as it was.
-    if (!temp.commit(target, permissions, m_hook ? std::function<bool()>([this] { return point(); }) : nullptr))
-        return m_aborted ? ZipAborted : ZipCannotWrite;
+    const int rc =
+        temp.replace(target, original, opened, m_hook ? std::function<bool()>([this] { return point(); }) : nullptr);
+    m_reader.file().close();
+    if (rc != ZipSuccess)
+        return m_aborted ? ZipAborted : rc;
     finish();
     return ZipSuccess;
 }

@@ -1,0 +1,14 @@
+#pragma once
+// Text on its way to a terminal: control characters (C0, DEL and C1) are shown as the bytes they are, \xNN, as
+// ls -b and unzip show them, so a crafted file name can neither move the cursor nor retitle the window.
+
+#include <QString>
+
+namespace shown {
+
+// True for the characters a terminal may act on: U+0000..U+001F, U+007F and U+0080..U+009F.
+bool isControl(char32_t c);
+// The text with each control character as the \xNN of its UTF-8 bytes.
+QString escapedControls(const QString& text);
+
+} // namespace shown
