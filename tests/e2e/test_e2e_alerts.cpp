@@ -64,6 +64,8 @@ private slots:
     void foldersTheUserMayNotUse_data();
     void foldersTheUserMayNotUse();
     void aFailedPurgeNamesEveryEntryThatStays();
+    void controlCharactersInNamesAreEscaped_data();
+    void controlCharactersInNamesAreEscaped();
 
 private:
     std::unique_ptr<QTemporaryDir> m_root;
@@ -246,6 +248,44 @@ void E2eAlerts::aFailedPurgeNamesEveryEntryThatStays()
     QVERIFY2(lines[0].startsWith("tamsorel: not purged: " + archive + ": ads.txt, thumbs.db stay: "),
              qPrintable(lines[0]));
     QCOMPARE(hashOf(archive), before);
+}
+
+void E2eAlerts::controlCharactersInNamesAreEscaped_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("a newline") << "new\nline"
+                               << "new\\x0aline";
+    QTest::newRow("a carriage return") << "over\rwrite"
+                                       << "over\\x0dwrite";
+    QTest::newRow("an escape sequence") << "red\x1b[31m"
+                                        << "red\\x1b[31m";
+}
+
+void E2eAlerts::controlCharactersInNamesAreEscaped()
+{
+    // A name a line could be forged with: each line of the run still is one line, naming the folder escaped.
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    const QString odd = m_root->filePath(name);
+    QVERIFY(QDir().mkpath(odd));
+    QVERIFY(testzip::write(odd + "/bad.zip", damagedArchive(4)));
+    QVERIFY(testzip::write(m_zips + "/a.zip", junkArchive(1)));
+
+    const Result r = runArgs(*m_program, {odd, m_zips});
+    QVERIFY2(!r.sanitizerReport(), r.err.constData());
+    QCOMPARE(r.exitCode, 3);
+    const QString escaped = m_root->path() + u'/' + shown;
+    const QStringList out = QString::fromLocal8Bit(r.out).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(out.size(), 3); // two folders and the total
+    QVERIFY2(out[0].startsWith(escaped + ": 1 zip(s) processed, 1 bad"), qPrintable(out[0]));
+    const QStringList err = QString::fromLocal8Bit(r.err).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(programLines(r.err).size(), 1);
+    QVERIFY2(err.contains(QStringLiteral("tamsorel: damaged: %1/bad.zip (error 200: an entry's data does not match "
+                                         "its CRC-32 or its sizes), renamed to bad.zip.bad")
+                              .arg(escaped)),
+             r.err.constData());
+    QVERIFY(QFileInfo::exists(odd + "/bad.zip.bad"));
 }
 
 QTEST_GUILESS_MAIN(E2eAlerts)
