@@ -40,6 +40,7 @@ for f in range(folders):
 PY
 fi
 bytes=$(du -sb "$TREE" | cut -f1)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 now() { date +%s.%N; }
 one() { "$TAMSOREL" -q -r --jobs "$cores" "$TREE"; }
@@ -67,7 +68,7 @@ done
 
 stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{v[NR]=$1} END {printf "%8.2f %8.2f", v[1], v[int((NR+1)/2)]}'; }
 printf 'tree: %d folders, %d archives, %.0f MB; %d cores; load before: %s\n' "$((FOLDERS + (FOLDERS + 7) / 8 + 1))" \
-    "$((FOLDERS * ARCHIVES))" "$(echo "$bytes / 1048576" | bc -l)" "$cores" "$(cut -d' ' -f1-3 /proc/loadavg)"
+    "$((FOLDERS * ARCHIVES))" "$(echo "$bytes / 1048576" | bc -l)" "$cores" "$load_before"
 printf '%-34s %8s %8s %10s\n' run best_s median_s best_MB/s
 for mode in one half all; do
     label=$([ $mode = one ] && echo "one run, --jobs $cores" || ([ $mode = half ] && echo "2 shards at once, --jobs $half each" || echo "2 shards at once, default jobs"))
