@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 
+#include <QRegularExpression>
 #include <functional>
 
 namespace {
@@ -31,6 +32,23 @@ void takeNumber(RunOptions& o, const char* name, const QString& text, int low, i
 
 // A day: a queue of cron runs longer than that is a fault, not a wait.
 constexpr int kMaxWaitSeconds = 86400;
+// "K/N" with N from 1 to kMaxShards and K from 0 to N-1, digits only; anything else leaves the reason in o.error.
+void takeShard(RunOptions& o, const QString& text)
+{
+    constexpr int kMaxShards = 1000000;
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,7})/([0-9]{1,7})$"));
+    const QRegularExpressionMatch m = form.match(text);
+    const int k = m.hasMatch() ? m.captured(1).toInt() : -1;
+    const int n = m.hasMatch() ? m.captured(2).toInt() : 0;
+    if (n < 1 || n > kMaxShards || k < 0 || k >= n)
+        o.error = QStringLiteral("--shard takes K/N, N shards from 1 to %1 and K from 0 to N-1, not \"%2\"")
+                      .arg(kMaxShards)
+                      .arg(text);
+    else {
+        o.shardIndex = k;
+        o.shardCount = n;
+    }
+}
 
 // One row per option; an option that takes a value takes it as the next argument or after '='.
 const Option kOptions[] = {
@@ -40,14 +58,13 @@ const Option kOptions[] = {
     {"salvage", 0, false, true, [](RunOptions& o, const QString&) { o.salvage = true; }},
     {"recursive", 'r', false, true, [](RunOptions& o, const QString&) { o.recursive = true; }},
     {"report", 0, true, true, [](RunOptions& o, const QString& v) { o.report = v.isNull() ? QLatin1String("") : v; }},
-    // --full wins over --incremental, in either order: it is the stricter of the two.
+    // --full and --incremental ask for opposite things: the two together are refused after the parse.
     {"incremental", 0, false, true,
-     [](RunOptions& o, const QString&) {
-         if (o.collection.cache == CollectionSettings::Cache::Off)
-             o.collection.cache = CollectionSettings::Cache::Incremental;
-     }},
+     [](RunOptions& o, const QString&) { o.collection.cache = CollectionSettings::Cache::Incremental; }},
     {"full", 0, false, true,
      [](RunOptions& o, const QString&) { o.collection.cache = CollectionSettings::Cache::Full; }},
+    {"quiet", 'q', false, true, [](RunOptions& o, const QString&) { o.quiet = true; }},
+    {"shard", 0, true, true, [](RunOptions& o, const QString& v) { takeShard(o, v); }},
     {"retest-after", 0, true, true,
      [](RunOptions& o, const QString& v) {
          takeNumber(o, "retest-after", v, 1, CollectionSettings::kMaxRetestAfterDays, &o.collection.retestAfterDays);
@@ -81,6 +98,7 @@ RunOptions parseCommandLine(const QList<QByteArray>& args)
     RunOptions o;
     bool optionsEnd = false;
     bool folderOptions = false;
+    bool full = false, incremental = false;
     for (qsizetype i = 0; i < args.size() && o.error.isEmpty(); ++i) {
         const QByteArray& a = args[i];
         if (optionsEnd || !a.startsWith('-') || a == "-") {
@@ -99,14 +117,19 @@ RunOptions parseCommandLine(const QList<QByteArray>& args)
             if (option->takesValue && value.isNull())
                 value = args[++i];
             folderOptions = folderOptions || option->needsFolder;
+            full = full || qstrcmp(option->longName, "full") == 0;
+            incremental = incremental || qstrcmp(option->longName, "incremental") == 0;
             option->apply(o, option->takesValue ? QString::fromLocal8Bit(value) : QString());
         }
     }
     if (!o.error.isEmpty())
         return o;
-    if (folderOptions && o.folders.isEmpty())
+    if (full && incremental)
+        o.error = QStringLiteral("--full and --incremental contradict each other: --full reads every archive, "
+                                 "--incremental trusts the cache");
+    else if (folderOptions && o.folders.isEmpty())
         o.error = QStringLiteral("--dry-run, --salvage, --recursive, --report, --incremental, --full, --retest-after, "
-                                 "--jobs and --wait need a FOLDER");
+                                 "--jobs, --wait, --quiet and --shard need a FOLDER");
     else if (!o.report.isNull() && o.report.isEmpty())
         o.error = QStringLiteral("--report needs a file name");
     return o;
@@ -145,6 +168,10 @@ const char* usageText()
            "  --jobs N         archives read and tested at once (default: one per core)\n"
            "  --wait SECONDS   when another run of this user is cleaning a folder, wait up to\n"
            "                   SECONDS for it to end before that folder is refused (default 0)\n"
+           "  -q, --quiet      print no summary line on stdout: a run that ends well prints nothing\n"
+           "  --shard K/N      clean only shard K (0 to N-1) of N: the folders (with -r, every folder\n"
+           "                   below) whose path relative to the FOLDER named hashes to K; N runs with\n"
+           "                   K = 0 to N-1 clean each folder once, the same folders every time\n"
            "  -h, --help       show this text\n"
            "  --version        show the version\n"
            "  --               what follows are FOLDERs, even when they start with -\n"
@@ -160,10 +187,22 @@ const char* usageText()
            "bzip2, LZMA, xz, zstd and PPMd. Encrypted entries and entries of any other method are\n"
            "listed but not tested, and never count as damage.\n"
            "\n"
-           "Exit status: 0 the run ended, 1 it was aborted (the Abort button or a signal), 2 a folder\n"
-           "does not exist, a run was refused or the command line is wrong.\n"
+           "Each archive renamed to *.bad gets one line on stderr with its name and the damage found.\n"
+           "\n"
+           "Exit status: 0 the run ended and found no damage, 1 it was aborted (the Abort button or a\n"
+           "signal), 2 a folder does not exist, a run was refused or the command line is wrong, 3 the\n"
+           "run ended and found damaged archives (a dry run too). 1 and 2 come before 3.\n"
            "\n"
            "Files: beside the program when its folder is writable; otherwise the purge list in\n"
            "$XDG_CONFIG_HOME/tamsorel/purge.txt, the temp folder and the verdict cache\n"
            "(verdicts.sqlite) in $XDG_CACHE_HOME/tamsorel/.\n";
+}
+
+const char* licenceText()
+{
+    return "Copyright (c) 2026 The Tamsorel developers.\n"
+           "Licence: MIT <https://opensource.org/license/mit>. The full text is in the LICENSE file\n"
+           "of the source and in /usr/share/doc/tamsorel/copyright.\n"
+           "This is free software: you are free to change and redistribute it.\n"
+           "There is NO WARRANTY, to the extent permitted by law.\n";
 }

@@ -18,6 +18,10 @@ struct RunOptions
     bool salvage = false; // damaged archives of each folder get a NAME.salvaged.zip
     int waitSeconds = 0;  // how long a folder's run waits for another run of it to end
     QString report;       // "-" is standard output; null when no report is asked for
+    bool quiet = false;   // no summary lines on stdout: a run that ends well prints nothing there
+    // --shard K/N: of the folders the run would clean, only those whose place hashes to K (see FolderShard).
+    int shardIndex = 0;
+    int shardCount = 0; // 0: no sharding
     // The verdict cache and the read-ahead workers of each folder's run; the cache file is the caller's to set.
     CollectionSettings collection;
     bool help = false;
@@ -26,6 +30,7 @@ struct RunOptions
 
     bool unattended() const { return !folders.isEmpty(); }
     bool reportToStdout() const { return report == QLatin1String("-"); }
+    bool sharded() const { return shardCount > 0; }
 };
 
 // Reads the arguments after the program's name.
@@ -33,3 +38,6 @@ RunOptions parseCommandLine(const QList<QByteArray>& args);
 
 // The usage text of --help.
 const char* usageText();
+
+// What --version says after the version: the licence and where its text is.
+const char* licenceText();

@@ -1,5 +1,6 @@
 #include "app/UnattendedRun.h"
 
+#include "app/FolderShard.h"
 #include "app/Form1.h"
 #include "app/RunLock.h"
 #include "app/Signals.h"
@@ -9,8 +10,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,6 +83,11 @@ QString escapedName(const QByteArray& bytes)
     return shown;
 }
 
+QString shownPath(const QString& path)
+{
+    return escapedName(QFile::encodeName(QDir::toNativeSeparators(path)));
+}
+
 bool nameRoundTrips(const QByteArray& bytes)
 {
     return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
@@ -116,11 +125,25 @@ void UnattendedRun::run()
 {
     QStringList folders;
     QList<QByteArray> unreadable;
+    int total = 0; // folders the run would clean without --shard, unreadable ones included
     for (const QByteArray& raw : m_options.folders) {
+        QStringList below;
+        QList<QByteArray> unreadableBelow;
         if (!nameRoundTrips(raw))
-            unreadable.append(raw);
+            unreadableBelow.append(raw);
         else
-            folders << foldersOf(QFile::decodeName(raw), m_options.recursive, &unreadable);
+            below = foldersOf(QFile::decodeName(raw), m_options.recursive, &unreadableBelow);
+        total += int(below.size() + unreadableBelow.size());
+        // A shard keeps the folders whose place below the named folder falls to it; the rest are other shards'.
+        const auto mine = [&](const QByteArray& path) {
+            return !m_options.sharded() || shardOf(placeBelow(raw, path), m_options.shardCount) == m_options.shardIndex;
+        };
+        for (const QString& folder : below)
+            if (mine(QFile::encodeName(folder)))
+                folders << folder;
+        for (const QByteArray& path : unreadableBelow)
+            if (mine(path))
+                unreadable << path;
     }
     // Qt reads file names as UTF-8: a folder whose name is not cannot be opened by its name.
     for (const QByteArray& raw : unreadable) {
@@ -130,7 +153,10 @@ void UnattendedRun::run()
 
     // Each folder's run salvages what it quarantines, and the older *.zip.bad files of that folder only.
     m_form.runReport.salvage = m_options.salvage;
-    const bool several = folders.size() + unreadable.size() > 1;
+    if (m_options.sharded())
+        m_form.runReport.setShard(m_options.shardIndex, m_options.shardCount, total);
+    // Every shard names its folders as the whole run would, so the shards' lines add up to the whole run's.
+    const bool several = total > 1;
     for (const QString& folder : folders) {
         if (m_aborted)
             break;
@@ -142,6 +168,13 @@ void UnattendedRun::run()
         }
         cleanFolder(folder, several);
     }
+    if (m_options.sharded())
+        line(QStringLiteral("shard %1/%2: %3 of %4 folder(s)")
+                 .arg(m_options.shardIndex)
+                 .arg(m_options.shardCount)
+                 .arg(folders.size() + unreadable.size())
+                 .arg(total),
+             false);
     if (several) {
         const QString prefix = QStringLiteral("total:");
         if (m_options.dryRun)
@@ -152,17 +185,53 @@ void UnattendedRun::run()
                      Form1::countText(m_doubles) + QStringLiteral(" double zip(s) found and fixed"),
                  false);
     }
-    m_form.setRunStatus(std::max(m_status, m_aborted ? 1 : 0));
+    int status = std::max(m_status, m_aborted ? 1 : 0);
+    // Damage found by a run that ended as asked has a status of its own, for cron and scripts to act on.
+    if (status == 0 && m_bad > 0)
+        status = 3;
+    m_form.setRunStatus(status);
+}
+
+bool UnattendedRun::folderUsable(const QString& folder)
+{
+    // One line per fault, naming the folder as the command line does.
+    const QString shown = shownPath(folder);
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat st = {};
+    QString problem;
+    if (::stat(path.constData(), &st) != 0)
+        problem =
+            errno == ENOENT || errno == ENOTDIR
+                ? QStringLiteral("no such folder: ") + shown
+                : QStringLiteral("cannot read the folder %1: %2").arg(shown, QString::fromLocal8Bit(strerror(errno)));
+    else if (!S_ISDIR(st.st_mode))
+        problem = QStringLiteral("not a folder: ") + shown;
+    else if (::access(path.constData(), R_OK | X_OK) != 0)
+        problem = QStringLiteral("cannot read the folder %1: %2").arg(shown, QString::fromLocal8Bit(strerror(errno)));
+    if (problem.isEmpty())
+        return true;
+    line(QStringLiteral("tamsorel: ") + problem, true);
+    m_status = 2;
+    return false;
+}
+
+void UnattendedRun::skipHiddenArchives(const QString& folder)
+{
+    // The run lists no hidden file, as the window does not; a hidden archive is said to be passed over. It
+    // stays out of the counts and the report, which are of the archives the run lists.
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden, QDir::Name)) {
+        if (!name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) || !QFileInfo(dir.filePath(name)).isFile())
+            continue;
+        line(QStringLiteral("tamsorel: skipped, the archive is hidden: ") + shownPath(dir.filePath(name)), true);
+    }
 }
 
 void UnattendedRun::cleanFolder(const QString& folder, bool several)
 {
-    const QString shown = QDir::toNativeSeparators(folder);
-    if (!QFileInfo(folder).isDir()) {
-        line(QStringLiteral("tamsorel: no such folder: ") + shown, true);
-        m_status = 2;
+    const QString shown = shownPath(folder);
+    if (!folderUsable(folder))
         return;
-    }
     const RunLock lock(folder, m_lockFolder, m_options.waitSeconds, [] { return AbortSignals::received(); });
     if (lock.state() != RunLock::State::Held) {
         line(lock.state() == RunLock::State::Busy
@@ -172,6 +241,7 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
         m_status = 2;
         return;
     }
+    skipHiddenArchives(folder);
     for (const QByteArray& name : unreadableEntries(folder).archives) {
         const QString escaped = escapedName(name);
         line(QStringLiteral("tamsorel: skipped, the archive's name is not UTF-8: %1/%2").arg(shown, escaped), true);

@@ -12,6 +12,8 @@ class Form1;
 
 // A name's bytes as they can be printed: bytes that are not UTF-8, control characters and \ become \xNN.
 QString escapedName(const QByteArray& bytes);
+// A path as it can be printed, each name escaped as escapedName does.
+QString shownPath(const QString& path);
 // True when the bytes decode as UTF-8 and encode back to themselves, so Qt can open the file by that name.
 bool nameRoundTrips(const QByteArray& bytes);
 
@@ -21,7 +23,8 @@ public:
     // `lockFolder` holds lock files for folders that cannot be locked themselves.
     UnattendedRun(Form1& form, const RunOptions& options, const QString& lockFolder);
 
-    // Cleans every folder; the status (0 ended, 1 aborted, 2 something refused) is left in the form.
+    // Cleans every folder; the status (0 ended, 1 aborted, 2 something refused, 3 ended and found damage) is
+    // left in the form.
     void run();
 
     // The folders a run cleans for one argument: the folder, and with `recursive` every folder below it,
@@ -31,6 +34,8 @@ public:
 
 private:
     void cleanFolder(const QString& folder, bool several);
+    bool folderUsable(const QString& folder);
+    void skipHiddenArchives(const QString& folder);
     void line(const QString& text, bool toStderr) const;
 
     Form1& m_form;

@@ -50,7 +50,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (options.version && args.size() == 1) {
-        std::printf("Tamsorel %s\n", TAMSOREL_VERSION);
+        std::printf("Tamsorel %s\n%s", TAMSOREL_VERSION, licenceText());
         return 0;
     }
     if (!options.error.isEmpty() || options.help || options.version) {
@@ -143,11 +143,14 @@ int main(int argc, char* argv[])
     form.runReport.setProgress(unattended && ::isatty(STDERR_FILENO));
     if (!options.report.isEmpty() && !form.runReport.openReport(options.report, &problem))
         return refuse(problem);
-    if (options.reportToStdout())
-        form.writeConsole = [](const QString& line, bool) {
-            // Standard output carries the report: every line of the run goes to stderr.
-            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-            std::fflush(stderr);
+    if (options.reportToStdout() || options.quiet)
+        form.writeConsole = [&options](const QString& line, bool toStderr) {
+            // Quiet, the summary lines go nowhere; when standard output carries the report, they go to stderr.
+            if (!toStderr && options.quiet)
+                return;
+            std::FILE* out = toStderr || options.reportToStdout() ? stderr : stdout;
+            std::fprintf(out, "%s\n", line.toLocal8Bit().constData());
+            std::fflush(out);
         };
     // Ctrl-C, kill and a closed terminal do what the Abort button does.
     std::unique_ptr<AbortSignals> abortSignals;

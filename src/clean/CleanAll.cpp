@@ -2,6 +2,7 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
+#include "app/UnattendedRun.h"
 #include "browse/Form2.h"
 #include "clean/SalvagePass.h"
 #include "platform/AnimatedIcon.h"
@@ -22,6 +23,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalBlocker>
+#include <QStorageInfo>
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -61,7 +63,11 @@ void Form1::Command2_Click()
     if (unattended() && !abortPress) {
         const QString folder = commandLine();
         if (!QFileInfo(folder).isDir()) {
-            writeLine(*this, QStringLiteral("tamsorel: no such folder: ") + QDir::toNativeSeparators(folder), true);
+            writeLine(*this,
+                      (QFileInfo::exists(folder) ? QStringLiteral("tamsorel: not a folder: ")
+                                                 : QStringLiteral("tamsorel: no such folder: ")) +
+                          shownPath(folder),
+                      true);
             setRunStatus(2);
             return;
         }
@@ -90,7 +96,12 @@ void Form1::Command2_Click()
             SSPanel2->setFloodType(0);
             SSPanel2->setCaption(QStringLiteral("Read-only drive"));
             if (unattended()) {
-                writeLine(*this, QStringLiteral("tamsorel: read-only drive: ") + QDir::toNativeSeparators(Dir1->Path()),
+                // The window's caption speaks of the drive; the line names what is read-only, as it is named.
+                const bool drive = QStorageInfo(Dir1->Path()).isReadOnly();
+                writeLine(*this,
+                          (drive ? QStringLiteral("tamsorel: read-only drive: ")
+                                 : QStringLiteral("tamsorel: refused: the folder is read-only: ")) +
+                              shownPath(commandLine()),
                           true);
                 setRunStatus(2);
             }
@@ -213,6 +224,8 @@ void Form1::Command2_Click()
                     salvage && quarantined ? salvage->afterQuarantine(currentArchiveOnDisk) : QString();
                 for (const QString& line : runReport.archiveEnded(ending, bad != badBefore, doubles != doublesBefore))
                     writeLine(*this, line, false);
+                if (unattended() && !runReport.lastDamageLine().isEmpty())
+                    writeLine(*this, runReport.lastDamageLine(), true);
                 if (cache)
                     cache->archiveEnded(paths[i], outcome != CleanOutcome::Abort && runReport.lastEndedSound());
                 if (!salvaged.isEmpty())

@@ -1,6 +1,7 @@
 // The cleaning steps of one archive in a clean-all run: list and test, repair a double zip, purge.
 
 #include "app/Form1.h"
+#include "app/UnattendedRun.h"
 #include "platform/FileListBox.h"
 #include "platform/FileOps.h"
 #include "platform/ListBox.h"
@@ -116,7 +117,7 @@ void reportNotCleaned(Form1& f, const QString& archive, const QString& what, con
     f.SSPanel2->setCaption(f.repairFailure);
     f.runReport.noteWhy(QStringLiteral("%1: %2").arg(what, why));
     if (f.unattended())
-        f.consoleLine(QStringLiteral("tamsorel: %1: %2: %3").arg(what, QDir::toNativeSeparators(archive), why), true);
+        f.consoleLine(QStringLiteral("tamsorel: %1: %2: %3").arg(what, shownPath(archive), why), true);
 }
 
 void reportUnrepaired(Form1& f, const QString& archive, const QString& why)
@@ -335,9 +336,14 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
             if (rewriteResult == ZipAborted)
                 return CleanOutcome::Abort;
             if (rewriteResult != ZipSuccess) {
-                // The line stays: nothing was deleted, and nothing further can be.
+                // The deletions are one rewrite: every line it was to remove stays, and each is named.
+                QStringList staying;
+                for (const CleanPlan::Removal& r : plan.removals)
+                    staying << lines[r.line];
                 reportNotCleaned(*this, archive, QStringLiteral("not purged"),
-                                 lines[line] + QStringLiteral(" stays: ") + whyNot(rewriteResult));
+                                 staying.join(QStringLiteral(", ")) +
+                                     (staying.size() == 1 ? QStringLiteral(" stays: ") : QStringLiteral(" stay: ")) +
+                                     whyNot(rewriteResult));
                 return CleanOutcome::Finished;
             }
             runReport.entryPurged(lines[line]);

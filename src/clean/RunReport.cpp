@@ -1,5 +1,6 @@
 #include "clean/RunReport.h"
 
+#include "app/UnattendedRun.h"
 #include "platform/ShownText.h"
 #include "zip/Salvage.h"
 #include "zip/ZipComponent.h"
@@ -72,6 +73,20 @@ QByteArray jsonObject(const Fields& fields, const QJsonObject& extra = {})
 QString isoTime(qint64 ns)
 {
     return QDateTime::fromMSecsSinceEpoch(ns / 1000000, QTimeZone::utc()).toString(Qt::ISODate);
+}
+
+// "tamsorel: damaged: PATH (error N: meaning), renamed to NAME.bad", or why the file stays as it is.
+QString damageLine(const QString& path, qint16 code)
+{
+    const QString meaning = RunReport::damageMeaning(code);
+    const QString why = meaning.isEmpty() ? QStringLiteral("error %1").arg(code)
+                                          : QStringLiteral("error %1: %2").arg(code).arg(meaning);
+    const QString name = QFileInfo(path).fileName();
+    const bool renamed = sizeOf(path) < 0 && sizeOf(path + QStringLiteral(".bad")) >= 0;
+    return QStringLiteral("tamsorel: damaged: %1 (%2), %3")
+        .arg(shownPath(path), why,
+             renamed ? QStringLiteral("renamed to ") + escapedName(QFile::encodeName(name + QStringLiteral(".bad")))
+                     : QStringLiteral("left under its name: it could not be renamed"));
 }
 
 } // namespace
@@ -225,6 +240,7 @@ void RunReport::salvagedEarlier(const QString& path, const zipsalvage::Report& r
 QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
 {
     m_lastSound = false;
+    m_damageLine.clear();
     if (!m_current)
         return {};
     const Current& c = *m_current;
@@ -274,9 +290,11 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         writeObject(jsonObject(fields, c.salvage.isEmpty() ? QJsonObject() : QJsonObject{{"salvage", c.salvage}}));
     }
 
+    if (verdict == Damaged && !dryRun)
+        m_damageLine = damageLine(c.path, c.code);
     QStringList lines;
     if (dryRun) {
-        const QString shown = QDir::toNativeSeparators(c.path);
+        const QString shown = shownPath(c.path);
         if (verdict == Damaged)
             lines << QStringLiteral("%1: would be renamed to *.bad (error %2)").arg(shown).arg(c.code);
         if (verdict == Repaired)
@@ -349,13 +367,44 @@ void RunReport::finish(int status)
                             {"skipped", m_all.counts[Skipped]},
                             {"entries_removed", m_all.entriesRemoved},
                             {"ms", m_started ? m_runClock.elapsed() : 0}},
-                           salvage ? QJsonObject{{"salvaged", m_salvaged}, {"entries_recovered", m_entriesRecovered}}
-                                   : QJsonObject()));
+                           summaryExtras()));
     auto* saved = qobject_cast<QSaveFile*>(m_report.get());
     if (saved ? !saved->commit() : !m_report->flush())
         std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",
                      qPrintable(QDir::toNativeSeparators(m_report->fileName())), qPrintable(m_report->errorString()));
     m_report.reset();
+}
+
+QString RunReport::damageMeaning(qint16 code)
+{
+    switch (code) {
+    case ZipStructureDamaged:
+        return QStringLiteral("the archive's structure is damaged (no end record, an unreadable central directory, "
+                              "a cut-off file, or not a ZIP archive)");
+    case ZipDataDamaged:
+        return QStringLiteral("an entry's data does not match its CRC-32 or its sizes");
+    case ZipHeaderDamaged:
+        return QStringLiteral("a local header disagrees with the central directory, or an entry cannot be decoded");
+    default:
+        return {};
+    }
+}
+
+QJsonObject RunReport::summaryExtras() const
+{
+    QJsonObject extras;
+    if (salvage) {
+        extras.insert(QStringLiteral("salvaged"), m_salvaged);
+        extras.insert(QStringLiteral("entries_recovered"), m_entriesRecovered);
+    }
+    // A shard's summary says which shard it is and how many folders all shards share out.
+    if (m_shards > 0) {
+        extras.insert(QStringLiteral("shard"), QStringLiteral("%1/%2").arg(m_shard).arg(m_shards));
+        extras.insert(QStringLiteral("shard_index"), m_shard);
+        extras.insert(QStringLiteral("shard_count"), m_shards);
+        extras.insert(QStringLiteral("folders_total"), m_shardFolders);
+    }
+    return extras;
 }
 
 QString RunReport::verdictName(int verdict)

@@ -69,6 +69,16 @@ public:
     QStringList archiveEnded(Ending ending, bool quarantined, bool repaired);
     // True when the archive last ended came to clean, purged or repaired: the verdicts that keep a cache row.
     bool lastEndedSound() const { return m_lastSound; }
+    // The stderr line of the archive last ended when it was found damaged (not in a dry run): its name, what
+    // the result code means, and what became of the file. Empty otherwise.
+    const QString& lastDamageLine() const { return m_damageLine; }
+    // The run is shard `index` of `count`, of a run over `folders` folders; the summary object says so.
+    void setShard(int index, int count, int folders)
+    {
+        m_shard = index;
+        m_shards = count;
+        m_shardFolders = folders;
+    }
     void runEnded();
     // The one line a dry run prints instead of the run's summary: of the last folder's run, or of all.
     QString drySummary(bool allFolders = false) const;
@@ -81,6 +91,8 @@ public:
 
     // The verdict words of the report.
     static QString verdictName(int verdict);
+    // What a damage code (110, 200, 410) means, in words; empty for other codes.
+    static QString damageMeaning(qint16 code);
     // The progress text of archive n of total, cut to width characters (0: no limit).
     static QString progressText(int n, int total, const QString& name, double megabytesPerSecond, int width);
 
@@ -92,6 +104,7 @@ private:
     void writeObject(const QByteArray& json);
     void showProgress(qint16 percent, bool force);
     QJsonObject salvageObject(const zipsalvage::Report& report, const QString& target);
+    QJsonObject summaryExtras() const;
 
     // Archives counted by verdict, for one folder's run and for all.
     struct Tally
@@ -117,6 +130,8 @@ private:
     Tally m_run;
     Tally m_all;
     bool m_lastSound = false;
+    QString m_damageLine;
+    int m_shard = 0, m_shards = 0, m_shardFolders = 0; // m_shards 0: not a shard
     bool m_cacheRun = false;
     qint64 m_salvaged = 0;         // salvaged copies written (or that would be), of every folder
     qint64 m_entriesRecovered = 0; // entries in them

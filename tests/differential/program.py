@@ -58,7 +58,8 @@ class Program:
                     if "name" in row:
                         rows[row["name"]] = row
         stderr = result.stderr.decode("utf-8", "replace")
-        if result.returncode not in (0, 1) or "runtime error:" in stderr:
+        # 3 is a run that ended and found damage, as mutants often are.
+        if result.returncode not in (0, 1, 3) or "runtime error:" in stderr:
             return "crash", rows, stderr
         return "ok", rows, stderr
 

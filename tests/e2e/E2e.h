@@ -124,17 +124,20 @@ inline Result run(const Program& program, const QString& folder, std::function<v
     return collect(p, timeoutMs);
 }
 
-// An ended run: normal exit, status 0, one summary line, no sanitizer report.
-#define E2E_VERIFY_ENDED(r)                                                                                            \
+// An ended run: normal exit, the status given (0, or 3 when it found damage), one summary line, no sanitizer
+// report.
+#define E2E_VERIFY_ENDED_WITH(r, expected)                                                                             \
     do {                                                                                                               \
         QVERIFY2(!(r).sanitizerReport(), (r).err.constData());                                                         \
         QVERIFY2((r).finished, "the program did not finish in time");                                                  \
         QCOMPARE((r).status, QProcess::NormalExit);                                                                    \
         QVERIFY2(                                                                                                      \
-            (r).exitCode == 0,                                                                                         \
+            (r).exitCode == (expected),                                                                                \
             qPrintable(QStringLiteral("exit %1, stderr: %2").arg((r).exitCode).arg(QString::fromLocal8Bit((r).err)))); \
         QVERIFY2((r).out.contains(" zip(s) processed,"), (r).out.constData());                                         \
     } while (false)
+
+#define E2E_VERIFY_ENDED(r) E2E_VERIFY_ENDED_WITH(r, 0)
 
 inline QByteArray hashOf(const QString& path)
 {
