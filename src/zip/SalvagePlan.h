@@ -40,7 +40,7 @@ struct Found
 class Poll
 {
 public:
-    explicit Poll(const Control& control) : m_control(control) { m_clock.start(); }
+    explicit Poll(const Control& control) : m_control(control) {}
     // True once the run asks to stop.
     bool stop();
     bool stopped() const { return m_stopped; }

@@ -525,9 +525,10 @@ bool Poll::stop()
 {
     if (m_stopped)
         return true;
-    if (m_clock.elapsed() < 10)
+    // The first call asks at once: a run aborted before salvage starts never waits for it.
+    if (m_clock.isValid() && m_clock.elapsed() < 10)
         return false;
-    m_clock.restart();
+    m_clock.start();
     if (m_control.progress)
         m_control.progress();
     m_stopped = m_control.aborted && m_control.aborted();
