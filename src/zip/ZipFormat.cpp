@@ -223,21 +223,23 @@ QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 new
         return out;
     }
     // The offset outgrows the record's 32-bit field: the record is made anew with a zip64 field for it.
-    const int nameLen = get16(r + 28);
-    const int extraLen = get16(r + 30);
-    const int commentLen = get16(r + 32);
+    HeaderFields h;
+    parseCentralFixed(r, h);
+    const int nameLen = h.nameLen;
+    const int extraLen = h.extraLen;
+    const int commentLen = h.commentLen;
     const char* extra = r + 46 + nameLen;
     CentralRecordFields f;
-    f.versionMadeBy = get16(r + 4);
-    f.versionNeeded = get16(r + 6);
-    f.flags = get16(r + 8);
-    f.method = get16(r + 10);
-    f.dosTime = get32(r + 12);
-    f.crc = get32(r + 16);
+    f.versionMadeBy = h.versionMadeBy;
+    f.versionNeeded = h.versionNeeded;
+    f.flags = h.flags;
+    f.method = h.method;
+    f.dosTime = h.dosTime;
+    f.crc = h.crc;
     f.compressedSize = entry.compressedSize;
     f.size = entry.size;
-    f.internalAttributes = get16(r + 36);
-    f.externalAttributes = get32(r + 38);
+    f.internalAttributes = h.internalAttributes;
+    f.externalAttributes = h.externalAttributes;
     f.offset = newOffset;
     f.name = QByteArray(r + 46, nameLen);
     f.comment = QByteArray(r + 46 + nameLen + extraLen, commentLen);
