@@ -89,6 +89,7 @@ QString localHeadersUnsound(const QByteArray& copy)
 enum class Damage
 {
     MisnamedLocal,
+    MisnamedRecord,
     RepeatedChunk,
     FlippedFlag,
     EmptyLookAlike,
@@ -112,6 +113,14 @@ QByteArray damaged(Damage d, QList<Entry>& want)
         const qint64 at = layout.localHeaderOffsets[1] + 30 + want[1].name.size() - 4;
         bytes[at] = char(bytes[at] ^ 0x04); // ".class" -> ".cless"... of the local header only
         bytes.truncate(bytes.size() - 1);   // and the end record damaged
+        break;
+    }
+    case Damage::MisnamedRecord: {
+        // A bit flipped in the directory's copy of a name ("lib/" to "lib'"): the local header has it right.
+        bytes = testzip::build(want, {}, &layout);
+        const qint64 at = bytes.indexOf(want[1].name, layout.centralDirectoryOffset) + 3;
+        bytes[at] = char(bytes[at] ^ 0x08);
+        bytes.truncate(bytes.size() - 1);
         break;
     }
     case Damage::RepeatedChunk: {
@@ -201,6 +210,7 @@ void TestSalvageDamage::bringsBackEveryIntactEntryUnderItsName_data()
 {
     QTest::addColumn<int>("damage");
     QTest::newRow("local header misnames an entry") << int(Damage::MisnamedLocal);
+    QTest::newRow("directory misnames an entry") << int(Damage::MisnamedRecord);
     QTest::newRow("repeated chunk") << int(Damage::RepeatedChunk);
     QTest::newRow("flipped local flag bit") << int(Damage::FlippedFlag);
     QTest::newRow("empty look-alike header") << int(Damage::EmptyLookAlike);

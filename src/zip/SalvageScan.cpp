@@ -179,7 +179,19 @@ private:
     QHash<qint64, int> m_byOffset;
     std::unordered_multimap<quint64, int> m_byData;
     QSet<QByteArray> m_taken; // name, CRC-32 and sizes of the entries taken
-    bool m_ownOnly = true;    // every entry taken so far is where the directory the reader takes says
+    // How many central records have each folder and each extension: where a local header and a record name
+    // the same proven data differently, the name that fits its neighbours is the one a flip did not hit.
+    QHash<QByteArray, int> m_folders;
+    QHash<QByteArray, int> m_extensions;
+    int fit(const QByteArray& name, bool counted) const
+    {
+        const qsizetype slash = name.lastIndexOf('/');
+        const qsizetype dot = name.lastIndexOf('.');
+        const int self = counted ? 1 : 0;
+        return m_folders.value(name.left(std::max<qsizetype>(slash, 0))) - self +
+               (dot > slash ? m_extensions.value(name.mid(dot)) - self : 0);
+    }
+    bool m_ownOnly = true; // every entry taken so far is where the directory the reader takes says
 
     quint64 fileSize() const { return quint64(m_reader.size()); }
     static quint64 dataKey(quint32 crc, quint64 compressedSize, quint64 size)
@@ -196,7 +208,7 @@ private:
     bool findStreamed(const Local& l, Claim& proven, quint64& end);
     int recordFor(const Local& l, const Claim& c) const;
     int voucherFor(const Local& l) const;
-    void take(const Local& l, const Claim& c, quint64 end, int record, bool proven);
+    void take(const Local& l, const Claim& c, quint64 end, int record, bool proven, bool localName = false);
     bool plausibleNext(quint64 pos)
     {
         char b[4];
@@ -237,6 +249,11 @@ void Finder::collectRecords()
         m_byData.emplace(dataKey(r.h.crc, r.h.compressedSize, r.h.size), int(i));
         if (r.localOffset >= 0)
             m_byOffset.insert(r.localOffset, int(i));
+        const qsizetype slash = r.rawName.lastIndexOf('/');
+        const qsizetype dot = r.rawName.lastIndexOf('.');
+        ++m_folders[r.rawName.left(std::max<qsizetype>(slash, 0))];
+        if (dot > slash)
+            ++m_extensions[r.rawName.mid(dot)];
     }
 }
 
@@ -389,7 +406,7 @@ int Finder::voucherFor(const Local& l) const
     return -1;
 }
 
-void Finder::take(const Local& l, const Claim& c, quint64 end, int record, bool proven)
+void Finder::take(const Local& l, const Claim& c, quint64 end, int record, bool proven, bool localName)
 {
     Found f;
     f.localOffset = l.offset;
@@ -397,9 +414,10 @@ void Finder::take(const Local& l, const Claim& c, quint64 end, int record, bool 
     f.endOffset = end;
     f.proven = proven;
     const Record* r = record >= 0 ? &m_records[size_t(record)] : nullptr;
-    f.rawName = r ? r->rawName : l.rawName;
-    const quint16 nameFlags = (r ? r->h.flags : l.h.flags) & kFlagUtf8;
-    const QByteArray& extra = r ? r->extra : l.extra;
+    const bool fromRecord = r && !localName;
+    f.rawName = fromRecord ? r->rawName : l.rawName;
+    const quint16 nameFlags = (fromRecord ? r->h.flags : l.h.flags) & kFlagUtf8;
+    const QByteArray& extra = fromRecord ? r->extra : l.extra;
     f.name = entryName(f.rawName, nameFlags, extra.constData(), extra.size());
     HeaderFields& h = f.fields;
     h.method = c.method;
@@ -453,7 +471,10 @@ bool Finder::run()
         if (rc == zipdecode::Ok) {
             // Proven data is one entry, whatever lies inside it; a copy of an entry taken already stays out.
             const int record = recordFor(l, c);
-            const QByteArray& name = record >= 0 ? m_records[size_t(record)].rawName : l.rawName;
+            // Two witnesses that disagree on the name: the record's, unless the local header's fits the
+            // other names better (then the flip hit the record).
+            const bool localName = record < 0 || fit(l.rawName, false) > fit(m_records[size_t(record)].rawName, true);
+            const QByteArray& name = localName ? l.rawName : m_records[size_t(record)].rawName;
             if (c == Claim{l.h.method, l.h.flags, l.h.crc, l.h.compressedSize, l.h.size} && l.streamed()) {
                 char d[24];
                 const quint64 room = std::min<quint64>(fileSize() - end, sizeof d);
@@ -463,7 +484,7 @@ bool Finder::run()
             // An empty entry proves nothing about its header: alone, it needs what may follow an entry after it.
             const bool sound = record >= 0 || (plausibleName(name) && (c.compressedSize > 0 || plausibleNext(end)));
             if (sound && !m_taken.contains(dataKeyText(name, c.crc, c.compressedSize, c.size)))
-                take(l, c, end, record, true);
+                take(l, c, end, record, true, localName);
             pos = scan.next(end);
             continue;
         }
