@@ -58,6 +58,7 @@ struct Plan
     std::vector<Found> entries;
     QStringList lost;
     qint64 lostLeftOut = 0; // names of lost entries beyond the cap, counted only
+    qint64 lostChars = 0;
     QByteArray comment;
 
     void addLost(const QString& name);
@@ -72,6 +73,7 @@ struct Plan
 
 // Names of lost entries kept at most; a hostile file of look-alike headers cannot grow the report.
 constexpr int kMaxLostNames = 1000;
+constexpr qint64 kMaxLostChars = 256 * 1024;
 
 // Finds what of the archive at reader can come back. False when aborted.
 bool findEntries(zipformat::FileReader& reader, Plan& plan, Poll& poll);

@@ -563,9 +563,10 @@ bool Poll::stop()
 
 void Plan::addLost(const QString& name)
 {
-    if (lost.size() < kMaxLostNames)
+    if (lost.size() < kMaxLostNames && lostChars + name.size() <= kMaxLostChars) {
         lost << name;
-    else
+        lostChars += name.size();
+    } else
         ++lostLeftOut;
 }
 
