@@ -427,22 +427,20 @@ void Finder::take(const Local& l, const Claim& c, quint64 end, int record, bool 
     h.dosTime = r ? r->h.dosTime : l.h.dosTime;
     if (proven) {
         h.flags = quint16((c.flags & flagsToKeep(c.method) & ~kFlagUtf8) | nameFlags);
+        h.versionNeeded = versionNeededFor(c.method, f.rawName);
         f.localExtra = sanitisedExtra(l.extra.constData(), l.extra.size(), f.rawName);
     } else {
         h.flags = l.h.flags; // copied with its header: the record must say what the header says
         h.versionNeeded = l.h.versionNeeded;
     }
-    if (proven)
-        h.versionNeeded = versionNeededFor(c.method, f.rawName);
     h.versionMadeBy = r ? r->h.versionMadeBy : 0;
     h.internalAttributes = r ? r->h.internalAttributes : 0;
     h.externalAttributes = r ? r->h.externalAttributes : 0;
     if (!r && (f.rawName.endsWith('/') || f.rawName.endsWith('\\')))
         h.externalAttributes = 0x10;
     f.centralExtra = sanitisedExtra(extra.constData(), extra.size(), f.rawName);
-    if (r)
-        f.comment = r->comment;
     if (r) {
+        f.comment = r->comment;
         m_records[size_t(record)].used = true;
         f.ownRecord = r->localOffset == qint64(l.offset);
     }
