@@ -77,7 +77,7 @@ fuzz:
 		rm -rf build-fuzz/corpus/$$t && mkdir -p build-fuzz/corpus/$$t build-fuzz/artifacts && \
 		cp tests/fuzz/corpus/* build-fuzz/corpus/$$t/ && \
 		echo "Fuzzing $$t for $(FUZZ_SECONDS) s" && \
-		build-fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -max_len=65536 \
+		build-fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
 			-print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/$$t- build-fuzz/corpus/$$t; \
 	done
 

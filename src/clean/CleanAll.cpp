@@ -200,8 +200,10 @@ void Form1::Command2_Click()
         runReport.runStarted(runFolder, count, XceedZip1);
         // Salvaged copies are written beside the archives, but the run's archives were named above.
         std::optional<SalvagePass> salvage;
-        if (runReport.salvage && unattended())
+        if (runReport.salvage && unattended()) {
             salvage.emplace(runReport);
+            salvage->setControl({[this] { pumpEvents(); }, [this] { return runFlag == 0; }});
+        }
         for (int i = 0; i < count; ++i) {
             QElapsedTimer archiveClock;
             archiveClock.start();
@@ -265,6 +267,7 @@ void Form1::Command2_Click()
         if (salvage && !aborted)
             for (const QString& line : salvage->earlierQuarantines(runFolder))
                 writeLine(*this, line, !runReport.dryRun);
+        aborted = aborted || (salvage && salvage->aborted());
     }
 
     // 13. End of run, on every road.

@@ -217,6 +217,7 @@ QJsonObject RunReport::salvageObject(const zipsalvage::Report& r, const QString&
                        {"recovered", r.recovered.size()},
                        {"unproven", QJsonArray::fromStringList(r.unproven)},
                        {"lost", QJsonArray::fromStringList(r.lost)},
+                       {"lost_left_out", r.lostLeftOut},
                        {"bytes", r.bytesRecovered},
                        {"bytes_written", r.bytesWritten}};
 }

@@ -6,17 +6,20 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
 
 namespace {
 
 // Long lists of lost names are cut: the report holds them all.
 constexpr int kNamesShown = 10;
 
-QString namesText(const QStringList& names)
+// leftOut: names that were not kept at all, counted with the rest.
+QString namesText(const QStringList& names, qint64 leftOut = 0)
 {
     QString text = names.mid(0, kNamesShown).join(QStringLiteral(", "));
-    if (names.size() > kNamesShown)
-        text += QStringLiteral(" and %1 more").arg(names.size() - kNamesShown);
+    const qint64 more = std::max<qint64>(names.size() - kNamesShown, 0) + leftOut;
+    if (more > 0)
+        text += QStringLiteral(" and %1 more").arg(more);
     return text;
 }
 
@@ -48,7 +51,8 @@ QString SalvagePass::lineFor(const QString& path, const zipsalvage::Report& r, b
             text += QStringLiteral(" (%1)").arg(target);
     }
     if (!r.lost.isEmpty())
-        text += QStringLiteral("; %1 lost: %2").arg(r.lost.size()).arg(namesText(r.lost));
+        text +=
+            QStringLiteral("; %1 lost: %2").arg(r.lost.size() + r.lostLeftOut).arg(namesText(r.lost, r.lostLeftOut));
     // A dry run's lines are what the run would do, on stdout with the others; a run's are notes on stderr.
     return dryRun ? text : QStringLiteral("tamsorel: ") + text;
 }
@@ -60,7 +64,10 @@ QString SalvagePass::afterQuarantine(const QString& path)
     if (!QFileInfo(damaged).isFile())
         return {}; // the rename did not happen (a read-only drive): nothing was quarantined
     m_done.insert(QFileInfo(path + QStringLiteral(".bad")).absoluteFilePath());
-    const zipsalvage::Report r = zipsalvage::salvage(damaged, zipsalvage::salvagedPath(damaged), dryRun);
+    if (m_aborted)
+        return {};
+    const zipsalvage::Report r = zipsalvage::salvage(damaged, zipsalvage::salvagedPath(damaged), dryRun, m_control);
+    m_aborted = r.status == zipsalvage::Status::Aborted;
     m_report.salvaged(r, zipsalvage::salvagedPath(damaged));
     return lineFor(damaged, r, dryRun);
 }
@@ -82,7 +89,11 @@ QStringList SalvagePass::earlierQuarantines(const QString& folder)
         const QString target = zipsalvage::salvagedPath(path);
         if (m_done.contains(path) || QFileInfo::exists(target))
             continue;
-        const zipsalvage::Report r = zipsalvage::salvage(path, target, dryRun);
+        m_aborted = m_aborted || (m_control.aborted && m_control.aborted());
+        if (m_aborted)
+            break;
+        const zipsalvage::Report r = zipsalvage::salvage(path, target, dryRun, m_control);
+        m_aborted = r.status == zipsalvage::Status::Aborted;
         m_report.salvagedEarlier(path, r, target);
         lines << lineFor(path, r, dryRun);
     }

@@ -5,14 +5,13 @@
 // Each salvage is one console line (stdout in a dry run, with the run's other would-be actions; stderr
 // otherwise) and, in the report, a salvage object.
 
+#include "zip/Salvage.h"
+
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
 class RunReport;
-namespace zipsalvage {
-struct Report;
-}
 
 class SalvagePass
 {
@@ -25,10 +24,17 @@ public:
     // Every NAME.zip.bad of the folder with no salvaged copy and not salvaged in this run; a line each.
     QStringList earlierQuarantines(const QString& folder);
 
+    // How salvage follows the run: its event pump, and whether the run was aborted. Once aborted, the salvage
+    // in work stops (nothing written) and no other starts.
+    void setControl(zipsalvage::Control control) { m_control = std::move(control); }
+    bool aborted() const { return m_aborted; }
+
     // The console line of one salvage; path is the damaged file, as shown to the user.
     static QString lineFor(const QString& path, const zipsalvage::Report& r, bool dryRun);
 
 private:
     RunReport& m_report;
     QSet<QString> m_done;
+    zipsalvage::Control m_control;
+    bool m_aborted = false;
 };

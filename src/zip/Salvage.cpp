@@ -1,5 +1,5 @@
-// Salvage, writing: the entries that came back, copied byte for byte into a new archive with a central
-// directory of the archive's own records where they agree and records rebuilt from local headers elsewhere.
+// Salvage, writing: the entries that came back into a new archive, proven ones under headers written anew
+// from proven values, unproven ones byte for byte, with a central directory made from the same values.
 
 #include "zip/Salvage.h"
 
@@ -8,6 +8,7 @@
 #include "zip/ZipJob.h"
 
 #include <QFileInfo>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -19,103 +20,29 @@ using namespace zipformat;
 namespace zipsalvage {
 namespace {
 
-constexpr quint32 kMax32 = 0xffffffffu;
+// Entries whose final test fails are found one by one, up to this many entries; beyond, the copy goes.
+constexpr size_t kMaxEntriesRetested = 4096;
 
-// The local extra field as a central one: no zip64 field (rebuilt for the new values), the extended
-// timestamp cut to its modification time, and the old Unix field (user and group only locally) left out.
-QByteArray centralExtra(const QByteArray& local)
-{
-    QByteArray out;
-    for (int at = 0; at + 4 <= local.size();) {
-        const quint16 id = get16(local.constData() + at);
-        const int len = get16(local.constData() + at + 2);
-        if (at + 4 + len > local.size())
-            break; // a malformed tail is dropped: readers of the new directory must be able to walk it
-        const char* d = local.constData() + at + 4;
-        if (id == 0x5455 && len >= 5 && (d[0] & 1)) {
-            put16(out, id);
-            put16(out, 5);
-            out.append(d, 5);
-        } else if (id != 0x0001 && id != 0x5455 && id != 0x5855) {
-            out.append(local.constData() + at, 4 + len);
-        }
-        at += 4 + len;
-    }
-    return out;
-}
-
-// A central record made from what the local header and the proof found.
-QByteArray rebuiltRecord(const Found& f, quint64 offset)
+QByteArray centralRecordFor(const Found& f, quint64 offset)
 {
     CentralRecordFields r;
-    r.versionNeeded = f.versionNeeded;
-    const bool zip64 = f.size >= kMax32 || f.compressedSize >= kMax32 || offset >= kMax32;
-    // Made by MS-DOS, whose attributes are all a local header implies, at the version the record needs.
-    r.versionMadeBy = quint16((zip64 ? std::max<quint16>(f.versionNeeded, 45) : f.versionNeeded) & 0xff);
-    r.flags = f.flags;
-    r.method = f.method;
-    r.dosTime = f.dosTime;
-    r.crc = f.crc;
-    r.compressedSize = f.compressedSize;
-    r.size = f.size;
-    r.externalAttributes = f.rawName.endsWith('/') || f.rawName.endsWith('\\') ? 0x10 : 0;
+    const HeaderFields& h = f.fields;
+    r.versionNeeded = h.versionNeeded;
+    // Without a record of its own: made by MS-DOS, whose attributes are all a local header implies.
+    r.versionMadeBy = h.versionMadeBy ? h.versionMadeBy : quint16(h.versionNeeded & 0xff);
+    r.flags = h.flags;
+    r.method = h.method;
+    r.dosTime = h.dosTime;
+    r.crc = h.crc;
+    r.compressedSize = h.compressedSize;
+    r.size = h.size;
+    r.internalAttributes = h.internalAttributes;
+    r.externalAttributes = h.externalAttributes;
     r.offset = offset;
     r.name = f.rawName;
-    r.extra = centralExtra(f.localExtra);
-    // Only a hostile local header leaves no room for the zip64 block: a readable record beats its other blocks.
-    if (r.extra.size() + 4 + 3 * 8 > 0xffff)
-        r.extra.clear();
+    r.extra = f.centralExtra;
+    r.comment = f.comment;
     return writeCentralRecord(r);
-}
-
-// True when a reader that checks local headers against the directory (ours does) accepts the entry's local
-// header under the record it gets: a local header damaged in a field the proof does not read (a size where
-// a data descriptor holds the real one) cannot travel byte for byte under any record.
-bool headerFits(FileReader& reader, const Plan& plan, const Found& f)
-{
-    Entry e;
-    if (f.record >= 0) {
-        e = plan.records.entries[size_t(f.record)];
-    } else {
-        e.flags = f.flags;
-        e.method = f.method;
-        e.crc = f.crc;
-        e.compressedSize = f.compressedSize;
-        e.size = f.size;
-        e.rawName = f.rawName;
-        e.zip64 = f.size >= kMax32 || f.compressedSize >= kMax32;
-    }
-    e.localOffset = f.localOffset;
-    Archive bounds;
-    bounds.centralDirectoryOffset = quint64(reader.size());
-    return checkLocalHeader(reader, bounds, e) == ZipSuccess;
-}
-
-// Gives each entry a record its local header fits (its own, or one rebuilt from the header); an entry that
-// fits none is lost.
-void fitRecords(FileReader& reader, Plan& plan)
-{
-    std::vector<Found> kept;
-    for (Found& f : plan.entries) {
-        if (f.record >= 0 && !headerFits(reader, plan, f))
-            f.record = -1;
-        if (f.record >= 0 || headerFits(reader, plan, f))
-            kept.push_back(std::move(f));
-        else
-            plan.lost << f.name;
-    }
-    plan.entries = std::move(kept);
-}
-
-QByteArray recordFor(const Plan& plan, const Found& f, quint64 offset)
-{
-    if (f.record < 0)
-        return rebuiltRecord(f, offset);
-    QByteArray r = centralRecord(plan.records, plan.records.entries[size_t(f.record)], offset);
-    // The new archive is one file on disk 0, whatever the old record said.
-    r[34] = 0;
-    r[35] = 0;
-    return r;
 }
 
 // The new central directory and end records for entries laid out one after the other from offset 0.
@@ -124,23 +51,31 @@ QByteArray directoryFor(const Plan& plan, quint64* entriesSize)
     QByteArray central;
     quint64 at = 0;
     for (const Found& f : plan.entries) {
-        central.append(recordFor(plan, f, at));
-        at += f.endOffset - f.localOffset;
+        central.append(centralRecordFor(f, at));
+        at += f.writtenSize();
     }
     *entriesSize = at;
     return central + endRecords(plan.entries.size(), at, quint64(central.size()), plan.comment);
 }
 
-// The engine's own listing and data test on the written file: every entry must list and test good.
-bool passesOwnTest(const QString& path, size_t expected)
+// The engine's own listing and data test on the written file, of the entries mask takes: a ZipResult code,
+// or ZipOtherError when fewer than expected are listed.
+int ownTest(const QString& path, const QString& mask, size_t expected, Poll& poll)
 {
     ZipComponent zip;
     zip.ArchivePath = path;
-    zip.EntryMask = QStringLiteral("*");
+    zip.EntryMask = mask;
     zip.TestData = true;
+    zip.setProgressHook([&zip, &poll] {
+        if (poll.stop())
+            zip.Abort = true;
+    });
     size_t listed = 0;
     QObject::connect(&zip, &ZipComponent::Listing, &zip, [&listed](const QString&) { ++listed; });
-    return zip.ListContents() == ZipSuccess && listed == expected;
+    const int rc = zip.ListContents();
+    if (poll.stopped())
+        return ZipAborted;
+    return rc == ZipSuccess && listed < expected ? int(ZipOtherError) : rc;
 }
 
 // The mode of a salvaged copy: the damaged archive's read and write bits, never more.
@@ -156,25 +91,26 @@ quint32 damagedMode(FileReader& reader)
 #endif
 }
 
-Status write(FileReader& reader, const Plan& plan, const QByteArray& directory, const QString& target)
+Status writeCopy(FileReader& reader, const Plan& plan, zipjob::TempFile& temp)
 {
-    const QFileInfo info(target);
-    zipjob::TempFile temp(info.absolutePath(), info.fileName());
-    if (!temp.isOpen())
-        return Status::CannotWrite;
-    // The copy belongs to whoever the damaged archive belongs to, where this user may give it away; a copy
-    // that stays this user's is no wider for it, its mode being the archive's.
-    temp.keepOwnerAndAttributes(reader.file().handle());
     QByteArray buf;
+    quint64 entriesSize = 0;
+    const QByteArray directory = directoryFor(plan, &entriesSize);
     for (const Found& f : plan.entries) {
-        for (quint64 from = f.localOffset; from < f.endOffset;) {
-            const qint64 n = qint64(std::min<quint64>(f.endOffset - from, quint64(zipjob::kChunk)));
+        const QByteArray header = f.newLocalHeader();
+        if (!temp.write(header.constData(), header.size()))
+            return Status::CannotWrite;
+        // A proven entry's data alone; an unproven one's header, data and descriptor as they were.
+        const quint64 from = f.proven ? f.dataOffset : f.localOffset;
+        const quint64 to = f.proven ? f.dataOffset + f.fields.compressedSize : f.endOffset;
+        for (quint64 at = from; at < to;) {
+            const qint64 n = qint64(std::min<quint64>(to - at, quint64(zipjob::kChunk)));
             buf.resize(n);
-            if (!reader.read(qint64(from), buf.data(), n))
+            if (!reader.read(qint64(at), buf.data(), n))
                 return Status::CannotRead;
             if (!temp.write(buf.constData(), n))
                 return Status::CannotWrite;
-            from += quint64(n);
+            at += quint64(n);
         }
     }
     if (!temp.write(directory.constData(), directory.size()) || !temp.file().flush())
@@ -184,19 +120,59 @@ Status write(FileReader& reader, const Plan& plan, const QByteArray& directory, 
     if (::fsync(temp.file().handle()) != 0)
         return Status::CannotWrite;
 #endif
-    if (!passesOwnTest(temp.file().fileName(), plan.entries.size()))
-        return Status::FailedCheck;
-    // Never over an existing file, not even one that appeared while the copy was written; readable by no one
-    // the damaged archive was kept from.
-    switch (temp.nameNew(target, damagedMode(reader))) {
-    case zipjob::TempFile::Named::Done:
-        return Status::Written;
-    case zipjob::TempFile::Named::Exists:
-        return Status::TargetExists;
-    case zipjob::TempFile::Named::Failed:
-        break;
+    return Status::Written;
+}
+
+// Writes the copy and tests it. An entry that fails the test is left out (into lost) and the copy written
+// again without it, once.
+Status write(FileReader& reader, Plan& plan, const QString& target, Poll& poll, FileReader& damaged)
+{
+    const QFileInfo info(target);
+    for (int round = 0; round < 2; ++round) {
+        zipjob::TempFile temp(info.absolutePath(), info.fileName());
+        if (!temp.isOpen())
+            return Status::CannotWrite;
+        // The copy belongs to whoever the damaged archive belongs to, where this user may give it away; a copy
+        // that stays this user's is no wider for it, its mode being the archive's.
+        temp.keepOwnerAndAttributes(damaged.file().handle());
+        const Status written = writeCopy(reader, plan, temp);
+        if (written != Status::Written)
+            return written;
+        const QString path = temp.file().fileName();
+        const int rc = ownTest(path, QStringLiteral("*"), plan.entries.size(), poll);
+        if (rc == ZipAborted)
+            return Status::Aborted;
+        if (rc == ZipSuccess) {
+            // Never over an existing file, not even one that appeared while the copy was written; readable by no
+            // one the damaged archive was kept from.
+            switch (temp.nameNew(target, damagedMode(damaged))) {
+            case zipjob::TempFile::Named::Done:
+                return Status::Written;
+            case zipjob::TempFile::Named::Exists:
+                return Status::TargetExists;
+            case zipjob::TempFile::Named::Failed:
+                break;
+            }
+            return Status::CannotWrite;
+        }
+        if (round > 0 || plan.entries.size() > kMaxEntriesRetested)
+            break;
+        std::vector<Found> kept;
+        for (Found& f : plan.entries) {
+            // A name's mask may take other entries of the copy too: all of them must test good.
+            const int one = ownTest(path, f.name.toLower(), 1, poll);
+            if (one == ZipAborted)
+                return Status::Aborted;
+            if (one == ZipSuccess)
+                kept.push_back(std::move(f));
+            else
+                plan.addLost(f.name);
+        }
+        if (kept.empty() || kept.size() == plan.entries.size())
+            break;
+        plan.entries = std::move(kept);
     }
-    return Status::CannotWrite;
+    return Status::FailedCheck;
 }
 
 } // namespace
@@ -211,52 +187,62 @@ QString salvagedPath(const QString& damagedPath)
     return base + QStringLiteral(".salvaged.zip");
 }
 
-Report salvage(const QString& source, const QString& target, bool dryRun)
+Report salvage(const QString& source, const QString& target, bool dryRun, const Control& control)
 {
     Report report;
+    Poll poll(control);
     FileReader reader;
     if (!QFileInfo(source).isFile() || !reader.open(source)) {
         report.status = Status::CannotRead;
         return report;
     }
     Plan plan;
-    findEntries(reader, plan);
-    fitRecords(reader, plan);
+    FileReader* from = &reader;
+    // A file moved in text mode is read again as it was before; the reading that proves more wins. The
+    // restored copy is a temporary file beside the target, gone when salvage ends.
+    const QFileInfo info(target);
+    std::optional<zipjob::TempFile> restored;
+    FileReader restoredReader;
+    if (findEntries(reader, plan, poll) && looksTextModeMangled(reader, poll)) {
+        restored.emplace(info.absolutePath(), info.fileName(), zipjob::TempFile::Rewrite);
+        Plan undone;
+        if (restored->isOpen() && undoTextMode(reader, restored->file(), poll) &&
+            restoredReader.open(restored->file().fileName()) && findEntries(restoredReader, undone, poll) &&
+            undone.provenCount() > plan.provenCount()) {
+            plan = std::move(undone);
+            plan.textModeUndone = true;
+            from = &restoredReader;
+        }
+    }
+    if (poll.stopped()) {
+        report.status = Status::Aborted;
+        return report;
+    }
+    if (plan.entries.empty()) {
+        report.status = Status::NothingRecoverable;
+    } else if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+        report.status = Status::TargetExists;
+    } else if (dryRun) {
+        report.status = Status::WouldWrite;
+    } else {
+        report.status = write(*from, plan, target, poll, reader);
+        if (report.status == Status::FailedCheck)
+            plan.entries.clear();
+    }
     report.fromDirectory = plan.fromDirectory;
     report.lost = plan.lost;
+    report.lostLeftOut = plan.lostLeftOut;
     for (const Found& f : plan.entries) {
         report.recovered << f.name;
         if (!f.proven)
             report.unproven << f.name;
-        report.bytesRecovered += qint64(f.size);
-    }
-    if (plan.entries.empty()) {
-        report.status = Status::NothingRecoverable;
-        return report;
+        report.bytesRecovered += qint64(f.fields.size);
     }
     quint64 entriesSize = 0;
-    QByteArray directory = directoryFor(plan, &entriesSize);
-    report.bytesWritten = qint64(entriesSize) + directory.size();
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
-        report.status = Status::TargetExists;
-    else if (dryRun)
-        report.status = Status::WouldWrite;
-    else
-        report.status = write(reader, plan, directory, target);
-    // A record of the archive's own can agree in what was compared and still hold a damaged field that
-    // contradicts its local header: then every record is rebuilt from the local headers, once.
-    bool ownRecords = false;
-    for (const Found& f : plan.entries)
-        ownRecords |= f.record >= 0;
-    if (report.status == Status::FailedCheck && ownRecords) {
-        for (Found& f : plan.entries)
-            f.record = -1;
-        directory = directoryFor(plan, &entriesSize);
-        report.bytesWritten = qint64(entriesSize) + directory.size();
-        report.status = write(reader, plan, directory, target);
+    if (report.status == Status::Written || report.status == Status::WouldWrite) {
+        const qint64 directorySize = directoryFor(plan, &entriesSize).size();
+        report.bytesWritten = qint64(entriesSize) + directorySize;
     }
-    if (report.status != Status::Written && report.status != Status::WouldWrite)
-        report.bytesWritten = 0;
     return report;
 }
 
@@ -277,6 +263,8 @@ const char* statusText(Status status)
         return "cannot write the salvaged copy";
     case Status::FailedCheck:
         return "the salvaged copy failed its test and was discarded";
+    case Status::Aborted:
+        return "aborted";
     }
     return "";
 }

@@ -1,197 +1,305 @@
-// Salvage, finding: which entries of a damaged archive still hold data that tests good, from its central
-// directory when that can be read, and by walking its local headers when it cannot.
+// Salvage, finding: which entries of a damaged archive still hold data that tests good, walking its local
+// headers and taking names and attributes from the central records that agree with what the data proves.
 
 #include "zip/Decoders.h"
 #include "zip/SalvagePlan.h"
 
 #include <QHash>
+#include <QSet>
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 using namespace zipformat;
 
 namespace zipsalvage {
 namespace {
 
-constexpr quint32 kLocalSig = 0x04034b50;
-constexpr quint32 kCentralSig = 0x02014b50;
-constexpr quint32 kDescriptorSig = 0x08074b50;
-constexpr quint32 kMax32 = 0xffffffffu;
 constexpr qint64 kScanChunk = 1024 * 1024;
 // Candidate data descriptors whose CRC does not come out are tried at most this many times an entry, so a
 // damaged streamed entry full of look-alikes costs bounded decoding.
 constexpr int kMaxDescriptorTries = 32;
-// Flags a local header and its central record must share: encrypted, patched data, strong encryption.
-constexpr quint16 kMustAgree = 0x0001 | 0x0020 | 0x0040;
 // Bytes decoded beyond four times the file's size before salvage stops proving entries.
 constexpr qint64 kProofSlack = 64 * 1024 * 1024;
+// Central records of one name tried as witnesses of a local header's data.
+constexpr int kMaxWitnesses = 4;
 
-// What a local header says, read on its own.
+// Finds signatures going forward through the file, reading each byte once however often it is asked.
+class Scanner
+{
+public:
+    Scanner(FileReader& reader, quint32 sig) : m_reader(reader), m_sig(sig) {}
+    // The first position at or after from where the signature lies; -1 when none.
+    qint64 next(quint64 from)
+    {
+        qint64 at = qint64(std::min<quint64>(from, quint64(m_reader.size())));
+        while (at + 4 <= m_reader.size()) {
+            if (at < m_start || at + 4 > m_start + m_buf.size()) {
+                const qint64 n = std::min<qint64>(kScanChunk + 3, m_reader.size() - at);
+                m_buf.resize(n);
+                if (!m_reader.read(at, m_buf.data(), n))
+                    return -1;
+                m_start = at;
+            }
+            const char* b = m_buf.constData();
+            const qint64 end = m_start + m_buf.size() - 3;
+            for (qint64 i = at; i < end; ++i)
+                if (get32(b + (i - m_start)) == m_sig)
+                    return i;
+            at = end;
+        }
+        return -1;
+    }
+
+private:
+    FileReader& m_reader;
+    quint32 m_sig;
+    QByteArray m_buf;
+    qint64 m_start = 0;
+};
+
+// A local header as read on its own.
 struct Local
 {
     quint64 offset = 0;
-    quint16 versionNeeded = 0;
-    quint16 flags = 0;
-    quint16 method = 0;
-    quint32 dosTime = 0;
-    quint32 crc = 0;
-    quint64 compressedSize = 0;
-    quint64 size = 0;
-    bool zip64 = false;
+    HeaderFields h;
     QByteArray rawName;
     QByteArray extra;
     quint64 dataOffset = 0;
+    bool zip64 = false;
 
-    bool streamed() const { return flags & 0x0008; }
-    bool encrypted() const { return flags & 0x0001; }
+    bool streamed() const { return h.flags & kFlagDescriptor; }
+};
+
+// A central record found in the file, with where it says its local header is when it is the directory's.
+struct Record
+{
+    HeaderFields h;
+    QByteArray rawName;
+    QByteArray extra;
+    QByteArray comment;
+    qint64 localOffset = -1; // known for the records of the directory the reader takes
+    bool used = false;
 };
 
 QString decodedName(const QByteArray& raw, quint16 flags)
 {
-    return (flags & 0x0800) ? QString::fromUtf8(raw) : cp437ToUnicode(raw);
+    return entryName(raw, flags, nullptr, 0);
 }
 
-// Reads the local header at pos; false when it does not fit in the file.
+// A name damaged in a byte or two: the local header's copy of a name whose central record is sound.
+bool nearName(const QByteArray& a, const QByteArray& b)
+{
+    if (a.size() != b.size())
+        return false;
+    int differ = 0;
+    for (qsizetype i = 0; i < a.size() && differ <= 2; ++i)
+        differ += a[i] != b[i];
+    return differ <= 2;
+}
+
+// A name a header of a real entry can have: not empty, no control characters.
+bool plausibleName(const QByteArray& raw)
+{
+    return !raw.isEmpty() && std::none_of(raw.begin(), raw.end(), [](char c) { return quint8(c) < 0x20; });
+}
+
+QByteArray dataKeyText(const QByteArray& name, quint32 crc, quint64 compressedSize, quint64 size)
+{
+    return name + '\0' + QByteArray::number(crc) + ':' + QByteArray::number(compressedSize) + ':' +
+           QByteArray::number(size);
+}
+
 bool readLocal(FileReader& reader, quint64 pos, Local& l)
 {
-    char h[30];
-    if (!reader.read(qint64(pos), h, 30) || get32(h) != kLocalSig)
+    char h[kLocalHeaderSize];
+    if (!reader.read(qint64(pos), h, kLocalHeaderSize) || !parseLocalFixed(h, l.h))
         return false;
     l.offset = pos;
-    l.versionNeeded = get16(h + 4);
-    l.flags = get16(h + 6);
-    l.method = get16(h + 8);
-    l.dosTime = get32(h + 10);
-    l.crc = get32(h + 14);
-    l.compressedSize = get32(h + 18);
-    l.size = get32(h + 22);
-    const int nameLen = get16(h + 26);
-    const int extraLen = get16(h + 28);
-    l.rawName.resize(nameLen);
-    l.extra.resize(extraLen);
-    if (!reader.read(qint64(pos) + 30, l.rawName.data(), nameLen) ||
-        !reader.read(qint64(pos) + 30 + nameLen, l.extra.data(), extraLen))
+    l.rawName.resize(l.h.nameLen);
+    l.extra.resize(l.h.extraLen);
+    if (!reader.read(qint64(pos) + kLocalHeaderSize, l.rawName.data(), l.h.nameLen) ||
+        !reader.read(qint64(pos) + kLocalHeaderSize + l.h.nameLen, l.extra.data(), l.h.extraLen))
         return false;
-    l.dataOffset = pos + 30 + quint64(nameLen) + quint64(extraLen);
-    // The zip64 field of a local header holds the size, then the compressed size.
-    for (int at = 0; at + 4 <= extraLen;) {
-        const quint16 id = get16(l.extra.constData() + at);
-        const int len = get16(l.extra.constData() + at + 2);
-        if (at + 4 + len > extraLen)
-            break;
-        if (id == 0x0001) {
-            l.zip64 = true;
-            const char* d = l.extra.constData() + at + 4;
-            int used = 0;
-            if (l.size == kMax32 && used + 8 <= len) {
-                l.size = get64(d + used);
-                used += 8;
-            }
-            if (l.compressedSize == kMax32 && used + 8 <= len)
-                l.compressedSize = get64(d + used);
-        }
-        at += 4 + len;
-    }
+    l.dataOffset = pos + kLocalHeaderSize + quint64(l.h.nameLen) + quint64(l.h.extraLen);
+    l.zip64 = readZip64(l.extra.constData(), l.extra.size(), false, l.h) != Zip64::Absent;
     return true;
 }
 
-// Decodes an entry's data to prove it: a zipdecode result, or ZipStructureDamaged when the data would run
-// past the end of the file. Every proof of a salvage draws on one budget of bytes decoded, so a hostile file
-// of many headers over the same bytes cannot cost a decode of the whole file for each of them; once it is
-// spent, nothing more is proven.
-int prove(FileReader& reader, qint64& budget, quint64 dataOffset, quint16 method, quint16 flags, quint64 compressedSize,
-          quint64 size, quint32 crc)
+// Reads as many central records as follow one another from pos; returns where the last one ends.
+quint64 readRecords(FileReader& reader, quint64 pos, std::vector<Record>& out)
 {
-    if (flags & 0x0001)
+    while (true) {
+        char r[kCentralHeaderSize];
+        Record rec;
+        if (!reader.read(qint64(pos), r, kCentralHeaderSize) || !parseCentralFixed(r, rec.h))
+            return pos;
+        const qint64 len = kCentralHeaderSize + rec.h.variableLen();
+        QByteArray rest(len - kCentralHeaderSize, Qt::Uninitialized);
+        if (!reader.read(qint64(pos) + kCentralHeaderSize, rest.data(), rest.size()))
+            return pos;
+        rec.rawName = rest.left(rec.h.nameLen);
+        rec.extra = rest.mid(rec.h.nameLen, rec.h.extraLen);
+        rec.comment = rest.mid(rec.h.nameLen + rec.h.extraLen);
+        if (readZip64(rec.extra.constData(), rec.extra.size(), true, rec.h) == Zip64::Incomplete)
+            rec.h.size = rec.h.compressedSize = kMax32; // values the record does not hold: it proves nothing
+        out.push_back(std::move(rec));
+        pos += quint64(len);
+    }
+}
+
+// What proves an entry's data: the values a header gives it.
+struct Claim
+{
+    quint16 method = 0;
+    quint16 flags = 0;
+    quint32 crc = 0;
+    quint64 compressedSize = 0;
+    quint64 size = 0;
+
+    bool operator==(const Claim&) const = default;
+};
+
+class Finder
+{
+public:
+    Finder(FileReader& reader, Plan& plan, Poll& poll)
+        : m_reader(reader), m_plan(plan), m_poll(poll), m_budget(4 * reader.size() + kProofSlack)
+    {
+    }
+    bool run();
+
+private:
+    FileReader& m_reader;
+    Plan& m_plan;
+    Poll& m_poll;
+    qint64 m_budget;
+    std::vector<Record> m_records;
+    QMultiHash<QByteArray, int> m_byName;
+    QHash<qint64, int> m_byOffset;
+    std::unordered_multimap<quint64, int> m_byData;
+    QSet<QByteArray> m_taken; // name, CRC-32 and sizes of the entries taken
+    // How many central records have each folder and each extension: where a local header and a record name
+    // the same proven data differently, the name that fits its neighbours is the one a flip did not hit.
+    QHash<QByteArray, int> m_folders;
+    QHash<QByteArray, int> m_extensions;
+    int fit(const QByteArray& name, bool counted) const
+    {
+        const qsizetype slash = name.lastIndexOf('/');
+        const qsizetype dot = name.lastIndexOf('.');
+        const int self = counted ? 1 : 0;
+        return m_folders.value(name.left(std::max<qsizetype>(slash, 0))) - self +
+               (dot > slash ? m_extensions.value(name.mid(dot)) - self : 0);
+    }
+    bool m_ownOnly = true; // every entry taken so far is where the directory the reader takes says
+
+    quint64 fileSize() const { return quint64(m_reader.size()); }
+    static quint64 dataKey(quint32 crc, quint64 compressedSize, quint64 size)
+    {
+        return crc ^ (compressedSize * 0x9e3779b97f4a7c15ull) ^ (size * 0xc2b2ae3d27d4eb4full);
+    }
+    void collectRecords();
+    int prove(quint64 dataOffset, const Claim& c);
+    bool fits(quint64 dataOffset, quint64 compressedSize) const
+    {
+        return dataOffset <= fileSize() && compressedSize <= fileSize() - dataOffset;
+    }
+    int provenWitness(const Local& l, Claim& proven, quint64& end);
+    bool findStreamed(const Local& l, Claim& proven, quint64& end);
+    int recordFor(const Local& l, const Claim& c) const;
+    int voucherFor(const Local& l) const;
+    void take(const Local& l, const Claim& c, quint64 end, int record, bool proven, bool localName = false);
+    bool plausibleNext(quint64 pos)
+    {
+        char b[4];
+        return pos == fileSize() ||
+               (m_reader.read(qint64(pos), b, 4) && (get32(b) == kLocalSig || get32(b) == kCentralSig));
+    }
+};
+
+void Finder::collectRecords()
+{
+    Archive dir;
+    quint64 dirStart = 0, dirEnd = 0;
+    if (readCentralDirectory(m_reader, dir) == ZipSuccess) {
+        m_plan.comment = dir.comment;
+        dirStart = dir.centralDirectoryOffset;
+        dirEnd = dirStart + dir.centralDirectorySize;
+        readRecords(m_reader, dirStart, m_records);
+        for (size_t i = 0; i < m_records.size() && i < dir.entries.size(); ++i)
+            m_records[i].localOffset = qint64(dir.entries[i].localOffset);
+    } else {
+        m_ownOnly = false;
+    }
+    // Records elsewhere: the rest of a cut directory, another archive's.
+    Scanner scan(m_reader, kCentralSig);
+    for (qint64 at = scan.next(0); at >= 0;) {
+        if (m_poll.stop())
+            return;
+        if (quint64(at) >= dirStart && quint64(at) < dirEnd) {
+            at = scan.next(dirEnd);
+            continue;
+        }
+        const quint64 end = readRecords(m_reader, quint64(at), m_records);
+        at = scan.next(std::max(end, quint64(at) + 4));
+    }
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        const Record& r = m_records[i];
+        m_byName.insert(r.rawName, int(i));
+        m_byData.emplace(dataKey(r.h.crc, r.h.compressedSize, r.h.size), int(i));
+        if (r.localOffset >= 0)
+            m_byOffset.insert(r.localOffset, int(i));
+        const qsizetype slash = r.rawName.lastIndexOf('/');
+        const qsizetype dot = r.rawName.lastIndexOf('.');
+        ++m_folders[r.rawName.left(std::max<qsizetype>(slash, 0))];
+        if (dot > slash)
+            ++m_extensions[r.rawName.mid(dot)];
+    }
+}
+
+// Decodes an entry's data to prove it: a zipdecode result, or ZipStructureDamaged when the data would run
+// past the end of the file. Every proof draws on one budget of bytes decoded, so a hostile file of many
+// headers over the same bytes cannot cost a decode of the whole file for each of them.
+int Finder::prove(quint64 dataOffset, const Claim& c)
+{
+    if (c.flags & kFlagEncrypted)
         return zipdecode::Unsupported;
-    if (dataOffset > quint64(reader.size()) || compressedSize > quint64(reader.size()) - dataOffset)
+    if (!fits(dataOffset, c.compressedSize))
         return ZipStructureDamaged;
-    if (qint64(compressedSize) > budget)
+    if (qint64(c.compressedSize) > m_budget)
         return ZipHeaderDamaged;
-    budget -= qint64(compressedSize);
+    m_budget -= qint64(c.compressedSize);
     qint64 at = qint64(dataOffset);
     const zipdecode::ReadFn read = [&](char* dest, qint64 max) -> qint64 {
-        if (!reader.read(at, dest, max))
+        if (!m_reader.read(at, dest, max))
             return -1;
         at += max;
         return max;
     };
-    return zipdecode::decodeEntryData(method, flags, read, compressedSize, size, crc, {}, {});
+    const zipdecode::ProgressFn progress = [this](qint64) { return !m_poll.stop(); };
+    return zipdecode::decodeEntryData(c.method, c.flags, read, c.compressedSize, c.size, c.crc, {}, progress);
 }
-
-// The first position at or after from where the signature lies; -1 when none.
-qint64 findSignature(FileReader& reader, quint64 from, quint32 sig)
-{
-    QByteArray buf;
-    for (qint64 at = qint64(from); at + 4 <= reader.size(); at += kScanChunk) {
-        const qint64 n = std::min<qint64>(kScanChunk + 3, reader.size() - at);
-        buf.resize(n);
-        if (!reader.read(at, buf.data(), n))
-            return -1;
-        for (qint64 i = 0; i + 4 <= n; ++i)
-            if (get32(buf.constData() + i) == sig)
-                return at + i;
-    }
-    return -1;
-}
-
-bool signatureAt(FileReader& reader, quint64 pos, quint32 sig)
-{
-    char b[4];
-    return reader.read(qint64(pos), b, 4) && get32(b) == sig;
-}
-
-// What may follow a complete entry: another entry, the central directory, or the end of the file.
-bool plausibleNext(FileReader& reader, quint64 pos)
-{
-    return pos == quint64(reader.size()) || signatureAt(reader, pos, kLocalSig) ||
-           signatureAt(reader, pos, kCentralSig);
-}
-
-// The length of the data descriptor at pos for an entry whose sizes are known; it must repeat the CRC.
-quint64 descriptorLength(FileReader& reader, quint64 pos, quint32 crc, bool zip64)
-{
-    char d[8];
-    if (!reader.read(qint64(pos), d, 8))
-        return 0;
-    const quint64 sizes = zip64 ? 16 : 8;
-    if (get32(d) == kDescriptorSig && get32(d + 4) == crc)
-        return std::min<quint64>(4 + 4 + sizes, quint64(reader.size()) - pos);
-    if (get32(d) == crc)
-        return std::min<quint64>(4 + sizes, quint64(reader.size()) - pos);
-    return 0;
-}
-
-enum class Proof
-{
-    Proven,
-    Unprovable, // encrypted or a method we do not decode: needs a central record to vouch for it
-    Damaged
-};
 
 // A streamed entry whose header holds no sizes: searches for its data descriptor, proven by decoding the
-// bytes before it to the CRC-32 and size it names. Fills f on success.
-Proof findStreamed(FileReader& reader, qint64& budget, const Local& l, Found& f)
+// bytes before it to the CRC-32 and size it names.
+bool Finder::findStreamed(const Local& l, Claim& proven, quint64& end)
 {
     const quint64 start = l.dataOffset;
-    const bool unprovable = l.encrypted() || !zipdecode::canDecode(l.method);
+    if (l.h.flags & kFlagEncrypted || !zipdecode::canDecode(l.h.method) || start > fileSize())
+        return false;
     int tries = 0;
-    bool haveFallback = false;
-    Found fallback;
     QByteArray buf;
     // The search draws on the budget too, by the bytes it passes: many streamed headers without descriptors
     // must not each search the rest of the file. It reads small chunks first, as most entries are small.
-    qint64 passed = 0;
     qint64 chunk = 16 * 1024;
-    for (qint64 at = qint64(start); at + 12 <= reader.size(); at += chunk, chunk = std::min(2 * chunk, kScanChunk)) {
-        budget -= at - qint64(start) - passed;
-        passed = at - qint64(start);
-        if (budget < 0)
-            break;
-        const qint64 n = std::min<qint64>(chunk + 23, reader.size() - at);
+    for (qint64 at = qint64(start); at + 12 <= m_reader.size(); at += chunk, chunk = std::min(2 * chunk, kScanChunk)) {
+        m_budget -= chunk;
+        if (m_budget < 0 || m_poll.stop())
+            return false;
+        const qint64 n = std::min<qint64>(chunk + 23, m_reader.size() - at);
         buf.resize(n);
-        if (!reader.read(at, buf.data(), n))
-            return Proof::Damaged;
+        if (!m_reader.read(at, buf.data(), n))
+            return false;
         for (qint64 i = 0; i < std::min<qint64>(n - 11, chunk); ++i) {
             const char* b = buf.constData() + i;
             const quint64 rel = quint64(at + i) - start;
@@ -208,264 +316,262 @@ Proof findStreamed(FileReader& reader, qint64& budget, const Local& l, Found& f)
                 cands[count++] = {get32(b + 4), get32(b + 12), 16};
             if (sig && n - i >= 24 && get64(b + 8) == rel)
                 cands[count++] = {get32(b + 4), get64(b + 16), 24};
-            if (!unprovable && get32(b + 4) == rel)
+            if (get32(b + 4) == rel)
                 cands[count++] = {get32(b), get32(b + 8), 12};
             for (int c = 0; c < count; ++c) {
-                const Candidate& k = cands[c];
-                const quint64 end = quint64(at + i) + k.len;
-                int rc = zipdecode::Unsupported;
-                if (!unprovable)
-                    rc = prove(reader, budget, start, l.method, l.flags, rel, k.size, k.crc);
-                if (rc != zipdecode::Ok && rc != zipdecode::Unsupported) {
-                    if (++tries > kMaxDescriptorTries)
-                        return haveFallback ? (f = fallback, Proof::Proven) : Proof::Damaged;
-                    continue;
+                const Claim claim{l.h.method, l.h.flags, cands[c].crc, rel, cands[c].size};
+                if (prove(start, claim) == zipdecode::Ok) {
+                    proven = claim;
+                    end = quint64(at + i) + cands[c].len;
+                    return true;
                 }
-                Found g;
-                g.crc = k.crc;
-                g.compressedSize = rel;
-                g.size = k.size;
-                g.endOffset = end;
-                g.proven = rc == zipdecode::Ok;
-                // Proven data followed by what may follow an entry is taken at once; proven data followed by
-                // anything else is kept in case nothing better comes.
-                if (plausibleNext(reader, end)) {
-                    f = g;
-                    return g.proven ? Proof::Proven : Proof::Unprovable;
-                }
-                if (g.proven && !haveFallback) {
-                    haveFallback = true;
-                    fallback = g;
-                }
-            }
-        }
-    }
-    if (haveFallback) {
-        f = fallback;
-        return Proof::Proven;
-    }
-    return Proof::Damaged;
-}
-
-// Reads as many central records as follow one another from pos; every complete one counts.
-void readRecords(FileReader& reader, quint64 pos, Archive& out)
-{
-    out.centralDirectory.clear();
-    out.entries.clear();
-    while (true) {
-        char r[46];
-        if (!reader.read(qint64(pos), r, 46) || get32(r) != kCentralSig)
-            return;
-        const int nameLen = get16(r + 28);
-        const int extraLen = get16(r + 30);
-        const int commentLen = get16(r + 32);
-        const qint64 len = 46 + qint64(nameLen) + extraLen + commentLen;
-        QByteArray record(len, Qt::Uninitialized);
-        if (!reader.read(qint64(pos), record.data(), len))
-            return;
-        Entry e;
-        e.recordPos = out.centralDirectory.size();
-        e.recordLen = int(len);
-        e.versionMadeBy = get16(r + 4);
-        e.flags = get16(r + 8);
-        e.method = get16(r + 10);
-        e.crc = get32(r + 16);
-        e.compressedSize = get32(r + 20);
-        e.size = get32(r + 24);
-        quint64 offset = get32(r + 42);
-        const char* extra = record.constData() + 46 + nameLen;
-        for (int at = 0; at + 4 <= extraLen;) {
-            const quint16 id = get16(extra + at);
-            const int size = get16(extra + at + 2);
-            if (at + 4 + size > extraLen)
-                break;
-            if (id == 0x0001) {
-                const char* d = extra + at + 4;
-                int used = 0;
-                auto take = [&](quint64& v) {
-                    if (v == kMax32 && used + 8 <= size) {
-                        v = get64(d + used);
-                        used += 8;
-                        return true;
-                    }
+                if (++tries > kMaxDescriptorTries)
                     return false;
-                };
-                e.zip64 = true;
-                take(e.size);
-                take(e.compressedSize);
-                if (offset == kMax32 && used + 8 <= size)
-                    e.zip64OffsetAt = int(d - record.constData()) + used;
-                take(offset);
-            }
-            at += 4 + size;
-        }
-        e.localOffset = offset;
-        e.rawName = record.mid(46, nameLen);
-        e.name = decodedName(e.rawName, e.flags);
-        out.centralDirectory.append(record);
-        out.entries.push_back(std::move(e));
-        pos += quint64(len);
-    }
-}
-
-// Entries from the archive's own central directory; false when it cannot be read. *headerTrouble tells
-// whether some entry was lost to its local header rather than to its data.
-bool fromDirectory(FileReader& reader, qint64& budget, Plan& plan, bool* headerTrouble)
-{
-    *headerTrouble = false;
-    Archive archive;
-    if (readCentralDirectory(reader, archive) != ZipSuccess)
-        return false;
-    plan.fromDirectory = true;
-    plan.comment = archive.comment;
-    for (size_t i = 0; i < archive.entries.size(); ++i) {
-        Entry e = archive.entries[i];
-        if (checkLocalHeader(reader, archive, e) != ZipSuccess) {
-            *headerTrouble = true;
-            plan.lost << e.name;
-            continue;
-        }
-        const int rc = prove(reader, budget, e.dataOffset, e.method, e.flags, e.compressedSize, e.size, e.crc);
-        if (rc != zipdecode::Ok && rc != zipdecode::Unsupported) {
-            plan.lost << e.name;
-            continue;
-        }
-        // What the local header says, for a record rebuilt from it should the directory's own not do.
-        Local l;
-        if (!readLocal(reader, e.localOffset, l)) {
-            plan.lost << e.name;
-            continue;
-        }
-        Found f;
-        f.localOffset = e.localOffset;
-        f.endOffset = e.endOffset;
-        f.rawName = e.rawName;
-        f.name = e.name;
-        f.versionNeeded = l.versionNeeded;
-        f.dosTime = l.dosTime;
-        f.localExtra = l.extra;
-        f.flags = l.flags;
-        f.method = e.method;
-        f.crc = e.crc;
-        f.compressedSize = e.compressedSize;
-        f.size = e.size;
-        f.proven = rc == zipdecode::Ok;
-        f.record = int(i);
-        plan.entries.push_back(std::move(f));
-    }
-    plan.records = std::move(archive);
-    return true;
-}
-
-// Entries found by walking local headers from the start of the file.
-void fromLocalHeaders(FileReader& reader, qint64& budget, Plan& plan)
-{
-    plan.fromDirectory = false;
-    qint64 pos = findSignature(reader, 0, kLocalSig);
-    quint64 lastEnd = 0;
-    while (pos >= 0) {
-        Local l;
-        if (!readLocal(reader, quint64(pos), l))
-            break; // a header cut short: nothing of it, and nothing after it
-        Found f;
-        Proof proof = Proof::Damaged;
-        if (l.streamed() && l.compressedSize == 0) {
-            proof = findStreamed(reader, budget, l, f);
-        } else {
-            const int rc = prove(reader, budget, l.dataOffset, l.method, l.flags, l.compressedSize, l.size, l.crc);
-            f.crc = l.crc;
-            f.compressedSize = l.compressedSize;
-            f.size = l.size;
-            f.endOffset = l.dataOffset + l.compressedSize;
-            if (rc == zipdecode::Ok || rc == zipdecode::Unsupported) {
-                proof = rc == zipdecode::Ok ? Proof::Proven : Proof::Unprovable;
-                if (l.streamed())
-                    f.endOffset += descriptorLength(reader, f.endOffset, l.crc, l.zip64);
             }
         }
-        const QString name = decodedName(l.rawName, l.flags);
-        if (proof == Proof::Damaged) {
-            plan.lost << name;
-            // The next entry lies where this one's sizes say when a header is there; otherwise it is searched.
-            const quint64 next = l.dataOffset + l.compressedSize;
-            if (!l.streamed() && next < quint64(reader.size()) && signatureAt(reader, next, kLocalSig))
-                pos = qint64(next);
-            else
-                pos = findSignature(reader, quint64(pos) + 4, kLocalSig);
+    }
+    return false;
+}
+
+// Proves the local header's data with the values of a witness: its own header, the directory's record at
+// its offset, records of its name. Returns a zipdecode result; fills proven and end on Ok.
+int Finder::provenWitness(const Local& l, Claim& proven, quint64& end)
+{
+    Claim tried[2 + kMaxWitnesses];
+    int count = 0;
+    if (!l.streamed() || l.h.compressedSize != 0 || l.h.size != 0)
+        tried[count++] = {l.h.method, l.h.flags, l.h.crc, l.h.compressedSize, l.h.size};
+    auto add = [&](int r) {
+        const HeaderFields& h = m_records[size_t(r)].h;
+        const Claim c{h.method, h.flags, h.crc, h.compressedSize, h.size};
+        if (std::find(tried, tried + count, c) == tried + count)
+            tried[count++] = c;
+    };
+    if (const auto it = m_byOffset.constFind(qint64(l.offset)); it != m_byOffset.constEnd())
+        add(it.value());
+    int named = 0;
+    for (auto it = m_byName.constFind(l.rawName); it != m_byName.constEnd() && it.key() == l.rawName; ++it)
+        if (!m_records[size_t(it.value())].used && named++ < kMaxWitnesses && count < 2 + kMaxWitnesses)
+            add(it.value());
+    int result = ZipHeaderDamaged;
+    for (int i = 0; i < count; ++i) {
+        const int rc = prove(l.dataOffset, tried[i]);
+        if (rc == zipdecode::Ok) {
+            proven = tried[i];
+            end = l.dataOffset + tried[i].compressedSize;
+            return rc;
+        }
+        if (rc == zipdecode::Aborted)
+            return rc;
+        if (rc == zipdecode::Unsupported)
+            result = rc;
+    }
+    if (l.streamed() && findStreamed(l, proven, end))
+        return zipdecode::Ok;
+    return result;
+}
+
+// The central record that names proven data: one whose CRC-32, sizes and method are the data's, of the
+// local header's name first, then the directory's record at its offset, then any.
+int Finder::recordFor(const Local& l, const Claim& c) const
+{
+    int best = -1;
+    int bestRank = 4;
+    const auto range = m_byData.equal_range(dataKey(c.crc, c.compressedSize, c.size));
+    for (auto it = range.first; it != range.second; ++it) {
+        const Record& r = m_records[size_t(it->second)];
+        if (r.used || r.h.crc != c.crc || r.h.compressedSize != c.compressedSize || r.h.size != c.size ||
+            r.h.method != c.method || ((r.h.flags ^ c.flags) & flagsThatMustAgree(c.method)) || r.rawName.isEmpty())
+            continue;
+        const bool here = r.localOffset == qint64(l.offset);
+        const int rank = r.rawName == l.rawName ? (here ? 0 : 1) : here ? 2 : nearName(r.rawName, l.rawName) ? 3 : 4;
+        if (rank < bestRank) {
+            best = it->second;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+// The central record that vouches for data that cannot be checked: it agrees with the local header in
+// everything a reader compares.
+int Finder::voucherFor(const Local& l) const
+{
+    for (auto it = m_byName.constFind(l.rawName); it != m_byName.constEnd() && it.key() == l.rawName; ++it) {
+        const Record& r = m_records[size_t(it.value())];
+        if (!r.used && r.h.crc == l.h.crc && r.h.compressedSize == l.h.compressedSize && r.h.size == l.h.size &&
+            r.h.method == l.h.method && !((r.h.flags ^ l.h.flags) & flagsThatMustAgree(l.h.method)))
+            return it.value();
+    }
+    return -1;
+}
+
+void Finder::take(const Local& l, const Claim& c, quint64 end, int record, bool proven, bool localName)
+{
+    Found f;
+    f.localOffset = l.offset;
+    f.dataOffset = l.dataOffset;
+    f.endOffset = end;
+    f.proven = proven;
+    const Record* r = record >= 0 ? &m_records[size_t(record)] : nullptr;
+    const bool fromRecord = r && !localName;
+    f.rawName = fromRecord ? r->rawName : l.rawName;
+    const quint16 nameFlags = (fromRecord ? r->h.flags : l.h.flags) & kFlagUtf8;
+    const QByteArray& extra = fromRecord ? r->extra : l.extra;
+    f.name = entryName(f.rawName, nameFlags, extra.constData(), extra.size());
+    HeaderFields& h = f.fields;
+    h.method = c.method;
+    h.crc = c.crc;
+    h.compressedSize = c.compressedSize;
+    h.size = c.size;
+    h.dosTime = r ? r->h.dosTime : l.h.dosTime;
+    if (proven) {
+        h.flags = quint16((c.flags & flagsToKeep(c.method) & ~kFlagUtf8) | nameFlags);
+        h.versionNeeded = versionNeededFor(c.method, f.rawName);
+        f.localExtra = sanitisedExtra(l.extra.constData(), l.extra.size(), f.rawName);
+    } else {
+        h.flags = l.h.flags; // copied with its header: the record must say what the header says
+        h.versionNeeded = l.h.versionNeeded;
+    }
+    h.versionMadeBy = r ? r->h.versionMadeBy : 0;
+    h.internalAttributes = r ? r->h.internalAttributes : 0;
+    h.externalAttributes = r ? r->h.externalAttributes : 0;
+    if (!r && (f.rawName.endsWith('/') || f.rawName.endsWith('\\')))
+        h.externalAttributes = 0x10;
+    f.centralExtra = sanitisedExtra(extra.constData(), extra.size(), f.rawName);
+    if (r) {
+        f.comment = r->comment;
+        m_records[size_t(record)].used = true;
+        f.ownRecord = r->localOffset == qint64(l.offset);
+    }
+    m_ownOnly = m_ownOnly && f.ownRecord;
+    m_taken.insert(dataKeyText(f.rawName, c.crc, c.compressedSize, c.size));
+    m_plan.entries.push_back(std::move(f));
+}
+
+bool Finder::run()
+{
+    collectRecords();
+    Scanner scan(m_reader, kLocalSig);
+    for (qint64 pos = scan.next(0); pos >= 0;) {
+        if (m_poll.stop())
+            return false;
+        Local l;
+        if (!readLocal(m_reader, quint64(pos), l)) {
+            pos = scan.next(quint64(pos) + 4);
             continue;
         }
-        f.localOffset = l.offset;
-        f.rawName = l.rawName;
-        f.name = name;
-        f.versionNeeded = l.versionNeeded;
-        f.flags = l.flags;
-        f.method = l.method;
-        f.dosTime = l.dosTime;
-        f.localExtra = l.extra;
-        f.proven = proof == Proof::Proven;
-        lastEnd = f.endOffset;
-        plan.entries.push_back(f);
-        if (signatureAt(reader, lastEnd, kCentralSig))
+        // Headers draw on the budget too: look-alikes a few bytes apart, each naming 64 KiB, must not cost
+        // a read of 64 KiB per byte of the file.
+        m_budget -= qint64(l.dataOffset - l.offset);
+        if (m_budget < 0)
             break;
-        pos = signatureAt(reader, lastEnd, kLocalSig) ? qint64(lastEnd) : findSignature(reader, lastEnd, kLocalSig);
+        Claim c;
+        quint64 end = 0;
+        const int rc = provenWitness(l, c, end);
+        if (rc == zipdecode::Aborted || m_poll.stopped())
+            return false;
+        if (rc == zipdecode::Ok) {
+            // Proven data is one entry, whatever lies inside it; a copy of an entry taken already stays out.
+            const int record = recordFor(l, c);
+            // Two witnesses that disagree on the name: the record's, unless the local header's fits the
+            // other names better (then the flip hit the record).
+            const bool localName = record < 0 || fit(l.rawName, false) > fit(m_records[size_t(record)].rawName, true);
+            const QByteArray& name = localName ? l.rawName : m_records[size_t(record)].rawName;
+            if (c == Claim{l.h.method, l.h.flags, l.h.crc, l.h.compressedSize, l.h.size} && l.streamed()) {
+                char d[24];
+                const quint64 room = std::min<quint64>(fileSize() - end, sizeof d);
+                if (m_reader.read(qint64(end), d, qint64(room)))
+                    end += descriptorLength(d, room, c.crc, c.compressedSize, l.zip64);
+            }
+            // An empty entry proves nothing about its header: alone, it needs what may follow an entry after it.
+            const bool sound = record >= 0 || (plausibleName(name) && (c.compressedSize > 0 || plausibleNext(end)));
+            if (sound && !m_taken.contains(dataKeyText(name, c.crc, c.compressedSize, c.size)))
+                take(l, c, end, record, true, localName);
+            pos = scan.next(end);
+            continue;
+        }
+        const int voucher = rc == zipdecode::Unsupported ? voucherFor(l) : -1;
+        if (voucher >= 0 && fits(l.dataOffset, l.h.compressedSize)) {
+            end = l.dataOffset + l.h.compressedSize;
+            if (l.streamed()) {
+                char d[24];
+                const quint64 room = std::min<quint64>(fileSize() - end, sizeof d);
+                if (m_reader.read(qint64(end), d, qint64(room)))
+                    end += descriptorLength(d, room, l.h.crc, l.h.compressedSize, l.zip64);
+            }
+            take(l, {l.h.method, l.h.flags, l.h.crc, l.h.compressedSize, l.h.size}, end, voucher, false);
+            pos = scan.next(end);
+            continue;
+        }
+        m_plan.addLost(decodedName(l.rawName, l.h.flags));
+        // A damaged stored entry whose data starts with a local header holds another archive: its entries
+        // are not this archive's.
+        char sig[4];
+        if (l.h.method == 0 && !l.streamed() && m_reader.read(qint64(l.dataOffset), sig, 4) &&
+            get32(sig) == kLocalSig && l.h.compressedSize > 0) {
+            pos = scan.next(fits(l.dataOffset, l.h.compressedSize) ? l.dataOffset + l.h.compressedSize : fileSize());
+            continue;
+        }
+        pos = scan.next(quint64(pos) + 4);
     }
 
-    // What is left of the central directory vouches for entries and lends them its records.
-    const qint64 cd = findSignature(reader, lastEnd, kCentralSig);
-    if (cd >= 0)
-        readRecords(reader, quint64(cd), plan.records);
-    std::vector<bool> used(plan.records.entries.size());
-    for (Found& f : plan.entries) {
-        for (size_t r = 0; r < used.size(); ++r) {
-            const Entry& e = plan.records.entries[r];
-            // A record vouches only when it agrees with the local header in everything a reader compares.
-            if (!used[r] && e.rawName == f.rawName && e.crc == f.crc && e.compressedSize == f.compressedSize &&
-                e.size == f.size && e.method == f.method && !((e.flags ^ f.flags) & kMustAgree)) {
-                used[r] = true;
-                f.record = int(r);
-                break;
-            }
-        }
-    }
-    // Entries of the directory that did not come back are lost, unless a damaged header named them already.
-    QHash<QString, int> named;
-    for (const QString& n : plan.lost)
-        ++named[n];
-    for (size_t r = 0; r < used.size(); ++r) {
-        const QString& n = plan.records.entries[r].name;
-        if (used[r])
-            continue;
-        if (named.value(n) > 0)
-            --named[n];
-        else
-            plan.lost << n;
-    }
-    // Data that cannot be checked is kept only when a record vouches for it.
-    std::vector<Found> kept;
-    for (Found& f : plan.entries) {
-        if (f.proven || f.record >= 0)
-            kept.push_back(std::move(f));
-        else
-            plan.lost << f.name;
-    }
-    plan.entries = std::move(kept);
+    // Records that named nothing that came back are lost entries, unless a damaged header named them already.
+    QSet<QString> named(m_plan.lost.begin(), m_plan.lost.end());
+    for (const Record& r : m_records)
+        if (!r.used && !r.rawName.isEmpty() && !named.contains(decodedName(r.rawName, r.h.flags)))
+            m_plan.addLost(decodedName(r.rawName, r.h.flags));
+    // A name that came back is not lost, whichever copy of it was damaged.
+    QSet<QString> recovered;
+    for (const Found& f : m_plan.entries)
+        recovered.insert(f.name);
+    m_plan.lost.removeIf([&](const QString& n) { return recovered.contains(n); });
+    m_plan.lost.removeDuplicates();
+    m_plan.fromDirectory = m_ownOnly && !m_plan.entries.empty();
+    return true;
 }
 
 } // namespace
 
-bool findEntries(FileReader& reader, Plan& plan)
+quint64 Found::writtenSize() const
 {
-    // Enough for the directory's entries and a walk over them, with room for look-alike descriptors.
-    qint64 budget = 4 * reader.size() + kProofSlack;
-    bool headerTrouble = false;
-    if (fromDirectory(reader, budget, plan, &headerTrouble) && !headerTrouble)
+    return proven ? quint64(newLocalHeader().size()) + fields.compressedSize : endOffset - localOffset;
+}
+
+QByteArray Found::newLocalHeader() const
+{
+    if (!proven)
+        return {};
+    return writeLocalHeader(fields, rawName, localExtra);
+}
+
+bool Poll::stop()
+{
+    if (m_stopped)
         return true;
-    // The directory is missing, or some of its entries are not where it says: the walk may find more.
-    Plan walked;
-    fromLocalHeaders(reader, budget, walked);
-    if (!plan.fromDirectory || walked.entries.size() > plan.entries.size())
-        plan = std::move(walked);
-    return true;
+    // The first call asks at once: a run aborted before salvage starts never waits for it.
+    if (m_clock.isValid() && m_clock.elapsed() < 10)
+        return false;
+    m_clock.start();
+    if (m_control.progress)
+        m_control.progress();
+    m_stopped = m_control.aborted && m_control.aborted();
+    return m_stopped;
+}
+
+void Plan::addLost(const QString& name)
+{
+    if (lost.size() < kMaxLostNames && lostChars + name.size() <= kMaxLostChars) {
+        lost << name;
+        lostChars += name.size();
+    } else
+        ++lostLeftOut;
+}
+
+bool findEntries(FileReader& reader, Plan& plan, Poll& poll)
+{
+    Finder finder(reader, plan, poll);
+    return finder.run();
 }
 
 } // namespace zipsalvage

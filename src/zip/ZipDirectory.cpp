@@ -80,23 +80,6 @@ constexpr size_t kMaxEndCandidates = 32;
 // The largest size a file can have: a size beyond it is no size at all.
 constexpr quint64 kMaxFileSize = quint64(std::numeric_limits<qint64>::max());
 
-QString decodeName(const QByteArray& raw, quint16 flags, const char* extra, int extraLen)
-{
-    if (flags & 0x0800)
-        return QString::fromUtf8(raw);
-    QString unicode;
-    // Info-ZIP's Unicode path field: valid only while its CRC matches the stored name.
-    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-        if (id != 0x7075 || size < 5 || data[0] != 1)
-            return true;
-        const quint32 crc = libdeflate_crc32(0, raw.constData(), size_t(raw.size()));
-        if (get32(data + 1) == crc)
-            unicode = QString::fromUtf8(data + 5, size - 5);
-        return false;
-    });
-    return unicode.isNull() ? cp437ToUnicode(raw) : unicode;
-}
-
 // How strong a failure is (the rule's last line); success and unknown codes are weakest.
 int strength(int rc)
 {
@@ -210,49 +193,29 @@ int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shif
         Entry e;
         e.recordPos = pos;
         e.recordLen = int(len);
-        e.versionMadeBy = get16(r + 4);
-        e.flags = get16(r + 8);
-        e.method = get16(r + 10);
-        e.crc = get32(r + 16);
-        e.compressedSize = get32(r + 20);
-        e.size = get32(r + 24);
-        quint64 offset = get32(r + 42);
-        quint64 startDisk = get16(r + 34);
-        const bool needSize = e.size == kMax32;
-        const bool needComp = e.compressedSize == kMax32;
-        const bool needOffset = offset == kMax32;
-        const bool needDisk = startDisk == kMax16;
+        HeaderFields h;
+        parseCentralFixed(r, h);
+        e.versionMadeBy = h.versionMadeBy;
+        e.flags = h.flags;
+        e.method = h.method;
+        e.crc = h.crc;
         const char* extra = r + 46 + nameLen;
-        if (needSize || needComp || needOffset || needDisk) {
-            // Without a zip64 field, all-ones values are literal: an entry of 4 GiB - 1 bytes is valid.
-            bool complete = true;
-            forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int size) {
-                if (id != 0x0001)
-                    return true;
-                int at = 0;
-                auto take = [&](quint64& v, int width) {
-                    if (at + width > size)
-                        return false;
-                    v = width == 8 ? get64(data + at) : get32(data + at);
-                    at += width;
-                    return true;
-                };
-                complete = (!needSize || take(e.size, 8)) && (!needComp || take(e.compressedSize, 8));
-                if (complete && needOffset) {
-                    e.zip64OffsetAt = int(data - r) + at;
-                    complete = take(offset, 8);
-                }
-                // The disk number is the field's last value; a writer that left it out meant this disk.
-                if (complete && needDisk && !take(startDisk, 4))
-                    startDisk = kMax16;
-                e.zip64 = true;
-                return false;
-            });
-            if (!complete)
-                return ZipStructureDamaged;
-        }
+        // Without a zip64 field, all-ones values are literal: an entry of 4 GiB - 1 bytes is valid.
+        const bool deferred =
+            h.size == kMax32 || h.compressedSize == kMax32 || h.offset == kMax32 || h.startDisk == kMax16;
+        int offsetAt = -1;
+        const Zip64 zip64 = readZip64(extra, extraLen, true, h, &offsetAt);
+        if (zip64 == Zip64::Incomplete)
+            return ZipStructureDamaged;
+        e.zip64 = deferred && zip64 != Zip64::Absent;
+        if (offsetAt >= 0)
+            e.zip64OffsetAt = int(extra - r) + offsetAt;
+        e.compressedSize = h.compressedSize;
+        e.size = h.size;
+        const quint64 offset = h.offset;
+        const quint64 startDisk = h.startDisk;
         e.rawName = QByteArray(r + 46, nameLen);
-        e.name = decodeName(e.rawName, e.flags, extra, extraLen);
+        e.name = entryName(e.rawName, e.flags, extra, extraLen);
         // Step 9: disk numbers before offsets. On disk 0 the entry's disk field means nothing.
         if (end.disk > 0 && startDisk > end.disk)
             return ZipStructureDamaged;

@@ -78,14 +78,15 @@ bool FileReader::read(qint64 offset, char* dest, qint64 len)
 
 int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
 {
-    char h[30];
-    if (!reader.read(qint64(entry.localOffset), h, 30))
+    char h[kLocalHeaderSize];
+    HeaderFields local;
+    if (!reader.read(qint64(entry.localOffset), h, kLocalHeaderSize))
         return ZipStructureDamaged;
-    if (get32(h) != kLocalSig)
+    if (!parseLocalFixed(h, local))
         return ZipHeaderDamaged;
-    const quint16 flags = get16(h + 6);
-    const int nameLen = get16(h + 26);
-    const int extraLen = get16(h + 28);
+    const quint16 flags = local.flags;
+    const int nameLen = local.nameLen;
+    const int extraLen = local.extraLen;
     if (nameLen != entry.rawName.size())
         return ZipHeaderDamaged;
     QVarLengthArray<char, 256> name(nameLen + extraLen);
@@ -102,11 +103,7 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
     // What the local header says must agree with the central directory: readers extract from the local
     // header, so an entry whose two headers disagree cannot be extracted as listed. Encryption of the
     // central directory (flag 13) masks the local values, so they are not compared then.
-    constexpr quint16 kMustAgree = 0x0001 | 0x0020 | 0x0040; // encrypted, patched data, strong encryption
-    // Implode keeps its window size and tree count in bits 1 and 2: a reader taking them from the local
-    // header decodes other data.
-    const quint16 mustAgree = kMustAgree | (entry.method == 6 ? 0x0006 : 0);
-    if ((flags ^ entry.flags) & mustAgree || get16(h + 8) != entry.method)
+    if ((flags ^ entry.flags) & flagsThatMustAgree(entry.method) || local.method != entry.method)
         return ZipHeaderDamaged;
     const char* extra = name.constData() + nameLen;
     // The local zip64 field never makes damage: readers take the sizes from the central directory, and
@@ -125,37 +122,22 @@ int checkLocalHeader(FileReader& reader, const Archive& archive, Entry& entry)
         auto agrees = [localZip64](quint64 local, quint64 central) {
             return local == central || (localZip64 && local == kMax32);
         };
-        if (get32(h + 14) != entry.crc || !agrees(get32(h + 22), entry.size) ||
-            !agrees(get32(h + 18), entry.compressedSize))
+        if (local.crc != entry.crc || !agrees(local.size, entry.size) ||
+            !agrees(local.compressedSize, entry.compressedSize))
             return ZipHeaderDamaged;
     }
 
     quint64 end = entry.dataOffset + entry.compressedSize;
     if (descriptor) {
-        // Data descriptor: a signature (some writers leave it out), the CRC-32, then two 4-byte (8-byte for
-        // zip64) sizes. It is found by its signature, or by the entry's CRC-32 where the signature is left
-        // out or damaged; its width is the one whose compressed size is the entry's, else the one the
-        // zip64 fields suggest.
+        // The descriptor's width is the one whose compressed size is the entry's, else the one the zip64
+        // fields suggest.
         char d[4 + 4 + 16];
         const quint64 room = std::min<quint64>(limit - end, sizeof d);
         if (!reader.read(qint64(end), d, qint64(room)))
             return ZipCannotRead;
-        int crcAt = -1;
-        if (room >= 16 && get32(d) == kDescriptorSig)
-            crcAt = 4;
-        else if (room >= 12 && get32(d) == entry.crc)
-            crcAt = 0;
-        else if (room >= 16 && get32(d + 4) == entry.crc)
-            crcAt = 4;
-        if (crcAt >= 0) {
-            const quint64 sizesAt = quint64(crcAt) + 4;
-            auto holds = [&](quint64 sizesLen) {
-                return room >= sizesAt + sizesLen &&
-                       (sizesLen == 16 ? get64(d + sizesAt) : get32(d + sizesAt)) == entry.compressedSize;
-            };
-            const quint64 hinted = entry.zip64 || localZip64 ? 16 : 8;
-            const quint64 sizesLen = holds(hinted) ? hinted : holds(24 - hinted) ? 24 - hinted : hinted;
-            end += std::min(sizesAt + sizesLen, limit - end);
+        const quint64 len = descriptorLength(d, room, entry.crc, entry.compressedSize, entry.zip64 || localZip64);
+        if (len > 0) {
+            end += std::min(len, limit - end);
         } else if (flags & 0x0008) {
             // The local header promises a descriptor that is not there: a reader that streams the entry,
             // or checks that entries do not overlap, cannot read it.
@@ -255,21 +237,23 @@ QByteArray centralRecord(const Archive& archive, const Entry& entry, quint64 new
         return out;
     }
     // The offset outgrows the record's 32-bit field: the record is made anew with a zip64 field for it.
-    const int nameLen = get16(r + 28);
-    const int extraLen = get16(r + 30);
-    const int commentLen = get16(r + 32);
+    HeaderFields h;
+    parseCentralFixed(r, h);
+    const int nameLen = h.nameLen;
+    const int extraLen = h.extraLen;
+    const int commentLen = h.commentLen;
     const char* extra = r + 46 + nameLen;
     CentralRecordFields f;
-    f.versionMadeBy = get16(r + 4);
-    f.versionNeeded = get16(r + 6);
-    f.flags = get16(r + 8);
-    f.method = get16(r + 10);
-    f.dosTime = get32(r + 12);
-    f.crc = get32(r + 16);
+    f.versionMadeBy = h.versionMadeBy;
+    f.versionNeeded = h.versionNeeded;
+    f.flags = h.flags;
+    f.method = h.method;
+    f.dosTime = h.dosTime;
+    f.crc = h.crc;
     f.compressedSize = entry.compressedSize;
     f.size = entry.size;
-    f.internalAttributes = get16(r + 36);
-    f.externalAttributes = get32(r + 38);
+    f.internalAttributes = h.internalAttributes;
+    f.externalAttributes = h.externalAttributes;
     f.offset = newOffset;
     f.name = QByteArray(r + 46, nameLen);
     f.comment = QByteArray(r + 46 + nameLen + extraLen, commentLen);

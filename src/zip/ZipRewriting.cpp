@@ -2,6 +2,7 @@
 // temporary file with a new central directory and put it in place of the archive when complete.
 
 #include "zip/ZipJob.h"
+#include "zip/ZipRecords.h"
 
 #include <QDateTime>
 #include <algorithm>
@@ -287,17 +288,15 @@ int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
     packed.resize(qsizetype(packedSize));
     n.compressedSize = quint32(packed.size());
 
-    put32(n.local, 0x04034b50);
-    put16(n.local, 20);
-    put16(n.local, n.flags);
-    put16(n.local, 8);
-    put32(n.local, n.dosTime);
-    put32(n.local, n.crc);
-    put32(n.local, n.compressedSize);
-    put32(n.local, n.size);
-    put16(n.local, quint16(n.name.size()));
-    put16(n.local, 0);
-    n.local.append(n.name);
+    HeaderFields h;
+    h.versionNeeded = 20;
+    h.flags = n.flags;
+    h.method = 8;
+    h.dosTime = n.dosTime;
+    h.crc = n.crc;
+    h.compressedSize = n.compressedSize;
+    h.size = n.size;
+    n.local = writeLocalHeader(h, n.name, {});
     n.local.append(packed);
 
     return ZipSuccess;
