@@ -90,6 +90,7 @@ enum class Damage
 {
     MisnamedLocal,
     MisnamedRecord,
+    MisnamedLocalFolder,
     RepeatedChunk,
     FlippedFlag,
     EmptyLookAlike,
@@ -120,6 +121,17 @@ QByteArray damaged(Damage d, QList<Entry>& want)
         bytes = testzip::build(want, {}, &layout);
         const qint64 at = bytes.indexOf(want[1].name, layout.centralDirectoryOffset) + 3;
         bytes[at] = char(bytes[at] ^ 0x08);
+        bytes.truncate(bytes.size() - 1);
+        break;
+    }
+    case Damage::MisnamedLocalFolder: {
+        // The one name in a folder, its local separator flipped ("dir/two.txt" to "dir.two.txt"): a name among
+        // top-level ones fits them better, but the directory has it right.
+        want = {testzip::file("one.txt", testzip::text(900, 1)), testzip::file("dir/two.txt", testzip::text(700, 2)),
+                testzip::file("three.txt", testzip::text(500, 3))};
+        bytes = testzip::build(want, {}, &layout);
+        const qint64 at = layout.localHeaderOffsets[1] + 30 + 3;
+        bytes[at] = char(bytes[at] ^ 0x01);
         bytes.truncate(bytes.size() - 1);
         break;
     }
@@ -211,6 +223,7 @@ void TestSalvageDamage::bringsBackEveryIntactEntryUnderItsName_data()
     QTest::addColumn<int>("damage");
     QTest::newRow("local header misnames an entry") << int(Damage::MisnamedLocal);
     QTest::newRow("directory misnames an entry") << int(Damage::MisnamedRecord);
+    QTest::newRow("local header moves a name out of its folder") << int(Damage::MisnamedLocalFolder);
     QTest::newRow("repeated chunk") << int(Damage::RepeatedChunk);
     QTest::newRow("flipped local flag bit") << int(Damage::FlippedFlag);
     QTest::newRow("empty look-alike header") << int(Damage::EmptyLookAlike);

@@ -180,16 +180,30 @@ private:
     std::unordered_multimap<quint64, int> m_byData;
     QSet<QByteArray> m_taken; // name, CRC-32 and sizes of the entries taken
     // How many central records have each folder and each extension: where a local header and a record name
-    // the same proven data differently, the name that fits its neighbours is the one a flip did not hit.
+    // the same proven data differently, the name that fits the other records is the one a flip did not hit.
+    // Both names are measured without the record itself, and the top folder proves nothing (nearly every
+    // archive has names there), so a tie, the usual case, leaves the record's name.
     QHash<QByteArray, int> m_folders;
     QHash<QByteArray, int> m_extensions;
-    int fit(const QByteArray& name, bool counted) const
+    static QByteArray folderOf(const QByteArray& name)
     {
-        const qsizetype slash = name.lastIndexOf('/');
+        return name.left(std::max<qsizetype>(name.lastIndexOf('/'), 0));
+    }
+    static QByteArray extensionOf(const QByteArray& name)
+    {
         const qsizetype dot = name.lastIndexOf('.');
-        const int self = counted ? 1 : 0;
-        return m_folders.value(name.left(std::max<qsizetype>(slash, 0))) - self +
-               (dot > slash ? m_extensions.value(name.mid(dot)) - self : 0);
+        return dot > name.lastIndexOf('/') ? name.mid(dot) : QByteArray();
+    }
+    int fit(const QByteArray& name, const QByteArray& record) const
+    {
+        const QByteArray folder = folderOf(name);
+        const QByteArray extension = extensionOf(name);
+        int score = 0;
+        if (!folder.isEmpty())
+            score += m_folders.value(folder) - (folder == folderOf(record) ? 1 : 0);
+        if (!extension.isEmpty())
+            score += m_extensions.value(extension) - (extension == extensionOf(record) ? 1 : 0);
+        return score;
     }
     bool m_ownOnly = true; // every entry taken so far is where the directory the reader takes says
 
@@ -249,11 +263,9 @@ void Finder::collectRecords()
         m_byData.emplace(dataKey(r.h.crc, r.h.compressedSize, r.h.size), int(i));
         if (r.localOffset >= 0)
             m_byOffset.insert(r.localOffset, int(i));
-        const qsizetype slash = r.rawName.lastIndexOf('/');
-        const qsizetype dot = r.rawName.lastIndexOf('.');
-        ++m_folders[r.rawName.left(std::max<qsizetype>(slash, 0))];
-        if (dot > slash)
-            ++m_extensions[r.rawName.mid(dot)];
+        ++m_folders[folderOf(r.rawName)];
+        if (const QByteArray extension = extensionOf(r.rawName); !extension.isEmpty())
+            ++m_extensions[extension];
     }
 }
 
@@ -476,7 +488,9 @@ bool Finder::run()
             const int record = recordFor(l, c);
             // Two witnesses that disagree on the name: the record's, unless the local header's fits the
             // other names better (then the flip hit the record).
-            const bool localName = record < 0 || fit(l.rawName, false) > fit(m_records[size_t(record)].rawName, true);
+            const bool localName =
+                record < 0 || fit(l.rawName, m_records[size_t(record)].rawName) >
+                                  fit(m_records[size_t(record)].rawName, m_records[size_t(record)].rawName);
             const QByteArray& name = localName ? l.rawName : m_records[size_t(record)].rawName;
             if (c == Claim{l.h.method, l.h.flags, l.h.crc, l.h.compressedSize, l.h.size} && l.streamed()) {
                 char d[24];
