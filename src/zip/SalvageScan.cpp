@@ -486,12 +486,13 @@ bool Finder::run()
         if (rc == zipdecode::Ok) {
             // Proven data is one entry, whatever lies inside it; a copy of an entry taken already stays out.
             const int record = recordFor(l, c);
-            // Two witnesses that disagree on the name: the record's, unless the local header's fits the
-            // other names better (then the flip hit the record).
-            const bool localName =
-                record < 0 || fit(l.rawName, m_records[size_t(record)].rawName) >
-                                  fit(m_records[size_t(record)].rawName, m_records[size_t(record)].rawName);
-            const QByteArray& name = localName ? l.rawName : m_records[size_t(record)].rawName;
+            // Two witnesses that disagree on the name: the one that fits the other names better is the one a
+            // flip did not hit. Where neither does, nothing tells them apart: the entry is lost, never misnamed.
+            const QByteArray* recordName = record >= 0 ? &m_records[size_t(record)].rawName : nullptr;
+            const int localFit = recordName && *recordName != l.rawName ? fit(l.rawName, *recordName) : 0;
+            const int recordFit = recordName && *recordName != l.rawName ? fit(*recordName, *recordName) : 0;
+            const bool localName = !recordName || localFit > recordFit;
+            const QByteArray& name = localName ? l.rawName : *recordName;
             if (c == Claim{l.h.method, l.h.flags, l.h.crc, l.h.compressedSize, l.h.size} && l.streamed()) {
                 char d[24];
                 const quint64 room = std::min<quint64>(fileSize() - end, sizeof d);
@@ -500,7 +501,9 @@ bool Finder::run()
             }
             // An empty entry proves nothing about its header: alone, it needs what may follow an entry after it.
             const bool sound = record >= 0 || (plausibleName(name) && (c.compressedSize > 0 || plausibleNext(end)));
-            if (sound && !m_taken.contains(dataKeyText(name, c.crc, c.compressedSize, c.size)))
+            if (recordName && *recordName != l.rawName && localFit == recordFit)
+                m_plan.addLost(decodedName(*recordName, m_records[size_t(record)].h.flags));
+            else if (sound && !m_taken.contains(dataKeyText(name, c.crc, c.compressedSize, c.size)))
                 take(l, c, end, record, true, localName);
             pos = scan.next(end);
             continue;
