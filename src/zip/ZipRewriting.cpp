@@ -222,6 +222,17 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
                          looksLikeLocator(lastBytes));
     if (!temp.write(central.constData(), central.size()) || !temp.write(behind.constData(), behind.size()))
         return ZipCannotWrite;
+    // Bytes kept behind the end record may hold end records of their own; the new file must still read as the
+    // archive just written, or a reader would take another one from it. Such a file is left as it was.
+    if (!behind.isEmpty()) {
+        if (!temp.file().flush())
+            return ZipCannotWrite;
+        FileReader check;
+        Archive written;
+        if (!check.open(temp.file().fileName()) || readCentralDirectory(check, written) != ZipSuccess ||
+            written.entries.size() != count || written.archiveEnd != quint64(check.size() - behind.size()))
+            return ZipOtherError;
+    }
     if (!point())
         return ZipAborted;
 #ifdef Q_OS_WIN
