@@ -243,21 +243,15 @@ int parseCentralDirectory(FileReader& reader, const EndRecord& end, quint64 shif
     return ZipSuccess;
 }
 
-// The compressed size a local header gives its data, from its zip64 field when the 32-bit one defers to it;
-// 0 when it gives none (a data descriptor follows the data).
+// The compressed size a local header gives its data, from its zip64 field when the 32-bit one defers to it
+// (the one rule of readZip64); 0 when it gives none (a data descriptor follows the data).
 quint64 localCompressedSize(const char* h, const char* extra, int extraLen)
 {
-    quint64 size = get32(h + 18);
-    if (size != kMax32)
-        return size;
-    forEachExtra(extra, extraLen, [&](quint16 id, const char* data, int len) {
-        if (id != 0x0001)
-            return true;
-        if (len >= 16)
-            size = get64(data + 8);
-        return false;
-    });
-    return size;
+    HeaderFields f;
+    if (!parseLocalFixed(h, f))
+        return 0;
+    readZip64(extra, extraLen, false, f);
+    return f.compressedSize;
 }
 
 // True when the ZIP data starting at start, with its end record ending at end, lies inside the data of an
