@@ -1,7 +1,7 @@
 // The drive class of a path: the numbers the run and the quarantine test against.
 
-#include "platform/DriveInfo.h"
 #include "testsupport/ReadOnlyMount.h"
+#include "zip/DriveInfo.h"
 
 #include <QFile>
 #include <QTemporaryDir>

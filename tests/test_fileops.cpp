@@ -3,10 +3,10 @@
 
 #include "app/RunLock.h"
 #include "app/UnattendedRun.h"
-#include "platform/FileOps.h"
-#include "platform/ShownText.h"
 #include "testsupport/TestArchives.h"
+#include "zip/FileOps.h"
 #include "zip/FileSystemKind.h"
+#include "zip/ShownText.h"
 #include "zip/VerdictCache.h"
 #include "zip/ZipComponent.h"
 #include "zip/ZipJob.h"

@@ -2,12 +2,12 @@
 // XDG places, the text editor found through the desktop's files, and the progress line's fit.
 
 #include "app/DataFolders.h"
-#include "clean/RunReport.h"
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/TextEditor.h"
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
+#include "zip/RunReport.h"
 
 #include <QPushButton>
 #include <QTest>

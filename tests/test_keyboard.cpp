@@ -3,11 +3,11 @@
 
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
-#include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
+#include "zip/FileOps.h"
 #include "zip/ZipComponent.h"
 
 #include <QPushButton>

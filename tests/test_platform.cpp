@@ -1,9 +1,9 @@
 // The stand-ins for the outside services and controls, where they do more than pass a call on.
 
 #include "platform/FileListBox.h"
-#include "platform/FileOps.h"
 #include "platform/Panel3D.h"
 #include "platform/RealServices.h"
+#include "zip/FileOps.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -3,7 +3,7 @@
 #include "app/ArchiveWork.h"
 #include "platform/FileListBox.h"
 #include "platform/Panel3D.h"
-#include "platform/ShownText.h"
+#include "zip/ShownText.h"
 
 #include <QTimer>
 #include <cstdio>

@@ -3,11 +3,11 @@
 // share; each subsystem's handlers are members defined beside that subsystem (browse/, clean/, purge/).
 
 #include "app/DataFolders.h"
-#include "clean/RunReport.h"
-#include "platform/DriveInfo.h"
 #include "platform/Services.h"
 #include "purge/PurgeList.h"
 #include "zip/CollectionSettings.h"
+#include "zip/DriveInfo.h"
+#include "zip/RunReport.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>

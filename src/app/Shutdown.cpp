@@ -1,7 +1,7 @@
 // Shutdown: Exit, the close box and the unload handler.
 
 #include "app/Form1.h"
-#include "platform/FileOps.h"
+#include "zip/FileOps.h"
 #include "zip/ZipComponent.h"
 
 void Form1::exit_Click()

@@ -2,7 +2,7 @@
 
 #include "app/Form1.h"
 #include "platform/FileListBox.h"
-#include "platform/FileOps.h"
+#include "zip/FileOps.h"
 
 #include <QApplication>
 #include <QDir>

@@ -4,7 +4,7 @@
 #include "app/Form1.h"
 #include "app/RunLock.h"
 #include "app/Signals.h"
-#include "platform/ShownText.h"
+#include "zip/ShownText.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,45 +53,6 @@ RawEntries unreadableEntries(const QString& folder)
 }
 
 } // namespace
-
-QString escapedName(const QByteArray& bytes)
-{
-    QString shown;
-    for (qsizetype i = 0; i < bytes.size();) {
-        // The longest prefix that is valid UTF-8 is kept as it is; a byte that starts none is escaped.
-        qsizetype length = 1;
-        const uchar lead = uchar(bytes[i]);
-        if (lead >= 0xc2 && lead <= 0xdf)
-            length = 2;
-        else if (lead >= 0xe0 && lead <= 0xef)
-            length = 3;
-        else if (lead >= 0xf0 && lead <= 0xf4)
-            length = 4;
-        const QByteArray piece = bytes.mid(i, length);
-        if (lead < 0x80 && !shown::isControl(lead) && lead != '\\') {
-            shown += QLatin1Char(char(lead));
-        } else if (length > 1 && piece.size() == length && nameRoundTrips(piece) &&
-                   !shown::isControl(QString::fromUtf8(piece).toUcs4().value(0))) {
-            shown += QString::fromUtf8(piece);
-            i += length;
-            continue;
-        } else {
-            shown += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
-        }
-        ++i;
-    }
-    return shown;
-}
-
-QString shownPath(const QString& path)
-{
-    return escapedName(QFile::encodeName(QDir::toNativeSeparators(path)));
-}
-
-bool nameRoundTrips(const QByteArray& bytes)
-{
-    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
-}
 
 UnattendedRun::UnattendedRun(Form1& form, const RunOptions& options, const QString& lockFolder)
     : m_form(form), m_options(options), m_lockFolder(lockFolder)

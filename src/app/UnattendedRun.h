@@ -4,18 +4,12 @@
 // at the first abort and ends with a total line when there were several folders.
 
 #include "app/CommandLine.h"
+#include "zip/ShownText.h"
 
 #include <QString>
 #include <QStringList>
 
 class Form1;
-
-// A name's bytes as they can be printed: bytes that are not UTF-8, control characters and \ become \xNN.
-QString escapedName(const QByteArray& bytes);
-// A path as it can be printed, each name escaped as escapedName does.
-QString shownPath(const QString& path);
-// True when the bytes decode as UTF-8 and encode back to themselves, so Qt can open the file by that name.
-bool nameRoundTrips(const QByteArray& bytes);
 
 class UnattendedRun
 {

@@ -4,9 +4,9 @@
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "platform/FileListBox.h"
-#include "platform/FileOps.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/FileOps.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "platform/RealServices.h"
 
-#include "platform/ShownText.h"
 #include "platform/TextEditor.h"
+#include "zip/ShownText.h"
 
 #include <QApplication>
 #include <QCryptographicHash>

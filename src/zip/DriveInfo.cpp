@@ -1,4 +1,4 @@
-#include "platform/DriveInfo.h"
+#include "zip/DriveInfo.h"
 
 #include <QFileInfo>
 #include <QStorageInfo>

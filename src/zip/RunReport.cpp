@@ -1,8 +1,7 @@
-#include "clean/RunReport.h"
+#include "zip/RunReport.h"
 
-#include "app/UnattendedRun.h"
-#include "platform/ShownText.h"
 #include "zip/Salvage.h"
+#include "zip/ShownText.h"
 #include "zip/ZipComponent.h"
 
 #include <QDateTime>

@@ -2,6 +2,7 @@
 // Text on its way to a terminal: control characters (C0, DEL and C1) are shown as the bytes they are, \xNN, as
 // ls -b and unzip show them, so a crafted file name can neither move the cursor nor retitle the window.
 
+#include <QByteArray>
 #include <QString>
 
 namespace shown {
@@ -12,3 +13,10 @@ bool isControl(char32_t c);
 QString escapedControls(const QString& text);
 
 } // namespace shown
+
+// A name's bytes as they can be printed: bytes that are not UTF-8, control characters and \ become \xNN.
+QString escapedName(const QByteArray& bytes);
+// A path as it can be printed, each name escaped as escapedName does.
+QString shownPath(const QString& path);
+// True when the bytes decode as UTF-8 and encode back to themselves, so Qt can open the file by that name.
+bool nameRoundTrips(const QByteArray& bytes);

@@ -1,6 +1,6 @@
-#include "clean/SalvagePass.h"
+#include "zip/SalvagePass.h"
 
-#include "clean/RunReport.h"
+#include "zip/RunReport.h"
 #include "zip/Salvage.h"
 
 #include <QDir>
