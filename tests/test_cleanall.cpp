@@ -10,6 +10,8 @@
 #include "testsupport/LegacyEncoders.h"
 #include "testsupport/ReadOnlyMount.h"
 #include "testsupport/TestArchives.h"
+#include "zip/CleanRun.h"
+#include "zip/RunReport.h"
 #include "zip/ZipComponent.h"
 
 #include <QAction>
@@ -604,16 +606,21 @@ void TestCleanAll::rootFolderArchivePath()
     FormFixture fx;
     const QString name = QStringLiteral("tamsorel-probe-%1.zip").arg(QRandomGenerator::global()->generate());
     QVERIFY(!QFileInfo::exists("/" + name));
-    testzip::writeZip(fx.archive(name), entries({"a.txt"}));
-    Form1& f = fx.make();
-    f.currentFolder = QString(); // "/" by the current-folder rule
-    qint64 bad = 0, doubles = 0;
-    f.runFlag = -1;
-    QCOMPARE(f.CleanArchive(0, bad, doubles), CleanOutcome::Finished);
-    f.runFlag = 0;
-    QCOMPARE(f.currentArchive, "/" + name);
-    QCOMPARE(f.currentArchiveOnDisk, "/" + name);
-    QCOMPARE(bad, 0);
+    struct Listed : CleanRunObserver
+    {
+        QStringList paths;
+        void listingStarted(const QString& path) override { paths << path; }
+    } observer;
+    RunReport report;
+    CleanRunSetup setup;
+    setup.folder = QString(); // "/" by the current-folder rule
+    setup.names = {name};
+    setup.report = &report;
+    setup.collection.jobs = 1;
+    CleanRun run(setup, observer);
+    QVERIFY(run.run());
+    QCOMPARE(observer.paths, QStringList{"/" + name});
+    QCOMPARE(run.counts().bad, 0);
     QVERIFY(!QFileInfo::exists("/" + name));
 }
 

@@ -27,7 +27,7 @@ bool readAheadReached(Form1& f, int count)
 {
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
-        if (f.readAhead && f.readAhead->readCount() >= count)
+        if (f.cleanRun() && f.cleanRun()->readAheadCount() >= count)
             return true;
         QThread::msleep(2);
     }
@@ -84,7 +84,7 @@ void TestPipeline::abortInTheMiddleKeepsTheRestAsItWas()
     }
     QCOMPARE(f.Label2->text(), abortAt == 0 ? QString() : Form1::countText(abortAt) + " zip(s) processed");
     QVERIFY(QDir(fx.archiveFolder()).entryList({"*.tmp"}, QDir::Files | QDir::Hidden).isEmpty());
-    QVERIFY(f.readAhead == nullptr);
+    QVERIFY(f.cleanRun() == nullptr);
     QCOMPARE(f.runFlag, qint16(0));
     QVERIFY(f.AniIcon1->isHidden());
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());

@@ -5,6 +5,7 @@
 #include "app/DataFolders.h"
 #include "platform/Services.h"
 #include "purge/PurgeList.h"
+#include "zip/CleanRun.h"
 #include "zip/CollectionSettings.h"
 #include "zip/DriveInfo.h"
 #include "zip/RunReport.h"
@@ -27,8 +28,6 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QPushButton;
-class ReadAhead;
-class VerdictCache;
 class ZipComponent;
 
 struct Form1Config
@@ -37,6 +36,7 @@ struct Form1Config
     DataFolders folders;   // where the data files live; empty places mean the program folder
     QString commandLine;   // the arguments joined by single blanks; not empty means unattended
     QString startFolder;   // folder shown at start
+    QString lockFolder;    // where the folder locks of runs are (RunLock); empty: the window's runs take none
     Services services;
 };
 
@@ -47,14 +47,6 @@ enum class QuarantineCaller
     RunListing,
     RunDeletion,
     EntryViewer
-};
-
-// What one archive of a clean-all run came to.
-enum class CleanOutcome
-{
-    Finished,
-    DamagedDuringPurge,
-    Abort
 };
 
 class Form1 : public QMainWindow
@@ -111,7 +103,7 @@ public:
     };
     RunCounts lastRunCounts; // the counts of the last clean-all run's summary
     QString summaryPrefix;   // before an unattended run's summary line: the folder, when several are cleaned
-    RunReport runReport;     // the opt-in extras of an unattended run: dry run, report file, progress
+    RunReport runReport;     // the account of the last run; for an unattended one its dry run, report file, progress
     // An unattended run's verdict cache and read-ahead workers, as the command line asks.
     CollectionSettings collection;
 
@@ -136,15 +128,12 @@ public:
     // Empty when the archive was renamed to NAME.bad (or needed no rename); otherwise why it was not.
     QString Quarantine(QuarantineCaller caller);
     QString renameToBad(const QString& onDisk);
+    // Starts a clean-all run of the folder shown, or aborts the run in progress.
     void Command2_Click();
-    CleanOutcome CleanArchive(int i, qint64& badCount, qint64& doubleCount);
-    // The same for the archive at path, which File1 shows at position i while it still lists its folder.
-    CleanOutcome CleanArchive(const QString& archive, int i, qint64& badCount, qint64& doubleCount);
     // Whether File1 lists the folder of path and shows its archive at position i.
     bool fileListShows(int i, const QString& path) const;
-    ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
-    // The unattended run's verdict cache, while a run that uses one goes.
-    VerdictCache* verdicts = nullptr;
+    // The clean-all run in progress, for a look at how far it is; null when none runs.
+    const CleanRun* cleanRun() const { return m_run; }
 
     // Purge list commands.
     void Command1_Click();
@@ -231,6 +220,7 @@ private:
     bool m_listingWaits = false;
     QString m_waitWord; // what SSPanel2 says while a listing waits
     QPointer<Form2> m_form2;
+    CleanRun* m_run = nullptr;   // the clean-all run in progress, owned by the Command2_Click that started it
     QElapsedTimer m_frame;       // since the window last painted during a run
     QElapsedTimer m_sincePump;   // since the event pump last ran
     bool m_paintPending = false; // a held-back request to paint waits for the frame's end

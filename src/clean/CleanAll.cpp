@@ -2,6 +2,7 @@
 
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
+#include "app/RunLock.h"
 #include "app/UnattendedRun.h"
 #include "browse/Form2.h"
 #include "platform/AnimatedIcon.h"
@@ -10,10 +11,6 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
-#include "zip/FileOps.h"
-#include "zip/ReadAhead.h"
-#include "zip/SalvagePass.h"
-#include "zip/VerdictCache.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
@@ -25,8 +22,6 @@
 #include <QSignalBlocker>
 #include <QStorageInfo>
 #include <algorithm>
-#include <chrono>
-#include <memory>
 #include <optional>
 
 namespace {
@@ -35,6 +30,83 @@ void writeLine(const Form1& form, const QString& line, bool toStderr)
 {
     form.consoleLine(line, toStderr);
 }
+
+// The window's side of a run: each event of the run becomes what the window shows and plays. The run lists and
+// rewrites with the window's own component, whose Listing and Status fill List1 and SSPanel2 as in any listing.
+class WindowObserver : public CleanRunObserver
+{
+public:
+    explicit WindowObserver(Form1& form) : f(form) {}
+    const CleanRun* run = nullptr;
+
+    bool gone() const override { return f.unloaded(); }
+    bool abortAsked() const override { return f.runFlag == 0; }
+    void breathe() override { f.pumpEvents(); }
+    qint64 msSinceBreath() const override { return f.msSincePump(); }
+
+    void archiveStarted(int i, const QString& path) override
+    {
+        if (f.fileListShows(i, path))
+            f.File1->setSelected(i, true);
+        f.setWindowTitle(QStringLiteral("Cleaning ") + QFileInfo(path).fileName().toLower());
+    }
+    void listingStarted(const QString& path) override
+    {
+        f.List1->Clear();
+        f.currentArchive = path.toLower();
+        f.currentArchiveOnDisk = path;
+    }
+    void listingLine(const QString& line) override { f.List1->AddItem(line); }
+    void damaged(const QString&) override
+    {
+        if (!f.unattended())
+            f.playSound(QStringLiteral("error.wav"), 1);
+    }
+    void doubleZipFound(const QString&) override
+    {
+        f.SSPanel2->setFloodType(0);
+        f.SSPanel2->setCaption(QStringLiteral("Double zip found"));
+    }
+    void notCleaned(const QString&, const QString&, const QString&) override
+    {
+        // Shown now, and again when the run ends.
+        f.repairFailure = run->notCleanedText();
+        f.SSPanel2->setFloodType(0);
+        f.SSPanel2->setCaption(f.repairFailure);
+    }
+    void lineGoing(int k) override
+    {
+        f.List1->setSelected(k, true);
+        f.SSPanel2->setFloodPercent(100);
+    }
+    void lineRewritten() override { f.SSPanel2->setFloodPercent(0); }
+    void lineGone(int k) override { f.List1->RemoveItem(k); }
+    void lineLooked(int k, bool removed) override
+    {
+        if (!removed)
+            f.List1->setSelected(k, true);
+    }
+    void lineLookedDone(int k) override { f.List1->setSelected(k, false); }
+    void consoleLine(const QString& line, bool toStderr) override { writeLine(f, line, toStderr); }
+    void archiveEnded(int i, const QString& path, CleanOutcome outcome) override
+    {
+        const bool goesOn =
+            outcome == CleanOutcome::DamagedDuringPurge || (outcome == CleanOutcome::Finished && f.runFlag != 0);
+        if (goesOn && f.fileListShows(i, path))
+            f.File1->setSelected(i, false);
+    }
+    void counted(qint64 processed, bool tookAWhile) override
+    {
+        f.Label2->setText(Form1::countText(processed) + QStringLiteral(" zip(s) processed"));
+        // The count of an archive that took a while is on screen before the title names the next one, whose
+        // first read or write may keep the pump waiting; small archives' counts keep the frame rate.
+        if (tookAWhile)
+            f.paintNow();
+    }
+
+private:
+    Form1& f;
+};
 
 } // namespace
 
@@ -115,6 +187,28 @@ void Form1::Command2_Click()
         return;
     }
 
+    // The folder's lock, the same an unattended run takes: a run from cron of this folder and the window's
+    // never clean it at once. Held to the end of the run.
+    std::optional<RunLock> lock;
+    if (!abortPress && !m_config.lockFolder.isEmpty()) {
+        lock.emplace(Dir1->Path(), m_config.lockFolder);
+        if (lock->state() != RunLock::State::Held) {
+            const bool busy = lock->state() == RunLock::State::Busy;
+            SSPanel2->setFloodType(0);
+            SSPanel2->setCaption(busy ? QStringLiteral("Another run is cleaning this folder")
+                                      : QStringLiteral("The folder cannot be locked: ") + lock->error());
+            if (unattended()) {
+                writeLine(*this,
+                          busy
+                              ? QStringLiteral("tamsorel: refused: another run is cleaning ") + shownPath(commandLine())
+                              : QStringLiteral("tamsorel: refused: ") + lock->error(),
+                          true);
+                setRunStatus(2);
+            }
+            return;
+        }
+    }
+
     // 4. Running look.
     AniIcon1->show();
     Command2->setText(QStringLiteral("&Abort"));
@@ -144,135 +238,36 @@ void Form1::Command2_Click()
         // 8. The run works on the archives File1 lists now, by full path, to its end: a folder the user browses
         //    to meanwhile refills File1, but none of its archives is cleaned, named or counted.
         currentFolder = folderFromDir();
-        const QString runFolder = currentFolder;
-        const int count = File1->ListCount();
-        QStringList names;
-        QStringList paths;
-        names.reserve(count);
-        paths.reserve(count);
-        for (int i = 0; i < count; ++i) {
-            names << File1->List(i);
-            paths << runFolder + QLatin1Char('/') + names.last();
-        }
-        // Temporary files of rewrites a killed run left here go, in one read of the folder.
-        if (!runReport.dryRun)
-            ZipComponent::removeStaleTemporariesIn(runFolder);
-
-        // 9. Attributes: a file that cannot be changed is passed over.
-        for (int i = 0; i < count; ++i) {
-            if (!names[i].isEmpty() && !runReport.dryRun)
-                fileops::clearAttributes(paths[i]);
-        }
-
-        // 10. A missing list loads as empty: the run then tests and repairs only.
-        purgeEntries.load([this] { pumpEvents(); });
-        if (unloaded())
-            return; // Exit during the load: the process ends here
-        bad = 0;
-
-        // 11. Workers list and test the archives ahead of the loop, which takes each listing at its turn (or
-        //     reads the archive itself when the file changed meanwhile); leaving the loop throws away what was
-        //     not taken.
-        // The verdict cache serves unattended runs that ask for it; the window's runs read everything.
-        std::unique_ptr<VerdictCache> cache;
-        std::shared_ptr<const FolderVerdicts> folderVerdicts;
-        if (unattended() && collection.cache != CollectionSettings::Cache::Off) {
-            cache = std::make_unique<VerdictCache>(
-                collection.cacheFile, [this](const QString& line) { writeLine(*this, "tamsorel: " + line, true); },
-                collection.cache == CollectionSettings::Cache::Incremental);
-            if (cache->usable()) {
-                const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count();
-                folderVerdicts = cache->beginFolder(runFolder, names, {now, collection.retestAfterDays});
-            } else {
-                cache.reset();
-            }
-        }
-        ReadAhead ahead(paths, ReadAhead::kMaxAhead, ReadAhead::kMaxAheadBytes,
-                        collection.jobs > 0 ? collection.jobs : ReadAhead::defaultJobs(), folderVerdicts);
-        readAhead = &ahead;
-        verdicts = cache.get();
-        const auto noMoreAhead = qScopeGuard([this] {
-            readAhead = nullptr;
-            verdicts = nullptr;
-        });
-        runReport.runStarted(runFolder, count, XceedZip1);
-        // Salvaged copies are written beside the archives, but the run's archives were named above.
-        std::optional<SalvagePass> salvage;
-        if (runReport.salvage && unattended()) {
-            salvage.emplace(runReport);
-            salvage->setControl({[this] { pumpEvents(); }, [this] { return runFlag == 0; }});
-        }
-        for (int i = 0; i < count; ++i) {
-            QElapsedTimer archiveClock;
-            archiveClock.start();
-            const QString& name = names[i];
-            if (!name.isEmpty()) {
-                if (fileListShows(i, paths[i]))
-                    File1->setSelected(i, true);
-                setWindowTitle(QStringLiteral("Cleaning ") + name.toLower());
-                const qint64 badBefore = bad;
-                const qint64 doublesBefore = doubles;
-                runReport.archiveStarted(paths[i]);
-                const CleanOutcome outcome = CleanArchive(paths[i], i, bad, doubles);
-                if (unloaded())
-                    return;
-                const auto ending = outcome == CleanOutcome::Abort                ? RunReport::Ending::Aborted
-                                    : outcome == CleanOutcome::DamagedDuringPurge ? RunReport::Ending::Damaged
-                                                                                  : RunReport::Ending::Finished;
-                const bool quarantined = bad != badBefore || ending == RunReport::Ending::Damaged;
-                const QString salvaged =
-                    salvage && quarantined ? salvage->afterQuarantine(currentArchiveOnDisk) : QString();
-                for (const QString& line : runReport.archiveEnded(ending, bad != badBefore, doubles != doublesBefore))
-                    writeLine(*this, line, false);
-                if (unattended() && !runReport.lastDamageLine().isEmpty())
-                    writeLine(*this, runReport.lastDamageLine(), true);
-                if (cache)
-                    cache->archiveEnded(paths[i], outcome != CleanOutcome::Abort && runReport.lastEndedSound());
-                if (!salvaged.isEmpty())
-                    writeLine(*this, salvaged, !runReport.dryRun);
-                if (outcome == CleanOutcome::Abort) {
-                    aborted = true;
-                    break;
-                }
-                if (outcome == CleanOutcome::Finished) {
-                    if (runFlag == 0) {
-                        aborted = true;
-                        break;
-                    }
-                    if (fileListShows(i, paths[i]))
-                        File1->setSelected(i, false);
-                }
-            }
-            pumpEvents();
-            if (unloaded())
-                return;
-            ++processed;
-            Label2->setText(countText(processed) + QStringLiteral(" zip(s) processed"));
-            // The count of an archive that took a while is on screen before the title names the next one,
-            // whose first read or write may keep the pump waiting; small archives' counts keep the frame rate.
-            if (archiveClock.elapsed() >= kFrameMs)
-                paintNow();
-            // An abort pressed in the pump above ends the run here: the positions left may read empty (the
-            // press refreshed File1), and passing them would end the run as if it had finished.
-            if (runFlag == 0) {
-                aborted = i + 1 < count;
-                break;
-            }
-        }
-        if (cache)
-            cache->endFolder(!aborted);
-        // Archives quarantined by earlier runs, once the run has ended as asked.
-        if (salvage && !aborted)
-            for (const QString& line : salvage->earlierQuarantines(runFolder))
-                writeLine(*this, line, !runReport.dryRun);
-        aborted = aborted || (salvage && salvage->aborted());
+        CleanRunSetup setup;
+        setup.folder = currentFolder;
+        for (int i = 0; i < File1->ListCount(); ++i)
+            setup.names << File1->List(i);
+        setup.unattended = unattended();
+        setup.dryRun = runReport.dryRun;
+        setup.salvage = runReport.salvage;
+        setup.collection = collection;
+        setup.workFolder = dataPath(QStringLiteral("temp"));
+        setup.loadPurgeList = [this](const std::function<void()>& breathe) -> ArchiveCleaner::RowFinder {
+            purgeEntries.load(breathe);
+            return [this](const QString& line) { return purgeEntries.match(line); };
+        };
+        setup.component = XceedZip1;
+        setup.report = &runReport;
+        setup.frameMs = kFrameMs;
+        WindowObserver observer(*this);
+        CleanRun run(std::move(setup), observer);
+        observer.run = &run;
+        m_run = &run;
+        const auto noRunNow = qScopeGuard([this] { m_run = nullptr; });
+        if (!run.run())
+            return; // the window was unloaded inside the run: the process ends here
+        processed = run.counts().processed;
+        bad = run.counts().bad;
+        doubles = run.counts().doubles;
+        aborted = run.counts().aborted;
     }
 
     // 13. End of run, on every road.
-    if (!abortPress)
-        runReport.runEnded();
     lastRun->setEnabled(runReport.hasAccount());
     if (work)
         work->release(); // the listing below is archive work of its own
