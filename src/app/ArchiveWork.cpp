@@ -60,8 +60,7 @@ void Form1::listingWaits()
 void Form1::consoleLine(const QString& line, bool toStderr) const
 {
     // Names in the line reach a terminal: their control characters are shown, never acted on.
-    const QString one =
-        shown::escapedControls(line.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')));
+    const QString one = consoleText(line);
     if (writeConsole) {
         writeConsole(one, toStderr);
         return;

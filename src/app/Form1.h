@@ -102,7 +102,6 @@ public:
         bool aborted = false;
     };
     RunCounts lastRunCounts; // the counts of the last clean-all run's summary
-    QString summaryPrefix;   // before an unattended run's summary line: the folder, when several are cleaned
     RunReport runReport;     // the account of the last run; for an unattended one its dry run, report file, progress
     // An unattended run's verdict cache and read-ahead workers, as the command line asks.
     CollectionSettings collection;
@@ -155,8 +154,6 @@ public:
     QString dataPath(const QString& name) const;
     QString commandLine() const { return m_config.commandLine; }
     bool unattended() const { return !m_config.commandLine.isEmpty(); }
-    // The folder the next unattended run cleans; an unattended run over several folders names each in turn.
-    void setUnattendedFolder(const QString& folder) { m_config.commandLine = folder; }
     const Services& services() const { return m_config.services; }
     void setMousePointer(int pointer); // 11 hourglass, 0 default
     int mousePointer() const { return m_busy ? 11 : 0; }
@@ -179,8 +176,6 @@ public:
     void setRunStatus(int status) { m_runStatus = status; }
     // Where an unattended run writes its lines (summary, refusals); empty means stdout and stderr.
     std::function<void(const QString& line, bool toStderr)> writeConsole;
-    // The unattended run over the folders named (UnattendedRun); when empty, one clean-all run of commandLine.
-    std::function<void()> runUnattended;
     void consoleLine(const QString& line, bool toStderr) const; // one line, through writeConsole when set
     // Archive work (a listing, a view, a deletion, Add, a clean-all run) runs one at a time: the component
     // pumps events inside its calls, and work started there would act on the component, List1 and the

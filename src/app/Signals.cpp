@@ -24,9 +24,29 @@ void onSignal(int number)
 
 } // namespace
 
+void AbortSignals::installEarly()
+{
+    if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : kSignals)
+        ::sigaction(number, &action, nullptr);
+}
+
+void AbortSignals::restoreDefaults()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    for (int number : kSignals)
+        ::sigaction(number, &action, nullptr);
+}
+
 AbortSignals::AbortSignals(std::function<void(int)> onSignalCallback) : m_onSignal(std::move(onSignalCallback))
 {
-    if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {

@@ -16,6 +16,11 @@ public:
 
     // True once a signal came, even before the event loop has passed it on.
     static bool received();
+    // Installs the handlers with no event loop yet: a signal only sets received(). For the first instruction
+    // of main(), so a signal at any time of a run asks it to stop instead of killing it.
+    static void installEarly();
+    // The handlers go: the signals do what they do by default again.
+    static void restoreDefaults();
     bool installed() const { return m_notifier != nullptr; }
 
 private:

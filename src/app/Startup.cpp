@@ -74,10 +74,7 @@ void Form1::Form_Load()
     if (unattended()) {
         show();
         pumpEvents();
-        if (runUnattended)
-            runUnattended();
-        else
-            Command2_Click();
+        Command2_Click();
         Unload(runStatus());
     }
 }

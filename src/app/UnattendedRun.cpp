@@ -1,14 +1,19 @@
 #include "app/UnattendedRun.h"
 
 #include "app/FolderShard.h"
-#include "app/Form1.h"
 #include "app/RunLock.h"
 #include "app/Signals.h"
+#include "purge/PurgeList.h"
+#include "zip/CleanRun.h"
+#include "zip/DriveInfo.h"
+#include "zip/FileOps.h"
+#include "zip/RunReport.h"
 #include "zip/ShownText.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -54,8 +59,38 @@ RawEntries unreadableEntries(const QString& folder)
 
 } // namespace
 
-UnattendedRun::UnattendedRun(Form1& form, const RunOptions& options, const QString& lockFolder)
-    : m_form(form), m_options(options), m_lockFolder(lockFolder)
+namespace {
+
+QString countText(qint64 count)
+{
+    return QLatin1Char(' ') + QString::number(count);
+}
+
+QString summary(qint64 processed, qint64 bad, qint64 doubles)
+{
+    return countText(processed) + QStringLiteral(" zip(s) processed,") + countText(bad) +
+           QStringLiteral(" bad zip(s) found and renamed to +*.bad,") + countText(doubles) +
+           QStringLiteral(" double zip(s) found and fixed");
+}
+
+// The run of one folder on the console: its lines are printed, a signal asks it to stop.
+class ConsoleObserver : public CleanRunObserver
+{
+public:
+    explicit ConsoleObserver(const ConsoleWriter& console) : m_console(console) {}
+    bool abortAsked() const override { return AbortSignals::received(); }
+    void consoleLine(const QString& line, bool toStderr) override { m_console(line, toStderr); }
+
+private:
+    const ConsoleWriter& m_console;
+};
+
+} // namespace
+
+UnattendedRun::UnattendedRun(RunReport& report, const RunOptions& options, QString lockFolder, QString purgeFolder,
+                             QString workFolder, ConsoleWriter console)
+    : m_report(report), m_options(options), m_lockFolder(std::move(lockFolder)), m_purgeFolder(std::move(purgeFolder)),
+      m_workFolder(std::move(workFolder)), m_console(std::move(console))
 {
 }
 
@@ -82,7 +117,7 @@ QStringList UnattendedRun::foldersOf(const QString& folder, bool recursive, QLis
     return folders;
 }
 
-void UnattendedRun::run()
+int UnattendedRun::run()
 {
     QStringList folders;
     QList<QByteArray> unreadable;
@@ -113,9 +148,9 @@ void UnattendedRun::run()
     }
 
     // Each folder's run salvages what it quarantines, and the older *.zip.bad files of that folder only.
-    m_form.runReport.salvage = m_options.salvage;
+    m_report.salvage = m_options.salvage;
     if (m_options.sharded())
-        m_form.runReport.setShard(m_options.shardIndex, m_options.shardCount, total);
+        m_report.setShard(m_options.shardIndex, m_options.shardCount, total);
     // Every shard names its folders as the whole run would, so the shards' lines add up to the whole run's.
     const bool several = total > 1;
     for (const QString& folder : folders) {
@@ -124,7 +159,7 @@ void UnattendedRun::run()
         if (AbortSignals::received()) {
             // The signal came between two folders: no archive was in work, the folders left are not cleaned.
             m_aborted = true;
-            m_form.runReport.markAborted();
+            m_report.markAborted();
             break;
         }
         cleanFolder(folder, several);
@@ -139,18 +174,15 @@ void UnattendedRun::run()
     if (several) {
         const QString prefix = QStringLiteral("total:");
         if (m_options.dryRun)
-            line(prefix + m_form.runReport.drySummary(true), false);
+            line(prefix + m_report.drySummary(true), false);
         else
-            line(prefix + Form1::countText(m_processed) + QStringLiteral(" zip(s) processed,") +
-                     Form1::countText(m_bad) + QStringLiteral(" bad zip(s) found and renamed to +*.bad,") +
-                     Form1::countText(m_doubles) + QStringLiteral(" double zip(s) found and fixed"),
-                 false);
+            line(prefix + summary(m_processed, m_bad, m_doubles), false);
     }
     int status = std::max(m_status, m_aborted ? 1 : 0);
     // Damage found by a run that ended as asked has a status of its own, for cron and scripts to act on.
     if (status == 0 && m_bad > 0)
         status = 3;
-    m_form.setRunStatus(status);
+    return status;
 }
 
 bool UnattendedRun::folderUsable(const QString& folder)
@@ -206,28 +238,66 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
     for (const QByteArray& name : unreadableEntries(folder).archives) {
         const QString escaped = escapedName(name);
         line(QStringLiteral("tamsorel: skipped, the archive's name is not UTF-8: %1/%2").arg(shown, escaped), true);
-        m_form.runReport.archiveSkipped(QFileInfo(folder).absoluteFilePath(), escaped,
-                                        QStringLiteral("name is not UTF-8"));
+        m_report.archiveSkipped(QFileInfo(folder).absoluteFilePath(), escaped, QStringLiteral("name is not UTF-8"));
         m_status = 2;
     }
 
-    m_form.lastRunCounts = {};
-    m_form.setRunStatus(0);
-    m_form.setUnattendedFolder(folder);
-    m_form.summaryPrefix = several ? shown + u':' : QString();
-    m_form.collection = m_options.collection; // each folder's run opens the verdict cache anew
-    m_form.Command2_Click();
-    m_status = std::max(m_status, m_form.runStatus() == 1 ? 0 : m_form.runStatus());
-    m_processed += m_form.lastRunCounts.processed;
-    m_bad += m_form.lastRunCounts.bad;
-    m_doubles += m_form.lastRunCounts.doubles;
-    if (m_form.lastRunCounts.aborted || m_form.runStatus() == 1) {
+    if (!driveUsable(folder))
+        return;
+
+    // The archives of the folder as the window lists them: ordinary *.zip files, any case, by name.
+    QString runFolder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    const QStringList names = fileops::ordinaryFiles(runFolder, QStringLiteral("*.zip"));
+    if (runFolder.endsWith(QLatin1Char('/')))
+        runFolder.chop(1); // a root folder, by the current-folder rule
+    CleanRunSetup setup;
+    setup.folder = runFolder;
+    setup.names = names;
+    setup.unattended = true;
+    setup.dryRun = m_options.dryRun;
+    setup.salvage = m_options.salvage;
+    setup.collection = m_options.collection; // each folder's run opens the verdict cache anew
+    setup.workFolder = m_workFolder + QStringLiteral("/temp");
+    setup.loadPurgeList = [this](const std::function<void()>& breathe) -> ArchiveCleaner::RowFinder {
+        auto list = std::make_shared<PurgeList>(m_purgeFolder);
+        list->load(breathe);
+        return [list](const QString& entry) { return list->match(entry); };
+    };
+    setup.report = &m_report;
+    ConsoleObserver observer(m_console);
+    CleanRun run(std::move(setup), observer);
+    run.run();
+    const CleanRunCounts& counts = run.counts();
+    const QString prefix = several ? shown + u':' : QString();
+    line(prefix + (m_options.dryRun ? m_report.drySummary() : summary(counts.processed, counts.bad, counts.doubles)),
+         false);
+    m_processed += counts.processed;
+    m_bad += counts.bad;
+    m_doubles += counts.doubles;
+    if (counts.aborted) {
         m_aborted = true;
-        m_form.runReport.markAborted();
+        m_report.markAborted();
     }
+}
+
+bool UnattendedRun::driveUsable(const QString& folder)
+{
+    // A dry run changes nothing, so a read-only collection (class 2) can be tested.
+    DriveInfo drive;
+    drive.Drive = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    const int driveClass = drive.DriveClass();
+    if (driveClass > DriveInfo::NotWritable || (m_options.dryRun && driveClass == DriveInfo::NotWritable))
+        return true;
+    // The line names what is read-only, as it is named.
+    line((QStorageInfo(drive.Drive).isReadOnly() ? QStringLiteral("tamsorel: read-only drive: ")
+                                                 : QStringLiteral("tamsorel: refused: the folder is read-only: ")) +
+             shownPath(folder),
+         true);
+    m_status = 2;
+    return false;
 }
 
 void UnattendedRun::line(const QString& text, bool toStderr) const
 {
-    m_form.consoleLine(text, toStderr);
+    m_console(text, toStderr);
 }

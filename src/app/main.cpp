@@ -7,29 +7,15 @@
 #include "app/Identity.h"
 #include "app/RunLock.h"
 #include "app/Signals.h"
-#include "app/UnattendedRun.h"
+#include "app/UnattendedMain.h"
 #include "platform/RealServices.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <unistd.h>
 
 namespace {
-
-// An unattended run speaks on stdout and stderr in its own lines only: Qt's notes about the desktop
-// session (no XDG_RUNTIME_DIR under cron or sudo, a missing sound device) are noise to a script.
-void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    if (type == QtCriticalMsg || type == QtFatalMsg) {
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-        std::fflush(stderr);
-    }
-}
 
 int refuse(const QString& why)
 {
@@ -41,6 +27,9 @@ int refuse(const QString& why)
 
 int main(int argc, char* argv[])
 {
+    // First of all: a signal from here on asks an unattended run to stop, so it still ends with its report
+    // and removes its temp folder.
+    AbortSignals::installEarly();
     QList<QByteArray> args;
     for (int i = 1; i < argc; ++i)
         args.append(QByteArray(argv[i]));
@@ -59,18 +48,16 @@ int main(int argc, char* argv[])
             qPrintable(options.error.isEmpty() ? QStringLiteral("--help and --version stand alone") : options.error));
         return 2;
     }
-    const bool unattended = options.unattended();
+    // With folders, the run needs no window: no widget, no display, no fonts.
+    if (options.unattended())
+        return unattendedMain(argc, argv, options);
+    AbortSignals::restoreDefaults();
     // Qt ends the process when its platform cannot open the display (a stale ssh -X or tmux session, sudo):
-    // an unattended run needs no display and goes offscreen; the window cannot open and says so.
+    // the window cannot open and says so.
     QString display;
-    if (!displayUsable(&display)) {
-        if (!unattended)
-            return refuse(QStringLiteral("cannot open the display (%1); give a FOLDER to clean it without a window")
-                              .arg(display));
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    if (unattended && qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        qInstallMessageHandler(quietMessages);
+    if (!displayUsable(&display))
+        return refuse(
+            QStringLiteral("cannot open the display (%1); give a FOLDER to clean it without a window").arg(display));
 
     QApplication app(argc, argv);
     nameApplication();
@@ -79,86 +66,39 @@ int main(int argc, char* argv[])
     DataFolders folders = DataFolders::locate(programFolder);
     QString problem;
     if (!folders.prepare(&problem)) {
-        // Without its folders a run could neither repair nor purge, and would still look ended.
-        if (unattended || folders.config.isEmpty())
+        if (folders.config.isEmpty())
             return refuse(problem);
         std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
-    }
-    // Each unattended run has a temp folder of its own, locked while it runs: runs of different folders go at
-    // once, and a run finds the folders of killed runs by their free locks.
-    std::unique_ptr<QTemporaryDir> runTemp;
-    std::unique_ptr<RunLock> runTempLock;
-    // The lock files of the folders this user's runs clean, in a folder of this user's own; they stay.
-    const QString lockFolder = RunLock::userLockFolder(folders.cache + QStringLiteral("/locks"));
-    // The verdict cache outlives the run's temp folder: it stays in the cache place, shared by every run.
-    options.collection.cacheFile = folders.cache + QStringLiteral("/verdicts.sqlite");
-    if (unattended) {
-        RunLock::removeAbandonedRunFolders(folders.cache);
-        runTemp = std::make_unique<QTemporaryDir>(folders.cache + QStringLiteral("/run-XXXXXX"));
-        if (!runTemp->isValid())
-            return refuse(QStringLiteral("cannot make a temp folder in ") + QDir::toNativeSeparators(folders.cache));
-        runTempLock = std::make_unique<RunLock>(runTemp->path(), QString());
-        folders.cache = runTemp->path();
     }
     DesktopMessageBox messageBox;
     WaveSoundPlayer sound;
     DesktopLauncher launcher;
     // One window per user and data folder; an unattended run takes the lock of each folder it cleans instead,
     // so cron is not stopped by an open window nor by a run of another folder.
-    std::unique_ptr<LocalSocketInstanceGuard> guard;
-    if (!unattended) {
-        guard = std::make_unique<LocalSocketInstanceGuard>(folders.config);
-        if (!guard->problem().isEmpty())
-            std::fprintf(stderr, "tamsorel: %s\n", qPrintable(guard->problem()));
-    }
+    LocalSocketInstanceGuard guard(folders.config);
+    if (!guard.problem().isEmpty())
+        std::fprintf(stderr, "tamsorel: %s\n", qPrintable(guard.problem()));
 
     Form1Config config;
     config.programFolder = programFolder;
     config.folders = folders;
-    config.commandLine = unattended ? QFile::decodeName(options.folders.first()) : QString();
-    if (unattended && config.commandLine.isEmpty())
-        config.commandLine = QStringLiteral(" "); // marks the run unattended; the run names each folder itself
     config.startFolder = QDir::currentPath();
+    // The window's Clean all takes the folder lock an unattended run of that folder takes.
+    config.lockFolder = RunLock::userLockFolder(folders.cache + QStringLiteral("/locks"));
     config.services.messageBox = &messageBox;
     config.services.sound = &sound;
     config.services.launcher = &launcher;
-    config.services.instanceGuard = guard.get();
+    config.services.instanceGuard = &guard;
     // The end of the process is immediate, as from inside a handler that waits in the event pump; what
     // destructors would remove goes first.
-    config.services.exitProcess = [&guard, &runTemp](int status) {
-        if (guard)
-            guard->release();
-        if (runTemp)
-            runTemp->remove();
+    config.services.exitProcess = [&guard](int status) {
+        guard.release();
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(status);
     };
 
     Form1 form(config);
-    UnattendedRun run(form, options, lockFolder);
-    if (unattended)
-        form.runUnattended = [&run] { run.run(); };
-    form.runReport.dryRun = options.dryRun;
-    form.runReport.setProgress(unattended && ::isatty(STDERR_FILENO));
-    if (!options.report.isEmpty() && !form.runReport.openReport(options.report, &problem))
-        return refuse(problem);
-    if (options.reportToStdout() || options.quiet)
-        form.writeConsole = [&options](const QString& line, bool toStderr) {
-            // Quiet, the summary lines go nowhere; when standard output carries the report, they go to stderr.
-            if (!toStderr && options.quiet)
-                return;
-            std::FILE* out = toStderr || options.reportToStdout() ? stderr : stdout;
-            std::fprintf(out, "%s\n", line.toLocal8Bit().constData());
-            std::fflush(out);
-        };
-    // Ctrl-C, kill and a closed terminal do what the Abort button does.
-    std::unique_ptr<AbortSignals> abortSignals;
-    if (unattended)
-        abortSignals = std::make_unique<AbortSignals>([&form](int) {
-            if (form.runFlag == -1)
-                form.Command2_Click();
-        });
     messageBox.setParent(&form);
     form.Form_Load();
     form.show();

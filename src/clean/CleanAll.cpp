@@ -303,12 +303,12 @@ void Form1::Command2_Click()
                             QStringLiteral(" double zip(s) found and fixed"),
                         48, QStringLiteral("Tamsorel error"));
     } else if (!abortPress && runReport.dryRun) {
-        writeLine(*this, summaryPrefix + runReport.drySummary(), false);
+        writeLine(*this, runReport.drySummary(), false);
         setRunStatus(aborted ? 1 : 0);
     } else if (!abortPress) {
         // The invocation that ran the loop speaks for the run; an abort press has nothing to add.
         writeLine(*this,
-                  summaryPrefix + countText(processed) + QStringLiteral(" zip(s) processed,") + countText(bad) +
+                  countText(processed) + QStringLiteral(" zip(s) processed,") + countText(bad) +
                       QStringLiteral(" bad zip(s) found and renamed to +*.bad,") + countText(doubles) +
                       QStringLiteral(" double zip(s) found and fixed"),
                   false);

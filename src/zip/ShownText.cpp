@@ -70,3 +70,8 @@ bool nameRoundTrips(const QByteArray& bytes)
 {
     return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
 }
+
+QString consoleText(const QString& line)
+{
+    return shown::escapedControls(line.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')));
+}

@@ -14,6 +14,10 @@ QString escapedControls(const QString& text);
 
 } // namespace shown
 
+// A line for the console: one line (its line breaks made blanks) whose control characters are shown, never
+// acted on.
+QString consoleText(const QString& line);
+
 // A name's bytes as they can be printed: bytes that are not UTF-8, control characters and \ become \xNN.
 QString escapedName(const QByteArray& bytes);
 // A path as it can be printed, each name escaped as escapedName does.
