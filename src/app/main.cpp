@@ -1,26 +1,45 @@
 // Tamsorel: keeps a folder of ZIP archives clean.
 
 #include "app/CommandLine.h"
-#include "app/DataFolders.h"
 #include "app/DisplayCheck.h"
-#include "app/Form1.h"
-#include "app/Identity.h"
-#include "app/RunLock.h"
 #include "app/Signals.h"
 #include "app/UnattendedMain.h"
-#include "platform/RealServices.h"
 
-#include <QApplication>
-#include <QDir>
 #include <cstdio>
-#include <cstdlib>
+#include <dlfcn.h>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
-int refuse(const QString& why)
+// The window lives in a library of its own, loaded only when the window is wanted: an unattended run loads
+// neither Qt's widgets nor its graphics, and starts in a few milliseconds.
+int windowMain(int argc, char* argv[])
 {
-    std::fprintf(stderr, "tamsorel: %s\n", why.toLocal8Bit().constData());
-    return 2;
+    std::string folder(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", folder.data(), folder.size() - 1);
+    folder.resize(n > 0 ? size_t(n) : 0);
+    folder = folder.substr(0, folder.rfind('/') + 1);
+    // Beside the program in the build tree, in the library folder once installed.
+    void* window = nullptr;
+    std::string problem;
+    for (const char* place : {"", TAMSOREL_WINDOW_LIBRARY_DIR "/"}) {
+        const std::string path = folder + place + "libtamsorel-window.so";
+        if (::access(path.c_str(), F_OK) != 0)
+            continue;
+        window = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (window)
+            break;
+        problem = ::dlerror();
+    }
+    using Entry = int (*)(int, char**);
+    const auto entry = window ? reinterpret_cast<Entry>(::dlsym(window, "tamsorelWindowMain")) : nullptr;
+    if (!entry) {
+        std::fprintf(stderr, "tamsorel: cannot load the window (%s); give a FOLDER to clean it without a window\n",
+                     problem.empty() ? "libtamsorel-window.so is missing" : problem.c_str());
+        return 2;
+    }
+    return entry(argc, argv);
 }
 
 } // namespace
@@ -53,54 +72,12 @@ int main(int argc, char* argv[])
         return unattendedMain(argc, argv, options);
     AbortSignals::restoreDefaults();
     // Qt ends the process when its platform cannot open the display (a stale ssh -X or tmux session, sudo):
-    // the window cannot open and says so.
+    // the window cannot open and says so, before its library is loaded.
     QString display;
-    if (!displayUsable(&display))
-        return refuse(
-            QStringLiteral("cannot open the display (%1); give a FOLDER to clean it without a window").arg(display));
-
-    QApplication app(argc, argv);
-    nameApplication();
-
-    const QString programFolder = QCoreApplication::applicationDirPath();
-    DataFolders folders = DataFolders::locate(programFolder);
-    QString problem;
-    if (!folders.prepare(&problem)) {
-        if (folders.config.isEmpty())
-            return refuse(problem);
-        std::fprintf(stderr, "tamsorel: %s\n", qPrintable(problem));
+    if (!displayUsable(&display)) {
+        std::fprintf(stderr, "tamsorel: cannot open the display (%s); give a FOLDER to clean it without a window\n",
+                     display.toLocal8Bit().constData());
+        return 2;
     }
-    DesktopMessageBox messageBox;
-    WaveSoundPlayer sound;
-    DesktopLauncher launcher;
-    // One window per user and data folder; an unattended run takes the lock of each folder it cleans instead,
-    // so cron is not stopped by an open window nor by a run of another folder.
-    LocalSocketInstanceGuard guard(folders.config);
-    if (!guard.problem().isEmpty())
-        std::fprintf(stderr, "tamsorel: %s\n", qPrintable(guard.problem()));
-
-    Form1Config config;
-    config.programFolder = programFolder;
-    config.folders = folders;
-    config.startFolder = QDir::currentPath();
-    // The window's Clean all takes the folder lock an unattended run of that folder takes.
-    config.lockFolder = RunLock::userLockFolder(folders.cache + QStringLiteral("/locks"));
-    config.services.messageBox = &messageBox;
-    config.services.sound = &sound;
-    config.services.launcher = &launcher;
-    config.services.instanceGuard = &guard;
-    // The end of the process is immediate, as from inside a handler that waits in the event pump; what
-    // destructors would remove goes first.
-    config.services.exitProcess = [&guard](int status) {
-        guard.release();
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::_Exit(status);
-    };
-
-    Form1 form(config);
-    messageBox.setParent(&form);
-    form.Form_Load();
-    form.show();
-    return app.exec();
+    return windowMain(argc, argv);
 }
