@@ -1,6 +1,7 @@
 // The clean-all run through the real window: listing and testing, double-zip repair, the purge pass,
 // damaged archives, aborts, the report and unattended runs.
 
+#include "app/RunLock.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
@@ -21,8 +22,10 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <optional>
 
 namespace {
 
@@ -98,6 +101,8 @@ private slots:
     void exitDuringARewriteLeavesNoTrace();
     void readOnlyDriveRefusesTheRun();
     void unattendedRun();
+    void folderLockedByAnotherRun_data();
+    void folderLockedByAnotherRun();
     void unattendedAbortEndsWithStatusOne();
     void unattendedMissingFolderRunsNothing();
     void unattendedReadOnlyFolder();
@@ -512,6 +517,32 @@ void TestCleanAll::readOnlyDriveRefusesTheRun()
     QVERIFY(f.AniIcon1->isHidden());
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());
     QCOMPARE(testzip::names(mount.path() + "/a.zip"), QStringList({"a.txt", "junk.txt"}));
+}
+
+void TestCleanAll::folderLockedByAnotherRun_data()
+{
+    QTest::addColumn<bool>("held");
+    QTest::newRow("held by another run") << true;
+    QTest::newRow("free") << false;
+}
+
+void TestCleanAll::folderLockedByAnotherRun()
+{
+    // The window's Clean all takes the lock an unattended run of the folder takes: held, nothing is cleaned.
+    QFETCH(bool, held);
+    FormFixture fx;
+    fx.writePurgeList({"junk.txt"});
+    testzip::writeZip(fx.archive("a.zip"), entries({"a.txt", "junk.txt"}));
+    QTemporaryDir locks;
+    fx.lockFolder = locks.path();
+    std::optional<RunLock> other;
+    if (held)
+        QVERIFY(other.emplace(fx.archiveFolder(), locks.path()).state() == RunLock::State::Held);
+    Form1& f = fx.make();
+    f.Command2->click();
+    QCOMPARE(f.SSPanel2->Caption() == "Another run is cleaning this folder", held);
+    QCOMPARE(testzip::names(fx.archive("a.zip")), held ? QStringList({"a.txt", "junk.txt"}) : QStringList{"a.txt"});
+    QCOMPARE(f.Command2->text(), QStringLiteral("&Clean all"));
 }
 
 void TestCleanAll::unattendedRun()

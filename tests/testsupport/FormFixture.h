@@ -32,6 +32,8 @@ struct FormFixture
             f.write(l.toUtf8() + "\r\n");
     }
 
+    QString lockFolder; // the folder locks' place for the window built next; empty: its runs take no lock
+
     // Builds the window on the archive folder (or another start folder) without running its load handler.
     Form1& make(const QString& commandLine = {}, const QString& startFolder = {}, const QString& programFolderPath = {})
     {
@@ -40,6 +42,7 @@ struct FormFixture
         config.commandLine = commandLine;
         config.startFolder = startFolder.isEmpty() ? archiveDir.path() : startFolder;
         config.services = fakes.services();
+        config.lockFolder = lockFolder;
         form = std::make_unique<Form1>(config);
         return *form;
     }
