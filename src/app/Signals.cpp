@@ -46,7 +46,8 @@ void AbortSignals::restoreDefaults()
 
 AbortSignals::AbortSignals(std::function<void(int)> onSignalCallback) : m_onSignal(std::move(onSignalCallback))
 {
-    if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    installEarly();
+    if (g_pipe[0] < 0)
         return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
@@ -55,20 +56,12 @@ AbortSignals::AbortSignals(std::function<void(int)> onSignalCallback) : m_onSign
             if (m_onSignal)
                 m_onSignal(int(byte));
     });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : kSignals)
-        ::sigaction(number, &action, nullptr);
+    installEarly();
 }
 
 AbortSignals::~AbortSignals()
 {
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    for (int number : kSignals)
-        ::sigaction(number, &action, nullptr);
+    restoreDefaults();
 }
 
 bool AbortSignals::received()
