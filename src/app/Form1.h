@@ -8,6 +8,7 @@
 #include "platform/Services.h"
 #include "purge/PurgeList.h"
 #include "zip/CollectionSettings.h"
+#include "zip/VerdictCache.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -28,7 +29,6 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class ReadAhead;
-class VerdictCache;
 class ZipComponent;
 
 struct Form1Config
@@ -145,6 +145,8 @@ public:
     ReadAhead* readAhead = nullptr; // the run's worker reading archives ahead, while a run goes
     // The unattended run's verdict cache, while a run that uses one goes.
     VerdictCache* verdicts = nullptr;
+    std::shared_ptr<const FolderVerdicts> folderVerdicts; // the rows the cache handed the folder's run
+    ToldOutcome told; // what the cache is told at the end of the archive in work: its listing, or its rewrite
 
     // Purge list commands.
     void Command1_Click();

@@ -125,9 +125,13 @@ int main(int argc, char* argv[])
     config.services.instanceGuard = guard.get();
     // The end of the process is immediate, as from inside a handler that waits in the event pump; what
     // destructors would remove goes first.
-    config.services.exitProcess = [&guard, &runTemp](int status) {
+    config.services.exitProcess = [&guard, &runTemp, &options, unattended](int status) {
         if (guard)
             guard->release();
+        // Each folder's run left the cache without a sync; the process's run checkpoints it once and tidies it.
+        if (unattended && options.collection.cache != CollectionSettings::Cache::Off)
+            VerdictCache::endRun(options.collection.cacheFile,
+                                 [](const QString& line) { std::fprintf(stderr, "tamsorel: %s\n", qPrintable(line)); });
         if (runTemp)
             runTemp->remove();
         std::fflush(stdout);

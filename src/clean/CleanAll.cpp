@@ -175,7 +175,7 @@ void Form1::Command2_Click()
         //     not taken.
         // The verdict cache serves unattended runs that ask for it; the window's runs read everything.
         std::unique_ptr<VerdictCache> cache;
-        std::shared_ptr<const FolderVerdicts> folderVerdicts;
+        folderVerdicts.reset();
         if (unattended() && collection.cache != CollectionSettings::Cache::Off) {
             cache = std::make_unique<VerdictCache>(
                 collection.cacheFile, [this](const QString& line) { writeLine(*this, "tamsorel: " + line, true); },
@@ -196,6 +196,7 @@ void Form1::Command2_Click()
         const auto noMoreAhead = qScopeGuard([this] {
             readAhead = nullptr;
             verdicts = nullptr;
+            folderVerdicts.reset();
         });
         runReport.runStarted(runFolder, count, XceedZip1);
         // Salvaged copies are written beside the archives, but the run's archives were named above.
@@ -215,6 +216,7 @@ void Form1::Command2_Click()
                 const qint64 badBefore = bad;
                 const qint64 doublesBefore = doubles;
                 runReport.archiveStarted(paths[i]);
+                told = {};
                 const CleanOutcome outcome = CleanArchive(paths[i], i, bad, doubles);
                 if (unloaded())
                     return;
@@ -228,8 +230,10 @@ void Form1::Command2_Click()
                     writeLine(*this, line, false);
                 if (unattended() && !runReport.lastDamageLine().isEmpty())
                     writeLine(*this, runReport.lastDamageLine(), true);
-                if (cache)
-                    cache->archiveEnded(paths[i], outcome != CleanOutcome::Abort && runReport.lastEndedSound());
+                if (cache) {
+                    told.sound = outcome != CleanOutcome::Abort && runReport.lastEndedSound();
+                    cache->archiveEnded(paths[i], told);
+                }
                 if (!salvaged.isEmpty())
                     writeLine(*this, salvaged, !runReport.dryRun);
                 if (outcome == CleanOutcome::Abort) {

@@ -197,13 +197,16 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
         XceedZip1->ArchivePath = archive;
         XceedZip1->replayListing(listing.names);
     } else {
-        listing = cleaner.list(verdicts ? verdicts->folder().get() : nullptr);
+        listing = cleaner.list(folderVerdicts.get());
     }
     const qint16 listed = listing.result;
     if (unloaded())
         return CleanOutcome::Abort;
     if (verdicts) {
-        verdicts->noteListing(listing);
+        // The file the verdict will be about, unless a rewrite replaces it.
+        told = {};
+        if (listed == ZipSuccess)
+            told = {false, listing.stamp, listing.directoryHash, listing.testedNs};
         runReport.dataSource(listing.fromCache, listing.testedNs);
     }
     runReport.noteCode(listed);
@@ -268,7 +271,11 @@ CleanOutcome Form1::CleanArchive(const QString& archive, int i, qint64& badCount
         if (runReport.dryRun)
             return;
         qint16 addBack = ZipSuccess;
-        rewriteResult = cleaner.rewrite(plan, &addBack, &listing.stamp);
+        ArchiveStamp produced;
+        QByteArray producedHash;
+        rewriteResult = cleaner.rewrite(plan, &addBack, &listing.stamp, &produced, &producedHash);
+        if (produced.valid()) // the entries were copied from the tested ones: their test time stays
+            told = {false, produced, producedHash, told.testedNs};
         if (rewriteResult == ZipArchiveChanged)
             return; // nothing was changed; the archive is judged anew
         if (!plan.masks.isEmpty())

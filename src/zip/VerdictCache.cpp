@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
+#include <mutex>
 #include <sqlite3.h>
 
 // Connections close with sqlite3_close_v2: a failure met while a statement is still open (fail() inside a
@@ -23,10 +24,78 @@
 namespace {
 
 constexpr qint64 kNsPerDay = qint64(86400) * 1000000000;
-// Another run may hold the write lock for one short transaction; waiting this long covers a loaded disk.
-constexpr int kBusyTimeoutMs = 15000;
-// Rows are written in small transactions, so a second run never waits long and a killed run loses little.
-constexpr int kRowsPerTransaction = 64;
+// After a write found the lock held past kBusyTimeoutMs (another run stopped while it wrote), the next
+// writes wait this long only, until one gets through: a run beside a stopped one is not slowed by a second
+// per archive.
+constexpr int kShortBusyMs = 20;
+// The end of a folder removes rows of archives that were not found sound; for those it waits longer.
+constexpr int kRemovalWaitMs = 10000;
+int g_pageLimit = 0; // limitPagesForTests()
+
+// What a failed call says about the file: only these make it unusable. A full disk, an I/O error, a busy
+// lock or a read-only file are about the moment, not the rows.
+bool unusableCode(int code)
+{
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+// The connection a closed cache leaves to the next one on the same file in this process: a run of a tree
+// opens the cache once per folder, and a connection closed without a checkpoint would make the next one
+// rebuild the WAL index (and forget what was checkpointed), while one closed with a checkpoint syncs twice.
+struct KeptConnection
+{
+    std::mutex mutex;
+    QString path;
+    quint64 inode = 0;
+    sqlite3* db = nullptr;
+
+    static void close(sqlite3* db, bool checkpoint)
+    {
+        if (!checkpoint)
+            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_close_v2(db);
+    }
+    // The kept connection to path when it is still on the file of that inode; null otherwise.
+    sqlite3* take(const QString& p, quint64 i)
+    {
+        std::lock_guard lock(mutex);
+        sqlite3* out = p == path && i == inode && i != 0 ? db : nullptr;
+        if (db && !out)
+            close(db, false);
+        db = nullptr;
+        path.clear();
+        return out;
+    }
+    void keep(const QString& p, quint64 i, sqlite3* d)
+    {
+        std::lock_guard lock(mutex);
+        if (db)
+            close(db, false);
+        path = p;
+        inode = i;
+        db = d;
+    }
+    ~KeptConnection()
+    {
+        if (db)
+            close(db, false);
+    }
+};
+
+KeptConnection& kept()
+{
+    static KeptConnection k;
+    return k;
+}
+
+// Each line once a process: a run of a tree opens the cache for every folder.
+void warnOnce(const std::function<void(const QString&)>& warn, const QString& line)
+{
+    static QSet<QString> said;
+    if (warn && !said.contains(line))
+        warn(line);
+    said.insert(line);
+}
 
 const char kSchema[] = "CREATE TABLE IF NOT EXISTS verdicts ("
                        " folder BLOB NOT NULL, name BLOB NOT NULL,"
@@ -132,19 +201,20 @@ const VerdictRow* FolderVerdicts::row(const QString& path) const
     return it == rows.cend() ? nullptr : &*it;
 }
 
-VerdictRow FolderVerdicts::observed(const ArchiveListing& listing) const
+VerdictRow FolderVerdicts::observed(const QString& path, const ArchiveStamp& stamp, const QByteArray& directoryHash,
+                                    qint64 testedNs) const
 {
     VerdictRow r;
     r.folder = folder;
-    r.name = nameKey(listing.path);
-    r.device = listing.stamp.device;
-    r.inode = listing.stamp.inode;
-    r.size = listing.stamp.size;
-    r.modifiedNs = listing.stamp.modifiedNs;
-    r.changedNs = listing.stamp.changedNs;
-    r.directoryHash = listing.directoryHash;
+    r.name = nameKey(path);
+    r.device = stamp.device;
+    r.inode = stamp.inode;
+    r.size = stamp.size;
+    r.modifiedNs = stamp.modifiedNs;
+    r.changedNs = stamp.changedNs;
+    r.directoryHash = directoryHash;
     r.verdict = QStringLiteral("clean");
-    r.testedNs = listing.testedNs;
+    r.testedNs = testedNs;
     r.version = QStringLiteral(TAMSOREL_VERSION);
     return r;
 }
@@ -165,36 +235,58 @@ VerdictCache::VerdictCache(QString path, std::function<void(const QString&)> war
 {
     const QString refused = refusal();
     if (!refused.isEmpty()) {
-        // Said once a process: a run of a tree opens the cache for every folder.
-        static QSet<QString> said;
-        const QString line = QStringLiteral("the verdict cache %1 is not used: %2; every archive is tested in full")
-                                 .arg(QDir::toNativeSeparators(m_path), refused);
-        if (m_warn && !said.contains(line))
-            m_warn(line);
-        said.insert(line);
+        warnOnce(m_warn, QStringLiteral("the verdict cache %1 is not used: %2; every archive is tested in full")
+                             .arg(QDir::toNativeSeparators(m_path), refused));
         return;
     }
-    if (open() && check())
+    Opened opened = Opened::Failed;
+    m_inode = inodeOf(m_path);
+    m_db = kept().take(m_path, m_inode);
+    if (m_db) {
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        opened = Opened::Ok;
+    } else {
+        opened = open();
+    }
+    if (opened == Opened::Ok)
+        opened = check();
+    // A file SQLite cannot read as a cache of this version must neither fail the run nor be trusted: aside
+    // with it, a new one. Any other failure (a full disk, an I/O error, a lock held too long) leaves the file
+    // as it is for the next run.
+    if (opened == Opened::Unusable) {
+        const QString why = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("cannot be read");
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        if (!m_setAside && setAside(m_unusableWhy.isEmpty() ? why : m_unusableWhy)) {
+            opened = open();
+            if (opened == Opened::Ok)
+                opened = check();
+        }
+    }
+    if (opened == Opened::Ok)
         return;
-    // Whatever is wrong with the file, the run must neither fail nor trust it: aside with it, a new one.
     const QString why = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("cannot be opened");
-    sqlite3_close_v2(m_db);
-    m_db = nullptr;
-    if (!m_setAside && setAside(why) && open() && check())
-        return;
-    if (m_warn)
-        m_warn(QStringLiteral("the verdict cache %1 cannot be made; every archive is tested in full")
-                   .arg(QDir::toNativeSeparators(m_path)));
+    warnOnce(m_warn, QStringLiteral("the verdict cache %1 cannot be used now (%2); every archive is tested in full")
+                         .arg(QDir::toNativeSeparators(m_path), why));
     sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
 
 VerdictCache::~VerdictCache()
 {
-    if (m_db) {
-        commit();
-        sqlite3_close_v2(m_db);
-    }
+    if (!m_db)
+        return;
+    if (m_checkpointOnClose)
+        KeptConnection::close(m_db, true);
+    else if (sqlite3_get_autocommit(m_db))
+        kept().keep(m_path, m_inode, m_db);
+    else
+        KeptConnection::close(m_db, false);
+}
+
+void VerdictCache::limitPagesForTests(int pages)
+{
+    g_pageLimit = pages;
 }
 
 QString VerdictCache::refusal() const
@@ -222,8 +314,9 @@ QString VerdictCache::refusal() const
     return {};
 }
 
-bool VerdictCache::open()
+VerdictCache::Opened VerdictCache::open()
 {
+    m_unusableWhy.clear();
     const QFileInfo info(m_path);
     QDir().mkpath(info.absolutePath());
 #ifdef Q_OS_UNIX
@@ -236,7 +329,7 @@ bool VerdictCache::open()
     if (fd >= 0)
         ::close(fd);
     if (!ours)
-        return false;
+        return Opened::Failed;
 #endif
     const int rc = sqlite3_open_v2(
         QFile::encodeName(m_path).constData(), &m_db,
@@ -244,14 +337,21 @@ bool VerdictCache::open()
     // The file this connection uses: only that one may be set aside (another run may have made a new one).
     m_inode = inodeOf(m_path);
     if (rc != SQLITE_OK)
-        return false;
+        return failedOpen();
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     sqlite3_extended_result_codes(m_db, 1);
-    return true;
+    if (g_pageLimit > 0)
+        exec(QByteArray("PRAGMA max_page_count=" + QByteArray::number(g_pageLimit)).constData());
+    return Opened::Ok;
+}
+
+VerdictCache::Opened VerdictCache::failedOpen()
+{
+    return m_db && unusableCode(sqlite3_errcode(m_db) & 0xff) ? Opened::Unusable : Opened::Failed;
 }
 
 // The file is ours, of this schema, and sound; a new empty file becomes ours here.
-bool VerdictCache::check()
+VerdictCache::Opened VerdictCache::check()
 {
     // Each statement is done before the next: an open one would hold a read transaction, and the journal
     // mode cannot change under it.
@@ -267,17 +367,21 @@ bool VerdictCache::check()
     // The three are read in one transaction: read one by one, they can straddle another run's making of
     // the file, and half-made looks like a file of another program, which would be set aside.
     if (!exec("BEGIN"))
-        return false;
+        return failedOpen();
     const qint64 app = scalar("PRAGMA application_id");
     const qint64 schema = scalar("PRAGMA user_version");
     const qint64 tables = scalar("SELECT count(*) FROM sqlite_master");
-    if (!exec("COMMIT") || !ok)
-        return false;
+    if (!ok) {
+        const Opened failed = failedOpen();
+        exec("ROLLBACK");
+        return failed;
+    }
+    if (!exec("COMMIT"))
+        return failedOpen();
     const bool empty = app == 0 && schema == 0 && tables == 0;
     if (!empty && (app != kApplicationId || schema != kSchemaVersion)) {
-        sqlite3_close_v2(m_db);
-        m_db = nullptr;
-        return !m_setAside && setAside(QStringLiteral("not a verdict cache of this version")) && open() && check();
+        m_unusableWhy = QStringLiteral("not a verdict cache of this version");
+        return Opened::Unusable;
     }
     // The change to WAL needs the file to itself and SQLite does not wait for that: another run that opened
     // the new file at the same moment is waited for here, not mistaken for a damaged file.
@@ -288,30 +392,40 @@ bool VerdictCache::check()
             if (exec("PRAGMA journal_mode=WAL"))
                 return true;
             const int code = sqlite3_errcode(m_db) & 0xff;
-            if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || waited.elapsed() > kBusyTimeoutMs)
+            if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || waited.elapsed() > 15 * kBusyTimeoutMs)
                 return false;
             QThread::msleep(5);
         }
     };
+    // WAL with NORMAL: a commit is only a write; the syncs come with checkpoints.
     if (!toWal() || !exec("PRAGMA synchronous=NORMAL"))
-        return false;
+        return failedOpen();
     if (empty) {
         // Two runs may make a new file at once; the immediate transaction lets one do it, the other wait.
         if (!exec("BEGIN IMMEDIATE"))
-            return false;
+            return failedOpen();
         const bool made = exec(kSchema) &&
                           exec(QByteArray("PRAGMA application_id=" + QByteArray::number(kApplicationId)).constData()) &&
                           exec(QByteArray("PRAGMA user_version=" + QByteArray::number(kSchemaVersion)).constData());
         if (!made || !exec("COMMIT")) {
+            const Opened failed = failedOpen();
             exec("ROLLBACK");
-            return false;
+            return failed;
         }
-        return true;
+        return Opened::Ok;
     }
     // No whole-file check here: a run of a tree opens the cache once per folder, and a check of every page
     // would cost more than the folder. A corrupt page shows when it is read, and fail() sets the file aside.
     Statement columns{prepare((QByteArray("SELECT ") + kColumns + " FROM verdicts LIMIT 1").constData())};
-    return columns.s != nullptr;
+    if (columns.s)
+        return Opened::Ok;
+    // A file of this version without the table (made by another program) is not a cache of this version.
+    const Opened failed = failedOpen();
+    if (failed == Opened::Failed && (sqlite3_errcode(m_db) & 0xff) == SQLITE_ERROR) {
+        m_unusableWhy = QStringLiteral("not a verdict cache of this version");
+        return Opened::Unusable;
+    }
+    return failed;
 }
 
 bool VerdictCache::setAside(const QString& why)
@@ -354,48 +468,69 @@ void VerdictCache::fail(const char* what)
 {
     if (!m_db)
         return;
-    if (m_warn)
-        m_warn(
-            QStringLiteral("the verdict cache %1 failed to %2 (%3); the rest of the run leaves it alone")
-                .arg(QDir::toNativeSeparators(m_path), QLatin1String(what), QString::fromUtf8(sqlite3_errmsg(m_db))));
     const int code = sqlite3_errcode(m_db) & 0xff;
-    if (m_inTransaction)
-        exec("ROLLBACK");
+    const QString error = QString::fromUtf8(sqlite3_errmsg(m_db));
+    if (!unusableCode(code)) {
+        // The rows read so far stand; what is not written is only read in full next time.
+        if (!m_noWrites)
+            warnOnce(m_warn, QStringLiteral("the verdict cache %1 failed to %2 (%3); the run goes on without "
+                                            "writing to it")
+                                 .arg(QDir::toNativeSeparators(m_path), QLatin1String(what), error));
+        m_noWrites = true;
+        return;
+    }
+    if (m_warn)
+        m_warn(QStringLiteral("the verdict cache %1 failed to %2 (%3); the rest of the run leaves it alone")
+                   .arg(QDir::toNativeSeparators(m_path), QLatin1String(what), error));
     sqlite3_close_v2(m_db);
     m_db = nullptr;
-    m_inTransaction = false;
-    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
-        setAside(QStringLiteral("corrupt"));
+    setAside(QStringLiteral("corrupt"));
 }
 
-bool VerdictCache::write(const std::function<bool()>& change)
+bool VerdictCache::write(const char* what, const std::function<bool()>& change)
 {
-    if (!m_db)
+    if (!m_db || m_noWrites)
         return false;
-    if (!m_inTransaction) {
-        if (!exec("BEGIN IMMEDIATE")) {
-            fail("begin a write");
-            return false;
-        }
-        m_inTransaction = true;
+    // One statement: SQLite makes it a transaction of its own, which holds the lock for milliseconds.
+    if (change()) {
+        if (m_shortWait)
+            sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        m_shortWait = false;
+        return true;
     }
-    if (!change()) {
-        fail("write a row");
+    const int code = sqlite3_errcode(m_db) & 0xff;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
+        if (!m_shortWait)
+            sqlite3_busy_timeout(m_db, kShortBusyMs);
+        m_shortWait = true;
         return false;
     }
-    if (++m_pending >= kRowsPerTransaction)
-        commit();
-    return true;
+    fail(what);
+    return false;
 }
 
-void VerdictCache::commit()
+bool VerdictCache::batch(const char* what, int waitMs, const std::function<bool()>& changes)
 {
-    if (!m_inTransaction)
-        return;
-    m_inTransaction = false;
-    m_pending = 0;
-    if (!exec("COMMIT"))
-        fail("commit");
+    if (!m_db || m_noWrites)
+        return false;
+    sqlite3_busy_timeout(m_db, waitMs);
+    const bool begun = exec("BEGIN IMMEDIATE");
+    sqlite3_busy_timeout(m_db, m_shortWait ? kShortBusyMs : kBusyTimeoutMs);
+    if (!begun) {
+        const int code = sqlite3_errcode(m_db) & 0xff;
+        if (code != SQLITE_BUSY && code != SQLITE_LOCKED)
+            fail(what);
+        return false;
+    }
+    if (changes() && exec("COMMIT"))
+        return true;
+    // The error is the change's; a rollback after SQLite rolled back itself only says there is nothing to undo.
+    const int code = sqlite3_errcode(m_db) & 0xff;
+    if (code != SQLITE_BUSY && code != SQLITE_LOCKED)
+        fail(what);
+    if (m_db && !sqlite3_get_autocommit(m_db))
+        exec("ROLLBACK");
+    return false;
 }
 
 bool VerdictCache::upsert(const VerdictRow& row)
@@ -432,11 +567,11 @@ bool VerdictCache::remove(const QByteArray& folder, const QByteArray& name)
 std::shared_ptr<const FolderVerdicts> VerdictCache::beginFolder(const QString& folder, const QStringList& names,
                                                                 const CachePolicy& policy)
 {
-    commit();
     auto f = std::make_shared<FolderVerdicts>();
     f->folder = FolderVerdicts::folderKey(folder);
     f->policy = policy;
     m_seen.clear();
+    m_unremoved.clear();
     for (const QString& n : names)
         m_seen.insert(QFile::encodeName(n));
     // Where a change need not show in the times, no row may stand for a test: every archive is read.
@@ -502,73 +637,68 @@ std::shared_ptr<const FolderVerdicts> VerdictCache::beginFolder(const QString& f
     return untrusted;
 }
 
-void VerdictCache::noteListing(const ArchiveListing& listing)
-{
-    m_workPath = listing.path;
-    m_workStamp = listing.stamp;
-    m_workRow.reset();
-    if (m_folder && listing.result == ZipSuccess && listing.stamp.valid() && !listing.directoryHash.isEmpty())
-        m_workRow = m_folder->observed(listing);
-}
-
-void VerdictCache::archiveEnded(const QString& path, bool kept)
+void VerdictCache::archiveEnded(const QString& path, const ToldOutcome& told)
 {
     if (!m_folder || !m_db)
         return;
     const QByteArray name = FolderVerdicts::nameKey(path);
+    // The verdict is about the file told of; a file changed or replaced since (by anyone) is not that file.
     std::optional<VerdictRow> row;
-    if (kept && path == m_workPath && m_workRow) {
-        if (ArchiveStamp::of(path) == m_workStamp) {
-            row = m_workRow;
-        } else {
-            // Rewritten by the run: its entries were copied byte for byte from the tested ones, so the data
-            // keeps its test time; the new file's own identity and directory are read here.
-            ZipComponent zip;
-            ArchiveCleaner cleaner(zip, path);
-            ArchiveListing now = cleaner.listDirectory();
-            if (now.result == ZipSuccess && now.stamp.valid() && !now.directoryHash.isEmpty()) {
-                now.testedNs = m_workRow->testedNs;
-                row = m_folder->observed(now);
-            }
-        }
-    }
-    m_workRow.reset();
-    m_workPath.clear();
+    if (told.sound && told.stamp.valid() && !told.directoryHash.isEmpty() && ArchiveStamp::of(path) == told.stamp)
+        row = m_folder->observed(path, told.stamp, told.directoryHash, told.testedNs);
     const auto before = m_folder->rows.constFind(name);
     if (row) {
         if (before == m_folder->rows.cend() || *before != *row)
-            write([&] { return upsert(*row); });
+            write("write a row", [&] { return upsert(*row); });
     } else if (before != m_folder->rows.cend()) {
-        write([&] { return remove(m_folder->folder, name); });
+        // A row that stays could let the archive pass untested: a removal the lock kept out is tried again.
+        if (!write("remove a row", [&] { return remove(m_folder->folder, name); }) && m_db)
+            m_unremoved.push_back(name);
     }
 }
 
 void VerdictCache::endFolder(bool complete)
 {
-    // An aborted run leaves the folder's last run as it was: the re-test it did not finish stays due.
-    if (complete && m_folder && m_db) {
-        for (const VerdictRow& r : std::as_const(m_folder->rows))
-            if (!m_seen.contains(r.name) && !write([&] { return remove(r.folder, r.name); }))
-                break;
-        write([&] {
-            Statement st{
-                prepare("INSERT OR REPLACE INTO folders (folder, last_run_ns, retest_credit) VALUES (?1, ?2, ?3)")};
-            if (!st.s)
-                return false;
-            st.bind(1, m_folder->folder);
-            st.bind(2, m_folder->policy.nowNs);
-            sqlite3_bind_double(st.s, 3, m_credit);
-            return sqlite3_step(st.s) == SQLITE_DONE;
-        });
+    if (m_folder && m_db) {
+        std::vector<QByteArray> gone = m_unremoved;
+        // An aborted run leaves the folder's last run as it was: the re-test it did not finish stays due.
+        if (complete)
+            for (const VerdictRow& r : std::as_const(m_folder->rows))
+                if (!m_seen.contains(r.name))
+                    gone.push_back(r.name);
+        const bool removals = !m_unremoved.empty();
+        if (complete || removals) {
+            const bool done = batch("remove rows", removals ? kRemovalWaitMs : kBusyTimeoutMs, [&] {
+                for (const QByteArray& name : gone)
+                    if (!remove(m_folder->folder, name))
+                        return false;
+                if (!complete)
+                    return true;
+                Statement st{
+                    prepare("INSERT OR REPLACE INTO folders (folder, last_run_ns, retest_credit) VALUES (?1, ?2, ?3)")};
+                if (!st.s)
+                    return false;
+                st.bind(1, m_folder->folder);
+                st.bind(2, m_folder->policy.nowNs);
+                sqlite3_bind_double(st.s, 3, m_credit);
+                return sqlite3_step(st.s) == SQLITE_DONE;
+            });
+            if (!done && removals && m_warn)
+                m_warn(QStringLiteral("the verdict cache %1 still holds rows of %2 archive(s) of %3 that were not "
+                                      "found sound; they cannot be removed now (%4)")
+                           .arg(QDir::toNativeSeparators(m_path))
+                           .arg(m_unremoved.size())
+                           .arg(QDir::toNativeSeparators(QFile::decodeName(m_folder->folder)),
+                                m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("closed")));
+        }
     }
-    commit();
     m_folder.reset();
     m_seen.clear();
+    m_unremoved.clear();
 }
 
 std::optional<VerdictRow> VerdictCache::find(const QByteArray& folder, const QByteArray& name)
 {
-    commit();
     Statement st{
         prepare((QByteArray("SELECT ") + kColumns + " FROM verdicts WHERE folder = ?1 AND name = ?2").constData())};
     if (!st.s)
