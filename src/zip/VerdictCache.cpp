@@ -274,6 +274,7 @@ VerdictCache::VerdictCache(QString path, std::function<void(const QString&)> war
 
 VerdictCache::~VerdictCache()
 {
+    writePending();
     if (!m_db)
         return;
     if (m_checkpointOnClose)
@@ -520,8 +521,11 @@ bool VerdictCache::batch(const char* what, int waitMs, const std::function<bool(
         const int code = sqlite3_errcode(m_db) & 0xff;
         if (code != SQLITE_BUSY && code != SQLITE_LOCKED)
             fail(what);
+        else
+            m_shortWait = true;
         return false;
     }
+    m_shortWait = false;
     if (changes() && exec("COMMIT"))
         return true;
     // The error is the change's; a rollback after SQLite rolled back itself only says there is nothing to undo.
@@ -572,6 +576,8 @@ std::shared_ptr<const FolderVerdicts> VerdictCache::beginFolder(const QString& f
     f->policy = policy;
     m_seen.clear();
     m_unremoved.clear();
+    m_pendingRows.clear();
+    m_sinceWrite.start();
     for (const QString& n : names)
         m_seen.insert(QFile::encodeName(n));
     // Where a change need not show in the times, no row may stand for a test: every archive is read.
@@ -648,8 +654,12 @@ void VerdictCache::archiveEnded(const QString& path, const ToldOutcome& told)
         row = m_folder->observed(path, told.stamp, told.directoryHash, told.testedNs);
     const auto before = m_folder->rows.constFind(name);
     if (row) {
+        // Rows of ended archives go in together, a short transaction every so many rows or so long: the
+        // lock is held for a moment per batch, not per archive, and a run killed meanwhile loses only re-tests.
         if (before == m_folder->rows.cend() || *before != *row)
-            write("write a row", [&] { return upsert(*row); });
+            m_pendingRows.push_back(std::move(*row));
+        if (m_pendingRows.size() >= size_t(kRowsPerBatch) || m_sinceWrite.hasExpired(kBatchAfterMs))
+            writePending();
     } else if (before != m_folder->rows.cend()) {
         // A row that stays could let the archive pass untested: a removal the lock kept out is tried again.
         if (!write("remove a row", [&] { return remove(m_folder->folder, name); }) && m_db)
@@ -657,8 +667,24 @@ void VerdictCache::archiveEnded(const QString& path, const ToldOutcome& told)
     }
 }
 
+void VerdictCache::writePending()
+{
+    m_sinceWrite.start();
+    if (m_pendingRows.empty())
+        return;
+    // Rows the lock keeps out are not written: those archives are read in full next time.
+    batch("write rows", m_shortWait ? kShortBusyMs : kBusyTimeoutMs, [&] {
+        for (const VerdictRow& r : m_pendingRows)
+            if (!upsert(r))
+                return false;
+        return true;
+    });
+    m_pendingRows.clear();
+}
+
 void VerdictCache::endFolder(bool complete)
 {
+    writePending();
     if (m_folder && m_db) {
         std::vector<QByteArray> gone = m_unremoved;
         // An aborted run leaves the folder's last run as it was: the re-test it did not finish stays due.
@@ -695,6 +721,7 @@ void VerdictCache::endFolder(bool complete)
     m_folder.reset();
     m_seen.clear();
     m_unremoved.clear();
+    m_pendingRows.clear();
 }
 
 std::optional<VerdictRow> VerdictCache::find(const QByteArray& folder, const QByteArray& name)

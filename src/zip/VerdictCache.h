@@ -3,7 +3,7 @@
 // row says which file was tested (folder and raw name, device, inode, size, modification and change times
 // in nanoseconds, a hash of its end records and central directory), that its every entry tested sound, when
 // that full test was, and which program version made it. Only the engine opens the file; several runs may
-// use it at once (WAL mode, a busy timeout of about a second, one row per write transaction).
+// use it at once (WAL mode, a busy timeout of about a second, write transactions of a moment).
 //
 // The cache is told, never guesses: the run hands it each archive's outcome with the stamp and directory
 // hash of the file the verdict is about (the one tested, or the one a rewrite produced). A row is written
@@ -20,6 +20,7 @@
 #include "zip/ArchiveStamp.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -101,6 +102,10 @@ public:
     static constexpr int kApplicationId = 0x54616d73; // "Tams"
     // How long a write waits for another run's write to end; one row's transaction takes milliseconds.
     static constexpr int kBusyTimeoutMs = 1000;
+    // Rows of ended archives are written together, once this many are waiting or this long after the last
+    // write, and at the end of the folder.
+    static constexpr int kRowsPerBatch = 64;
+    static constexpr int kBatchAfterMs = 1000;
     // Folders whose existence endRun() checks, per process run: pruning never makes a small run slow.
     static constexpr int kPruneBatch = 64;
     // Files set aside as unusable: at most this many stay, each for at most kSetAsideRuns process runs.
@@ -126,9 +131,10 @@ public:
     std::shared_ptr<const FolderVerdicts> beginFolder(const QString& folder, const QStringList& names,
                                                       const CachePolicy& policy);
     // The archive at path ended: a row is written when told.sound and the file under path is still the one
-    // told.stamp describes, else its row goes. Each is a transaction of its own; one that cannot have the lock
-    // within kBusyTimeoutMs is skipped (a skipped row is only a re-test next time; a removal is tried again
-    // at endFolder).
+    // told.stamp describes, else its row goes. A removal is a transaction of its own, at once; rows to write
+    // wait for a short batch of ended archives' rows. A write that cannot have the lock within
+    // kBusyTimeoutMs is skipped (a skipped row is only a re-test next time; a removal is tried again at
+    // endFolder), and the next ones wait briefly until one gets through: the cache is never turned off.
     void archiveEnded(const QString& path, const ToldOutcome& told);
     // The folder's run ended; complete (not aborted): rows of archives no longer in it go, in one batch.
     void endFolder(bool complete);
@@ -168,6 +174,7 @@ private:
     bool upsert(const VerdictRow& row);
     bool remove(const QByteArray& folder, const QByteArray& name);
     void upkeep();
+    void writePending();
 
     QString m_path;
     std::function<void(const QString&)> m_warn;
@@ -182,5 +189,7 @@ private:
     std::shared_ptr<FolderVerdicts> m_folder; // every row of the folder, whatever was handed out
     QSet<QByteArray> m_seen;                  // names of the folder's run
     std::vector<QByteArray> m_unremoved;      // names whose removal found the lock held
-    double m_credit = 0;                      // the rolling re-test's fraction carried to the folder's next run
+    std::vector<VerdictRow> m_pendingRows;    // rows of ended archives not written yet
+    QElapsedTimer m_sinceWrite;
+    double m_credit = 0; // the rolling re-test's fraction carried to the folder's next run
 };
