@@ -6,12 +6,16 @@
 //   tiny       10,000 tiny archives: first and second --incremental run, time and peak memory
 //   tree       1,000 folders x 100 tiny archives with -r, first and second run, peak memory. A build
 //              without -r measures one folder of 100 archives and says so.
+//   folders    200 folders x 50 tiny archives with -r: first and second --incremental run and a --full run,
+//              each with its count of fdatasync/fsync calls (strace -f -c), and the syncs of a -r
+//              --incremental run over 200 empty folders (what the cache costs where there is nothing to do)
 //   jobs       the data test (--dry-run, nothing rewritten) of the workload with --jobs 1 and the default
 //   bitrot     one byte flipped in one archive's data, its size, times and directory as the cache knows
 //              them; daily runs (the cache's clock moved back a day between runs) until the run finds it
 //
 // Usage: incremental_bench [--work DIR] [--tamsorel PATH] [--only NAME] [--tree-folders N]
-// Times and peak memory come from /usr/bin/time -v around the program.
+// Times and peak memory come from /usr/bin/time -v around the program; sync counts from strace around it
+// (strace -c only stops the program at the syscalls it counts).
 
 #include "zip/VerdictCache.h"
 
@@ -38,17 +42,31 @@ struct Run
     double cpu = 0; // user + system seconds: on a loaded machine the wall time says more about the others
     qint64 peakKb = 0;
     int status = -1;
+    int syncs = -1; // fdatasync + fsync calls, when counted
     QString out;
     QString err;
 };
 
 QString g_program; // the program's own folder holds the binary, its purge list and its verdict cache
 
-Run runProgram(const QStringList& args)
+Run runProgram(const QStringList& args, bool countSyncs = false)
 {
     QProcess p;
+    const QString syncLog = g_program + "/syncs.txt";
+    QStringList command{"-v", g_program + "/tamsorel"};
+    if (countSyncs)
+        command = QStringList{"-v",
+                              "strace",
+                              "-f",
+                              "-c",
+                              "--seccomp-bpf",
+                              "-e",
+                              "trace=fdatasync,fsync",
+                              "-o",
+                              syncLog,
+                              g_program + "/tamsorel"};
     p.setProgram(QStringLiteral("/usr/bin/time"));
-    p.setArguments(QStringList{"-v", g_program + "/tamsorel"} + args);
+    p.setArguments(command + args);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     p.setProcessEnvironment(env);
@@ -64,6 +82,17 @@ Run runProgram(const QStringList& args)
     const QRegularExpressionMatch m = QRegularExpression("Maximum resident set size \\(kbytes\\): (\\d+)").match(r.err);
     if (m.hasMatch())
         r.peakKb = m.captured(1).toLongLong();
+    if (countSyncs) {
+        QFile log(syncLog);
+        if (log.open(QIODevice::ReadOnly)) {
+            r.syncs = 0;
+            for (const QByteArray& line : log.readAll().split('\n')) {
+                const QList<QByteArray> f = line.simplified().split(' ');
+                if (f.size() >= 5 && (f.last() == "fdatasync" || f.last() == "fsync"))
+                    r.syncs += f[3].toInt();
+            }
+        }
+    }
     for (const char* what : {"User time \\(seconds\\): ([0-9.]+)", "System time \\(seconds\\): ([0-9.]+)"}) {
         const QRegularExpressionMatch t = QRegularExpression(QLatin1String(what)).match(r.err);
         if (t.hasMatch())
@@ -332,6 +361,35 @@ int main(int argc, char** argv)
         int read = 0, cached = 0;
         decisions(report, &read, &cached);
         row("second run", second, QStringLiteral("%1 read, %2 from the cache").arg(read).arg(cached));
+        QDir(root).removeRecursively();
+    }
+
+    if (wanted("folders")) {
+        constexpr int kFolders = 200;
+        constexpr int kArchives = 50;
+        const QString root = work + "/folders";
+        QDir(root).removeRecursively();
+        for (int f = 0; f < kFolders; ++f)
+            tinyFolder(root + QStringLiteral("/f%1").arg(f, 3, 10, QLatin1Char('0')), kArchives, f);
+        freshCache();
+        header("200 folders x 50 tiny archives, -r");
+        const auto syncs = [](const Run& r) { return QStringLiteral("%1 fdatasync/fsync").arg(r.syncs); };
+        const Run first = runProgram({"-r", "--incremental", root}, true);
+        row("first --incremental run", first, syncs(first));
+        const Run second = runProgram({"-r", "--incremental", "--report", report, root}, true);
+        int read = 0, cached = 0;
+        decisions(report, &read, &cached);
+        row("second --incremental run", second,
+            syncs(second) + QStringLiteral(", %1 read, %2 from the cache").arg(read).arg(cached));
+        const Run full = runProgram({"-r", "--full", root}, true);
+        row("--full run", full, syncs(full));
+        std::printf("--full / second --incremental: %.1fx wall, %.1fx cpu\n", full.seconds / second.seconds,
+                    full.cpu / second.cpu);
+        QDir(root).removeRecursively();
+        for (int f = 0; f < kFolders; ++f)
+            QDir().mkpath(root + QStringLiteral("/e%1").arg(f, 3, 10, QLatin1Char('0')));
+        const Run empty = runProgram({"-r", "--incremental", root}, true);
+        row("-r --incremental over 200 empty folders", empty, syncs(empty));
         QDir(root).removeRecursively();
     }
 

@@ -2,6 +2,7 @@
 // does, the rolling re-test, files that are set aside. Rows through whole runs: tests/e2e/test_e2e_incremental.
 
 #include "testsupport/TestArchives.h"
+#include "zip/ArchiveCleaner.h"
 #include "zip/VerdictCache.h"
 
 #include <QDir>
@@ -65,7 +66,7 @@ VerdictRow testedRow(const QString& path, qint16* result = nullptr)
     const ArchiveListing l = cleaner.list(empty.get());
     if (result)
         *result = l.result;
-    return empty->observed(l);
+    return empty->observed(l.path, l.stamp, l.directoryHash, l.testedNs);
 }
 
 QStringList warnings;
@@ -263,8 +264,7 @@ void TestVerdictCache::rollingRetestTakesTheOldestShare()
             ZipComponent zip;
             ArchiveListing l = ArchiveCleaner(zip, path).list(f.get());
             l.testedNs = runAt - qint64(archives - k) * 1000000;
-            cache.noteListing(l);
-            cache.archiveEnded(path, true);
+            cache.archiveEnded(path, {true, l.stamp, l.directoryHash, l.testedNs});
             if (k >= 0)
                 names << name;
         }
@@ -305,11 +305,13 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew()
         VerdictCache cache = openCache(cacheFile);
         const auto f = cache.beginFolder(dir.path(), {"a.zip"}, {nowNs(), 30});
         ZipComponent zip;
-        cache.noteListing(ArchiveCleaner(zip, archive).list(f.get()));
-        cache.archiveEnded(archive, true);
+        const ArchiveListing l = ArchiveCleaner(zip, archive).list(f.get());
+        cache.archiveEnded(archive, {true, l.stamp, l.directoryHash, l.testedNs});
         cache.endFolder(true);
         QVERIFY(cache.find(FolderVerdicts::folderKey(dir.path()), "a.zip"));
     }
+    // As at the end of a process's run: the rows go from the WAL into the file itself.
+    VerdictCache::endRun(cacheFile);
     QVERIFY(warnings.isEmpty());
     QByteArray bytes = testzip::readAll(cacheFile);
     QVERIFY(bytes.size() >= 4096);
@@ -351,8 +353,8 @@ void TestVerdictCache::unusableCacheFileIsSetAsideAndMadeAnew()
     const auto f = cache.beginFolder(dir.path(), {"a.zip"}, {nowNs(), 30});
     QVERIFY(f->rows.isEmpty());
     ZipComponent zip;
-    cache.noteListing(ArchiveCleaner(zip, archive).list(f.get()));
-    cache.archiveEnded(archive, true);
+    const ArchiveListing l = ArchiveCleaner(zip, archive).list(f.get());
+    cache.archiveEnded(archive, {true, l.stamp, l.directoryHash, l.testedNs});
     cache.endFolder(true);
     QVERIFY(cache.find(FolderVerdicts::folderKey(dir.path()), "a.zip"));
 }

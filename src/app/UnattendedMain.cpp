@@ -6,6 +6,7 @@
 #include "app/UnattendedRun.h"
 #include "zip/RunReport.h"
 #include "zip/ShownText.h"
+#include "zip/VerdictCache.h"
 #include "zip/ZipComponent.h"
 
 #include <QCoreApplication>
@@ -93,6 +94,10 @@ int unattendedMain(int argc, char* argv[], RunOptions& options)
         status = run.run();
     }
     ZipComponent::discardPendingWrites();
+    // Each folder's run left the cache without a sync; the process's run checkpoints it once and tidies it.
+    if (options.collection.cache != CollectionSettings::Cache::Off)
+        VerdictCache::endRun(options.collection.cacheFile,
+                             [&console](const QString& line) { console(QStringLiteral("tamsorel: ") + line, true); });
     report.finish(status);
     runTempLock.reset();
     runTemp.remove();

@@ -40,7 +40,8 @@ ArchiveListing ArchiveCleaner::list(const FolderVerdicts* verdicts)
         if (quick.result == ZipAborted)
             return quick;
         if (quick.result == ZipSuccess && quick.stamp.valid() &&
-            verdictMayStand(*row, verdicts->observed(quick), verdicts->policy, verdicts->dueForRetest(m_path))) {
+            verdictMayStand(*row, verdicts->observed(m_path, quick.stamp, quick.directoryHash, quick.testedNs),
+                            verdicts->policy, verdicts->dueForRetest(m_path))) {
             quick.fromCache = true;
             quick.testedNs = row->testedNs;
             return quick;
@@ -143,14 +144,19 @@ CleanPlan ArchiveCleaner::plan(const QStringList& lines, const QStringList& name
     return p;
 }
 
-qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged)
+qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged,
+                               ArchiveStamp* produced, QByteArray* producedHash)
 {
     *addBack = ZipSuccess;
+    if (produced)
+        *produced = {};
+    if (producedHash)
+        producedHash->clear();
     if (!plan.changes())
         return ZipSuccess;
     m_zip.AlternateMode = false;
     m_zip.ArchivePath = m_path;
-    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile, judged);
+    const qint16 rc = m_zip.RewriteEntries(plan.masks, plan.repairFile, judged, produced, producedHash);
     if (plan.repairFile.isEmpty())
         return rc;
     *addBack = rc;
@@ -158,5 +164,5 @@ qint16 ArchiveCleaner::rewrite(const CleanPlan& plan, qint16* addBack, const Arc
         plan.masks.isEmpty())
         return rc;
     m_zip.ArchivePath = m_path;
-    return m_zip.RewriteEntries(plan.masks, {}, judged);
+    return m_zip.RewriteEntries(plan.masks, {}, judged, produced, producedHash);
 }

@@ -80,8 +80,11 @@ public:
     // repair (0: repaired). When it fails without damage (the description cannot go back), the deletions are
     // made alone, as they would have been after a failed add. With judged (the listing's stamp, invalid when
     // the file changed while it was listed), a file other than the one listed is left as it is and the
-    // result is ZipArchiveChanged: the plan was made for another file, which is to be listed anew.
-    qint16 rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged = nullptr);
+    // result is ZipArchiveChanged: the plan was made for another file, which is to be listed anew. produced and
+    // producedHash, when given, tell the file the rewrite put in place (as RewriteEntries does); they stay
+    // invalid and empty when nothing was rewritten.
+    qint16 rewrite(const CleanPlan& plan, qint16* addBack, const ArchiveStamp* judged = nullptr,
+                   ArchiveStamp* produced = nullptr, QByteArray* producedHash = nullptr);
 
 private:
     ArchiveListing read(bool directoryOnly, bool hash);

@@ -158,6 +158,7 @@ bool CleanRun::run()
             const qint64 badBefore = m_counts.bad;
             const qint64 doublesBefore = m_counts.doubles;
             report.archiveStarted(path);
+            r.told = {};
             const CleanOutcome outcome = cleanArchive(i, path);
             if (m_observer.gone())
                 return false;
@@ -171,8 +172,10 @@ bool CleanRun::run()
                 m_observer.consoleLine(line, false);
             if (m_setup.unattended && !report.lastDamageLine().isEmpty())
                 m_observer.consoleLine(report.lastDamageLine(), true);
-            if (r.cache)
-                r.cache->archiveEnded(path, outcome != CleanOutcome::Abort && report.lastEndedSound());
+            if (r.cache) {
+                r.told.sound = outcome != CleanOutcome::Abort && report.lastEndedSound();
+                r.cache->archiveEnded(path, r.told);
+            }
             if (!salvaged.isEmpty())
                 m_observer.consoleLine(salvaged, !m_setup.dryRun);
             m_observer.archiveEnded(i, path, outcome);

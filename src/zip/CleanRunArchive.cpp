@@ -202,7 +202,10 @@ CleanOutcome CleanRun::cleanArchive(int i, const QString& archive)
     if (m_observer.gone())
         return CleanOutcome::Abort;
     if (r.cache) {
-        r.cache->noteListing(listing);
+        // The file the verdict will be about, unless a rewrite replaces it.
+        r.told = {};
+        if (listed == ZipSuccess)
+            r.told = {false, listing.stamp, listing.directoryHash, listing.testedNs};
         report.dataSource(listing.fromCache, listing.testedNs);
     }
     report.noteCode(listed);
@@ -262,7 +265,11 @@ CleanOutcome CleanRun::cleanArchive(int i, const QString& archive)
         if (m_setup.dryRun)
             return;
         qint16 addBack = ZipSuccess;
-        rewriteResult = cleaner.rewrite(plan, &addBack, &listing.stamp);
+        ArchiveStamp produced;
+        QByteArray producedHash;
+        rewriteResult = cleaner.rewrite(plan, &addBack, &listing.stamp, &produced, &producedHash);
+        if (produced.valid()) // the entries were copied from the tested ones: their test time stays
+            r.told = {false, produced, producedHash, r.told.testedNs};
         if (rewriteResult == ZipArchiveChanged)
             return; // nothing was changed; the archive is judged anew
         if (!plan.masks.isEmpty())

@@ -23,4 +23,7 @@ struct CleanRun::Impl
     std::optional<SalvagePass> salvage;
     QElapsedTimer sinceBreath; // since the run last let the front-end answer
     int judgingAnew = 0;       // how deep the archive in work is in being judged anew
+    // What the cache is told at the end of the archive in work: the file its listing tested, or the file its
+    // rewrite produced.
+    ToldOutcome told;
 };

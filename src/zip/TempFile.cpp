@@ -179,14 +179,18 @@ bool TempFile::keepOwnerAndAttributes(int original)
 }
 
 int TempFile::replace(const QString& target, int original, const ArchiveStamp& opened,
-                      const std::function<bool()>& whileSyncing)
+                      const std::function<bool()>& whileSyncing, ArchiveStamp* produced)
 {
     if (!m_open)
         return ZipCannotWrite;
 #ifdef Q_OS_WIN
     Q_UNUSED(original);
     Q_UNUSED(opened);
-    return commit(target, QFile::permissions(target), whileSyncing) ? ZipSuccess : ZipCannotWrite;
+    if (!commit(target, QFile::permissions(target), whileSyncing))
+        return ZipCannotWrite;
+    if (produced)
+        *produced = ArchiveStamp::of(target);
+    return ZipSuccess;
 #else
     const int fd = m_file.handle();
     struct stat st;
@@ -206,6 +210,9 @@ int TempFile::replace(const QString& target, int original, const ArchiveStamp& o
     const QByteArray from = QFile::encodeName(QFileInfo(ownName).fileName());
     const int rc =
         exchangeChecked(dir, from.constData(), QFile::encodeName(info.fileName()).constData(), original, opened);
+    // The stamp of the file now in place, from its own descriptor: the rename set its change time.
+    if (rc == ZipSuccess && produced)
+        *produced = ArchiveStamp::ofOpen(fd, target);
     if (rc == ZipSuccess || rc == ZipOtherError) {
         // Done: the old archive is under the temporary name, and goes. Or (an exchange back that failed) the
         // file under the temporary name is not ours to remove.

@@ -56,10 +56,11 @@ qint16 ZipComponent::AddEntries(qint16 mode)
     return qint16(job.add());
 }
 
-qint16 ZipComponent::RewriteEntries(const QStringList& deleteMasks, const QString& addFile, const ArchiveStamp* judged)
+qint16 ZipComponent::RewriteEntries(const QStringList& deleteMasks, const QString& addFile, const ArchiveStamp* judged,
+                                    ArchiveStamp* produced, QByteArray* producedHash)
 {
     ZipJob job(*this);
-    return qint16(job.replace(deleteMasks, addFile, judged));
+    return qint16(job.replace(deleteMasks, addFile, judged, produced, producedHash));
 }
 
 // The name an entry is extracted under: its last path part, lower-cased, without a drive letter;

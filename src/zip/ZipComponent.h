@@ -86,9 +86,12 @@ public:
     // holds the same entries, in the same order, with the same bytes, as those calls one after the other
     // with the add first. A mask that takes the added file's name takes the added entry too. With judged,
     // the stamp of the file that was listed and tested, a rewrite of any other file (replaced or changed
-    // since, or while it is rewritten) changes nothing and returns ZipArchiveChanged.
+    // since, or while it is rewritten) changes nothing and returns ZipArchiveChanged. A rewrite that puts a
+    // new file in place tells which: *produced is its stamp as it stands after the rename, *producedHash the
+    // hash directoryHash() gives after a listing of it; both are left as they were otherwise.
     qint16 RewriteEntries(const QStringList& deleteMasks, const QString& addFile = {},
-                          const ArchiveStamp* judged = nullptr);
+                          const ArchiveStamp* judged = nullptr, ArchiveStamp* produced = nullptr,
+                          QByteArray* producedHash = nullptr);
 
     // Raises Listing for each name and then Status 100, as ListContents does, for a listing made by another
     // component (one that read the archive ahead on another thread).

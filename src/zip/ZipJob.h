@@ -112,9 +112,10 @@ public:
     // while that file is still the one under target and unchanged since `opened`: the two are exchanged in one
     // step and the file that came back is checked, so an upload that took the name meanwhile is never
     // replaced. ZipSuccess, ZipArchiveChanged (nothing replaced), ZipAborted (the hook stopped the sync) or
-    // ZipCannotWrite.
+    // ZipCannotWrite. On success *produced (when given) is the stamp of the file now under target, taken from
+    // its descriptor after the rename.
     int replace(const QString& target, int original, const ArchiveStamp& opened,
-                const std::function<bool()>& whileSyncing = {});
+                const std::function<bool()>& whileSyncing = {}, ArchiveStamp* produced = nullptr);
 
     // Names a new file target with the given mode, never replacing a file of that name, even one that
     // appeared a moment ago. Exists: there was one, and it stays.
@@ -201,7 +202,8 @@ public:
     int remove();
     int extract();
     int add();
-    int replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged = nullptr);
+    int replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged = nullptr,
+                ArchiveStamp* produced = nullptr, QByteArray* producedHash = nullptr);
 
 private:
     using Sink = std::function<bool(const char*, qint64)>;
@@ -209,6 +211,9 @@ private:
     int open();
     int checkHeaders();
     QByteArray hashDirectory();
+    // The hash of an archive's central directory and what follows it, as a listing with HashDirectory makes
+    // it; empty when the bytes cannot be read.
+    static QByteArray directoryHashOf(zipformat::FileReader& reader, const zipformat::Archive& archive);
     bool matches(const zipformat::Entry& e) const { return zipformat::maskMatches(m_mask, e.name); }
     int decode(const zipformat::Entry& e, const Sink* sink, bool* untestable);
     int decodeStream(const zipformat::Entry& e, const Sink* sink, bool* untestable);
@@ -216,7 +221,8 @@ private:
     int decodeMethod(const zipformat::Entry& e, const Sink* sink, bool* untestable);
     int testData(const std::vector<const zipformat::Entry*>& matched);
     int testBatch(const std::vector<const zipformat::Entry*>& batch);
-    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added, const ArchiveStamp* judged = nullptr);
+    int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added, const ArchiveStamp* judged = nullptr,
+                ArchiveStamp* produced = nullptr, QByteArray* producedHash = nullptr);
     int newEntry(const QFileInfo& source, zipjob::NewEntry& n);
 
     bool point();

@@ -55,6 +55,11 @@ int ZipJob::checkHeaders()
 
 QByteArray ZipJob::hashDirectory()
 {
+    return directoryHashOf(m_reader, m_archive);
+}
+
+QByteArray ZipJob::directoryHashOf(FileReader& reader, const Archive& archive)
+{
     // The directory is in memory already; what follows it is the end records and the comment, which the
     // end-record search has just read. Bytes far behind the directory belong to no end record a reader
     // would find, so the hash stops at the last MiB before the end.
@@ -62,12 +67,12 @@ QByteArray ZipJob::hashDirectory()
     // BLAKE2b: as strong as SHA-256 here and four times faster, which a folder of large directories
     // whose verdicts stand notices.
     QCryptographicHash hash(QCryptographicHash::Blake2b_256);
-    hash.addData(m_archive.centralDirectory);
-    const qint64 cdEnd = qint64(m_archive.centralDirectoryOffset + m_archive.centralDirectorySize);
-    const qint64 from = std::max(cdEnd, m_archive.fileSize - kMaxTail);
-    if (from < m_archive.fileSize) {
-        QByteArray tail(m_archive.fileSize - from, Qt::Uninitialized);
-        if (!m_reader.read(from, tail.data(), tail.size()))
+    hash.addData(archive.centralDirectory);
+    const qint64 cdEnd = qint64(archive.centralDirectoryOffset + archive.centralDirectorySize);
+    const qint64 from = std::max(cdEnd, archive.fileSize - kMaxTail);
+    if (from < archive.fileSize) {
+        QByteArray tail(archive.fileSize - from, Qt::Uninitialized);
+        if (!reader.read(from, tail.data(), tail.size()))
             return {};
         hash.addData(tail);
     }

@@ -69,7 +69,8 @@ int ZipJob::remove()
     return rewrite(drop, nullptr);
 }
 
-int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const ArchiveStamp* judged)
+int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const ArchiveStamp* judged,
+                    ArchiveStamp* produced, QByteArray* producedHash)
 {
     // Rewrite the file a link points to, so that the link itself stays; but only in the archive's own folder:
     // nothing is made or renamed in a folder the run was not given.
@@ -223,8 +224,10 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     if (!temp.write(central.constData(), central.size()) || !temp.write(behind.constData(), behind.size()))
         return ZipCannotWrite;
     // Bytes kept behind the end record may hold end records of their own; the new file must still read as the
-    // archive just written, or a reader would take another one from it. Such a file is left as it was.
-    if (!behind.isEmpty()) {
+    // archive just written, or a reader would take another one from it. Such a file is left as it was. The
+    // hash of the new directory comes from the same reading, so it is the one a listing of the file makes.
+    QByteArray newHash;
+    if (!behind.isEmpty() || producedHash) {
         if (!temp.file().flush())
             return ZipCannotWrite;
         FileReader check;
@@ -232,6 +235,8 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
         if (!check.open(temp.file().fileName()) || readCentralDirectory(check, written) != ZipSuccess ||
             written.entries.size() != count || written.archiveEnd != quint64(check.size() - behind.size()))
             return ZipOtherError;
+        if (producedHash && (newHash = directoryHashOf(check, written)).isEmpty())
+            return ZipCannotRead;
     }
     if (!point())
         return ZipAborted;
@@ -239,11 +244,16 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
     m_reader.file().close(); // an open file cannot be replaced there
 #endif
     // An abort heard while the new file goes to disk still leaves the archive as it was.
-    const int rc =
-        temp.replace(target, original, opened, m_hook ? std::function<bool()>([this] { return point(); }) : nullptr);
+    ArchiveStamp newStamp;
+    const int rc = temp.replace(target, original, opened,
+                                m_hook ? std::function<bool()>([this] { return point(); }) : nullptr, &newStamp);
     m_reader.file().close();
     if (rc != ZipSuccess)
         return m_aborted ? ZipAborted : rc;
+    if (produced)
+        *produced = newStamp;
+    if (producedHash)
+        *producedHash = newHash;
     finish();
     return ZipSuccess;
 }
@@ -313,7 +323,8 @@ int ZipJob::newEntry(const QFileInfo& source, NewEntry& n)
     return ZipSuccess;
 }
 
-int ZipJob::replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged)
+int ZipJob::replace(const QStringList& masks, const QString& addFile, const ArchiveStamp* judged,
+                    ArchiveStamp* produced, QByteArray* producedHash)
 {
     const QFileInfo source(addFile);
     const bool adding = !addFile.isEmpty();
@@ -354,5 +365,5 @@ int ZipJob::replace(const QStringList& masks, const QString& addFile, const Arch
         finish();
         return ZipSuccess;
     }
-    return rewrite(drop, addKept ? &n : nullptr, judged);
+    return rewrite(drop, addKept ? &n : nullptr, judged, produced, producedHash);
 }

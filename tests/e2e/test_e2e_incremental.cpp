@@ -4,9 +4,14 @@
 
 #include "e2e/E2e.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
+#include <QThread>
+#include <csignal>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -98,6 +103,26 @@ bool rot(const QString& path)
     return sameTimes(path, before);
 }
 
+// How many rows the cache file holds for folder (read only, as another run reads it); -1 when it cannot say.
+int rowsOf(const QString& cacheFile, const QString& folder)
+{
+    sqlite3* db = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(QFile::encodeName(cacheFile).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* s = nullptr;
+        const QByteArray key = QFile::encodeName(QFileInfo(folder).canonicalFilePath());
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM verdicts WHERE folder = ?1", -1, &s, nullptr) == SQLITE_OK) {
+            sqlite3_bind_blob(s, 1, key.constData(), int(key.size()), SQLITE_TRANSIENT);
+            if (sqlite3_step(s) == SQLITE_ROW)
+                n = sqlite3_column_int(s, 0);
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
 } // namespace
 
 class E2eIncremental : public QObject
@@ -110,6 +135,8 @@ private slots:
     void corruptCacheIsSetAsideAndTheRunGoesOn();
     void fullReadsEverythingAndRefreshes();
     void twoRunsAtOnceOnDifferentFolders();
+    void aStoppedRunDoesNotHoldUpAnother_data();
+    void aStoppedRunDoesNotHoldUpAnother();
     void everyFolderOfATreeUsesTheCache();
     void jobsChangeNothingARunDecides_data();
     void jobsChangeNothingARunDecides();
@@ -294,6 +321,85 @@ void E2eIncremental::twoRunsAtOnceOnDifferentFolders()
                 QCOMPARE(o["data"].toString(), expected);
         }
     }
+}
+
+void E2eIncremental::aStoppedRunDoesNotHoldUpAnother_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("--incremental") << "--incremental";
+    QTest::newRow("--full") << "--full";
+}
+
+void E2eIncremental::aStoppedRunDoesNotHoldUpAnother()
+{
+    QFETCH(QString, mode);
+    // A run stopped (SIGSTOP, a suspended terminal) at any point of its work holds no lock for long: a run
+    // of another folder beside it goes about as fast as alone and keeps its rows.
+    const QString big = m_root->path() + "/big";
+    const QString small = m_root->path() + "/small";
+    const int bigCount = kSanitized ? 150 : 400;
+    constexpr int kSmallCount = 40;
+    QVERIFY(QDir().mkpath(big));
+    QVERIFY(QDir().mkpath(small));
+    for (int i = 0; i < bigCount; ++i)
+        QVERIFY(testzip::writeZip(big + QStringLiteral("/b%1.zip").arg(i, 4, 10, QLatin1Char('0')),
+                                  {testzip::file("t.txt", testzip::text(30000 + i, i))}));
+    for (int i = 0; i < kSmallCount; ++i)
+        QVERIFY(testzip::writeZip(small + QStringLiteral("/s%1.zip").arg(i),
+                                  {testzip::file("t.txt", testzip::text(30000 + i, i))}));
+    const auto runSmall = [&](const Program& program, qint64* ms) {
+        QElapsedTimer clock;
+        clock.start();
+        const Result r = runWith(program, {mode, "--jobs", "1", small});
+        *ms = clock.elapsed();
+        return r;
+    };
+    // The small folder alone, with a cache of its own.
+    const Program alone(m_root->path() + "/alone");
+    QVERIFY(alone.ok());
+    qint64 aloneMs = 0;
+    const Result first = runSmall(alone, &aloneMs);
+    E2E_VERIFY_ENDED(first);
+
+    const QString cacheFile = m_program->folder() + "/verdicts.sqlite";
+    QProcess stopped;
+    prepare(stopped, *m_program, QString());
+    stopped.setArguments({mode, "--jobs", "1", big});
+    stopped.start();
+    QVERIFY(stopped.waitForStarted());
+    // A failed check must not leave it stopped.
+    const auto resume = qScopeGuard([&] {
+        if (stopped.state() == QProcess::NotRunning || stopped.processId() <= 0)
+            return;
+        ::kill(pid_t(stopped.processId()), SIGCONT);
+        stopped.kill();
+        stopped.waitForFinished();
+    });
+    // Stopped inside its work: some rows written, more to come.
+    QElapsedTimer waited;
+    waited.start();
+    while (rowsOf(cacheFile, big) < 5 && waited.elapsed() < 120000 && stopped.state() == QProcess::Running)
+        QThread::msleep(2);
+    QCOMPARE(::kill(pid_t(stopped.processId()), SIGSTOP), 0);
+    QCOMPARE(stopped.state(), QProcess::Running);
+    const int before = rowsOf(cacheFile, big);
+    QVERIFY2(before >= 5 && before < bigCount, qPrintable(QString::number(before)));
+
+    qint64 besideMs = 0;
+    const Result beside = runSmall(*m_program, &besideMs);
+    E2E_VERIFY_ENDED(beside);
+    QVERIFY2(!beside.err.contains("verdict cache") && !beside.err.contains("locked"), beside.err.constData());
+    QCOMPARE(rowsOf(cacheFile, small), kSmallCount);
+    QVERIFY2(besideMs < aloneMs + 2000,
+             qPrintable(QStringLiteral("alone %1 ms, beside a stopped run %2 ms").arg(aloneMs).arg(besideMs)));
+
+    // Let go, the stopped run ends with its rows too.
+    QCOMPARE(::kill(pid_t(stopped.processId()), SIGCONT), 0);
+    const Result resumed = collect(stopped, 600000);
+    E2E_VERIFY_ENDED(resumed);
+    QVERIFY2(!resumed.err.contains("verdict cache"), resumed.err.constData());
+    QCOMPARE(rowsOf(cacheFile, big), bigCount);
+    QCOMPARE(rowsOf(cacheFile, small), kSmallCount);
 }
 
 void E2eIncremental::everyFolderOfATreeUsesTheCache()
