@@ -9,8 +9,13 @@
 //   jobs       the data test (--dry-run, nothing rewritten) of the workload with --jobs 1 and the default
 //   bitrot     one byte flipped in one archive's data, its size, times and directory as the cache knows
 //              them; daily runs (the cache's clock moved back a day between runs) until the run finds it
+//   footprint  not run unless named: peak memory and wall time of the workload's run (on a fresh copy, default
+//              workers and --jobs 1), of the -r tree and of a folder of one tiny archive (start-up), and the
+//              first / second --incremental ratio; each REPS times (the tiny one 20 times), median and spread.
+//              With --baseline, another build runs the same, turn about, so both see the same machine.
 //
-// Usage: incremental_bench [--work DIR] [--tamsorel PATH] [--only NAME] [--tree-folders N]
+// Usage: incremental_bench [--work DIR] [--tamsorel PATH] [--only NAME] [--tree-folders N] [--reps N]
+//                          [--baseline PATH]
 // Times and peak memory come from /usr/bin/time -v around the program.
 
 #include "zip/VerdictCache.h"
@@ -23,7 +28,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <libdeflate.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -43,12 +50,13 @@ struct Run
 };
 
 QString g_program; // the program's own folder holds the binary, its purge list and its verdict cache
+QString g_binary = QStringLiteral("tamsorel"); // which binary of that folder runs
 
 Run runProgram(const QStringList& args)
 {
     QProcess p;
     p.setProgram(QStringLiteral("/usr/bin/time"));
-    p.setArguments(QStringList{"-v", g_program + "/tamsorel"} + args);
+    p.setArguments(QStringList{"-v", g_program + u'/' + g_binary} + args);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     p.setProcessEnvironment(env);
@@ -210,6 +218,31 @@ void row(const char* what, const Run& r, const QString& note = {})
     std::fflush(stdout);
 }
 
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// One line of the footprint table: the median and spread of the wall times and of the peaks of a series.
+void footprintRow(const QString& what, const QList<Run>& runs, const char* goal)
+{
+    QList<double> wall, peak;
+    bool failed = false;
+    for (const Run& r : runs) {
+        wall << r.seconds;
+        peak << double(r.peakKb) / 1024.0;
+        failed = failed || r.status < 0 || r.status == 1 || r.status == 2 || r.peakKb == 0;
+    }
+    const auto [wMin, wMax] = std::minmax_element(wall.begin(), wall.end());
+    const auto [pMin, pMax] = std::minmax_element(peak.begin(), peak.end());
+    std::printf("| %-40s | %3lld | %8.3f | %15s | %7.1f | %13s | %s%s\n", qPrintable(what), qlonglong(runs.size()),
+                median(wall), qPrintable(QStringLiteral("%1-%2").arg(*wMin, 0, 'f', 3).arg(*wMax, 0, 'f', 3)),
+                median(peak), qPrintable(QStringLiteral("%1-%2").arg(*pMin, 0, 'f', 1).arg(*pMax, 0, 'f', 1)), goal,
+                failed ? " (A RUN FAILED)" : "");
+    std::fflush(stdout);
+}
+
 void header(const char* title)
 {
     std::printf("\n%s\n| %-44s | %8s | %8s | %8s | %s\n", title, "run", "wall s", "cpu s", "peak MB", "note");
@@ -223,7 +256,9 @@ int main(int argc, char** argv)
     QString work = QDir::tempPath() + QStringLiteral("/incremental_bench");
     QString tamsorel = QCoreApplication::applicationDirPath() + QStringLiteral("/../tamsorel");
     QString only;
+    QString baseline;
     int treeFolders = 1000;
+    int reps = 3;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--work" && i + 1 < args.size())
@@ -234,13 +269,25 @@ int main(int argc, char** argv)
             only = args[++i];
         else if (args[i] == "--tree-folders" && i + 1 < args.size())
             treeFolders = args[++i].toInt();
+        else if (args[i] == "--reps" && i + 1 < args.size())
+            reps = std::max(1, args[++i].toInt());
+        else if (args[i] == "--baseline" && i + 1 < args.size())
+            baseline = args[++i];
     }
-    const auto wanted = [&](const char* name) { return only.isEmpty() || only == QLatin1String(name); };
+    // The footprint table takes long and repeats what the others measure: it runs only when asked for.
+    const auto wanted = [&](const char* name) {
+        return only.isEmpty() ? qstrcmp(name, "footprint") != 0 : only == QLatin1String(name);
+    };
     g_program = work + QStringLiteral("/program");
     QDir().mkpath(g_program);
     QFile::remove(g_program + "/tamsorel");
     if (!QFile::copy(tamsorel, g_program + "/tamsorel")) {
         std::fprintf(stderr, "cannot copy the program from %s\n", qPrintable(tamsorel));
+        return 1;
+    }
+    QFile::remove(g_program + "/tamsorel-baseline");
+    if (!baseline.isEmpty() && !QFile::copy(baseline, g_program + "/tamsorel-baseline")) {
+        std::fprintf(stderr, "cannot copy the baseline from %s\n", qPrintable(baseline));
         return 1;
     }
     const QString cacheFile = g_program + "/verdicts.sqlite";
@@ -252,7 +299,7 @@ int main(int argc, char** argv)
 
     // The 650 MB workload of clean_bench, with its purge list.
     const QString workload = work + "/clean_bench/pristine";
-    if ((wanted("workload") || wanted("jobs")) && !QFileInfo::exists(workload + "/arc000.zip")) {
+    if ((wanted("workload") || wanted("jobs") || wanted("footprint")) && !QFileInfo::exists(workload + "/arc000.zip")) {
         QProcess gen;
         gen.start(QCoreApplication::applicationDirPath() + "/clean_bench",
                   {"--work", work + "/clean_bench", "--tamsorel", tamsorel, "--skip-peers"});
@@ -261,15 +308,22 @@ int main(int argc, char** argv)
     QFile::remove(g_program + "/purge.txt");
     QFile::copy(work + "/clean_bench/purge.txt", g_program + "/purge.txt");
 
-    if (wanted("workload")) {
-        const QString folder = work + "/run";
+    // A first --incremental run of a fresh copy of the workload with a fresh cache, and the second right after,
+    // which writes its report.
+    const auto firstAndSecond = [&](const QString& folder) {
         copyFolder(workload, folder);
         freshCache();
-        header("The 650 MB workload, --incremental");
         const Run first = runProgram({"--incremental", folder});
+        const Run second = runProgram({"--incremental", "--report", report, folder});
+        return std::pair{first, second};
+    };
+
+    if (wanted("workload")) {
+        const QString folder = work + "/run";
+        header("The 650 MB workload, --incremental");
+        const auto [first, second] = firstAndSecond(folder);
         row("first run (every archive read)", first, first.out);
         int read = 0, cached = 0;
-        const Run second = runProgram({"--incremental", "--report", report, folder});
         const QMap<QString, QString> incremental = decisions(report, &read, &cached);
         row("second run, right after", second, QStringLiteral("%1 read, %2 from the cache").arg(read).arg(cached));
         dayPasses(cacheFile);
@@ -333,6 +387,74 @@ int main(int argc, char** argv)
         decisions(report, &read, &cached);
         row("second run", second, QStringLiteral("%1 read, %2 from the cache").arg(read).arg(cached));
         QDir(root).removeRecursively();
+    }
+
+    if (wanted("footprint")) {
+        const QStringList binaries =
+            baseline.isEmpty() ? QStringList{"tamsorel"} : QStringList{"tamsorel-baseline", "tamsorel"};
+        const auto label = [&](const QString& bin, const QString& what) {
+            return binaries.size() > 1 ? QStringLiteral("%1 %2").arg(bin == "tamsorel" ? "new " : "base", what) : what;
+        };
+        std::printf("\nFootprint: wall seconds and peak MB (/usr/bin/time -v), median and spread (min-max)\n"
+                    "| %-40s | %3s | %8s | %15s | %7s | %13s | %s\n",
+                    "run", "n", "wall s", "wall spread", "peak MB", "peak spread", "goal");
+        // Each build runs each case in turn, so a load that comes and goes falls on both.
+        const auto series = [&](const std::function<Run()>& once, int count) {
+            QMap<QString, QList<Run>> runs;
+            for (int k = 0; k < count; ++k)
+                for (const QString& bin : binaries) {
+                    g_binary = bin;
+                    runs[bin] << once();
+                }
+            g_binary = QStringLiteral("tamsorel");
+            return runs;
+        };
+        const QString folder = work + "/run";
+        for (const QStringList& jobs : {QStringList{}, QStringList{"--jobs", "1"}}) {
+            const auto runs = series(
+                [&] {
+                    copyFolder(workload, folder);
+                    return runProgram(jobs + QStringList{folder});
+                },
+                reps);
+            for (const QString& bin : binaries)
+                footprintRow(label(bin, jobs.isEmpty() ? "workload, default workers" : "workload, --jobs 1"), runs[bin],
+                             "peak < 64 MB, wall within 5%");
+        }
+        QDir(folder).removeRecursively();
+
+        const QString root = work + "/tree";
+        QDir(root).removeRecursively();
+        for (int f = 0; f < treeFolders; ++f)
+            tinyFolder(root + QStringLiteral("/f%1").arg(f, 4, 10, QLatin1Char('0')), 100, f);
+        const auto tree = series([&] { return runProgram({"-r", root}); }, reps);
+        for (const QString& bin : binaries)
+            footprintRow(label(bin, QStringLiteral("-r, %1 folders x 100 tiny").arg(treeFolders)), tree[bin],
+                         "peak < 64 MB");
+        QDir(root).removeRecursively();
+
+        const QString one = work + "/one";
+        QDir(one).removeRecursively();
+        tinyFolder(one, 1, 0);
+        const auto tiny = series([&] { return runProgram({one}); }, 20);
+        for (const QString& bin : binaries)
+            footprintRow(label(bin, "one tiny archive (start-up)"), tiny[bin], "< 15 ms, < 15 MB");
+        QDir(one).removeRecursively();
+
+        for (const QString& bin : binaries) {
+            g_binary = bin;
+            const auto [first, second] = firstAndSecond(folder);
+            g_binary = QStringLiteral("tamsorel");
+            int read = 0, cached = 0;
+            decisions(report, &read, &cached);
+            footprintRow(label(bin, "--incremental, first run"), {first}, "");
+            footprintRow(label(bin, "--incremental, second run"), {second},
+                         qPrintable(QStringLiteral("first / second %1x wall (goal 20x); %2 read, %3 from the cache")
+                                        .arg(first.seconds / second.seconds, 0, 'f', 1)
+                                        .arg(read)
+                                        .arg(cached)));
+        }
+        QDir(folder).removeRecursively();
     }
 
     if (wanted("bitrot")) {
