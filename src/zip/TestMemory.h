@@ -11,8 +11,9 @@
 
 namespace testmemory {
 
-// Room for two threads' batches at once, as many as two cores inflate; more would wait for a core anyway.
-constexpr qint64 kBudget = 20 * 1024 * 1024;
+// Room for two threads' batches at once (2 MiB of compressed data and two outputs each), as many as two
+// cores inflate, with some to spare for a larger entry; more would wait for a core anyway.
+constexpr qint64 kBudget = 16 * 1024 * 1024;
 // How long a test waits for a buffer before it streams: about what a batch of another thread takes.
 constexpr std::chrono::milliseconds kWait{50};
 

@@ -26,7 +26,7 @@ constexpr qint64 kCopyChunk = 8 * 1024 * 1024;
 constexpr qint64 kHookIntervalMs = 20;
 // The data test hands batches of small deflated entries to two cores: this much compressed data a batch, so
 // that two threads' batches with their outputs fit in testmemory::kBudget together.
-constexpr qint64 kBatchBytes = 4 * 1024 * 1024;
+constexpr qint64 kBatchBytes = 2 * 1024 * 1024;
 // Below this much inflated data a second thread costs more than it saves.
 constexpr qint64 kParallelMinBytes = 512 * 1024;
 
