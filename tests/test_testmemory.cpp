@@ -22,6 +22,7 @@ private slots:
     void leasesStayWithinBudget_data();
     void leasesStayWithinBudget();
     void returnedBufferIsLentAgain();
+    void idleBuffersGoAtTheEndOfARun();
 };
 
 void TestTestMemory::leasesStayWithinBudget_data()
@@ -81,6 +82,20 @@ void TestTestMemory::returnedBufferIsLentAgain()
     const testmemory::Lease after = testmemory::borrow(MiB, 10s);
     giver.join();
     QVERIFY(after);
+}
+
+void TestTestMemory::idleBuffersGoAtTheEndOfARun()
+{
+    testmemory::releaseIdle(); // what earlier tests gave back
+    QCOMPARE(testmemory::pooledBytes(), 0);
+    testmemory::Lease kept = testmemory::borrow(3 * MiB, 0ms);
+    testmemory::borrow(5 * MiB, 0ms).reset();
+    QCOMPARE(testmemory::pooledBytes(), 8 * MiB);
+    testmemory::releaseIdle();
+    QCOMPARE(testmemory::pooledBytes(), kept.size()); // a lent buffer stays lent
+    kept.reset();
+    testmemory::releaseIdle();
+    QCOMPARE(testmemory::pooledBytes(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestTestMemory)

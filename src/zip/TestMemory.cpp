@@ -120,6 +120,16 @@ Lease borrow(qint64 bytes, std::chrono::milliseconds wait)
     }
 }
 
+void releaseIdle()
+{
+    const std::lock_guard lock(g_mutex);
+    for (const Idle& i : g_idle) {
+        deallocate(i.data, i.size);
+        g_pooled -= i.size;
+    }
+    g_idle.clear();
+}
+
 qint64 pooledBytes()
 {
     const std::lock_guard lock(g_mutex);

@@ -43,6 +43,9 @@ private:
 // time or none can (more than the whole budget). Buffers lying unused in the pool are freed to make room.
 Lease borrow(qint64 bytes, std::chrono::milliseconds wait = kWait);
 
+// Frees the buffers no one borrows now; for the end of a run, so a window left open holds none.
+void releaseIdle();
+
 // Bytes of all the pool's buffers, lent or not: what the tests' buffers add to the process's memory.
 qint64 pooledBytes();
 
