@@ -1,4 +1,5 @@
 #include "zip/ReadAhead.h"
+#include "zip/TestMemory.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +32,8 @@ ReadAhead::~ReadAhead()
     for (auto& w : m_workers)
         if (w->thread.joinable())
             w->thread.join();
+    // The run's test buffers stay in the pool from archive to archive; once it ends they go.
+    testmemory::releaseIdle();
 }
 
 int ReadAhead::defaultJobs()

@@ -15,7 +15,8 @@
 //   name), CP437 otherwise. EntryMask matches the whole name, folder part included, ignoring letter case;
 //   `*` matches any run of characters, `?` one character, and a mask ending in ".*" also matches names
 //   without a dot ("*.*" matches every entry).
-// - The data test inflates entries of up to kFastTestLimit bytes with libdeflate, streams larger ones
+// - The data test inflates entries of up to kFastTestLimit bytes with libdeflate, in memory borrowed from one
+//   pool for the whole process (zip/TestMemory.h; without room there they stream), streams larger ones
 //   through zlib and every other method through the decoders of zip/Decoders.h, all read by our own
 //   reader (so archives behind a prefix are tested whole). Encrypted entries and
 //   methods no decoder serves are listed and left untested; they are not damage.

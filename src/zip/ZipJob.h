@@ -3,6 +3,7 @@
 // call of the component as a ZipJob, and the temporary files of rewrites and extractions. Not for callers
 // outside src/zip.
 
+#include "zip/TestMemory.h"
 #include "zip/ZipComponent.h"
 #include "zip/ZipFormat.h"
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <libdeflate.h>
+#include <memory>
 #include <vector>
 
 namespace zipjob {
@@ -22,8 +24,9 @@ namespace zipjob {
 constexpr qint64 kChunk = 1024 * 1024;
 constexpr qint64 kCopyChunk = 8 * 1024 * 1024;
 constexpr qint64 kHookIntervalMs = 20;
-// The data test hands batches of small deflated entries to two cores: this much compressed data a batch.
-constexpr qint64 kBatchBytes = 8 * 1024 * 1024;
+// The data test hands batches of small deflated entries to two cores: this much compressed data a batch, so
+// that two threads' batches with their outputs fit in testmemory::kBudget together.
+constexpr qint64 kBatchBytes = 2 * 1024 * 1024;
 // Below this much inflated data a second thread costs more than it saves.
 constexpr qint64 kParallelMinBytes = 512 * 1024;
 
@@ -221,6 +224,9 @@ private:
     int decodeMethod(const zipformat::Entry& e, const Sink* sink, bool* untestable);
     int testData(const std::vector<const zipformat::Entry*>& matched);
     int testBatch(const std::vector<const zipformat::Entry*>& batch);
+    // The in-memory test's buffer holds this much compressed data and two outputs, or false when the pool
+    // has no room for it now.
+    bool holdTestBuffers(qint64 in, qint64 out, qint64 secondOut);
     int rewrite(const std::vector<bool>& drop, const zipjob::NewEntry* added, const ArchiveStamp* judged = nullptr,
                 ArchiveStamp* produced = nullptr, QByteArray* producedHash = nullptr);
     int newEntry(const QFileInfo& source, zipjob::NewEntry& n);
@@ -259,6 +265,11 @@ private:
     zipformat::FileReader m_reader;
     zipformat::Archive m_archive;
     libdeflate_decompressor* m_decompressor = nullptr;
-    QByteArray m_in;
+    QByteArray m_in; // streaming and copying, a chunk at a time
     QByteArray m_out;
+    // The in-memory test's buffer, kept from batch to batch of the call: a batch's compressed data, then the
+    // output of each inflating thread.
+    testmemory::Lease m_test;
+    char* m_testOut = nullptr;
+    char* m_testOut2 = nullptr;
 };

@@ -25,18 +25,18 @@ bool fitsInMemory(const Entry& e)
 // short (410) from one of the wrong size (200), so an entry gets the same code at any size.
 constexpr int kStreamDecides = -2;
 
-int inflateAndCheck(libdeflate_decompressor* d, const Entry& e, const char* in, QByteArray& out)
+// out holds at least e.size bytes.
+int inflateAndCheck(libdeflate_decompressor* d, const Entry& e, const char* in, char* out)
 {
-    out.resize(qsizetype(e.size));
     size_t got = 0;
     size_t used = 0;
     const libdeflate_result r =
-        libdeflate_deflate_decompress_ex(d, in, size_t(e.compressedSize), out.data(), size_t(out.size()), &used, &got);
+        libdeflate_deflate_decompress_ex(d, in, size_t(e.compressedSize), out, size_t(e.size), &used, &got);
     if (r == LIBDEFLATE_BAD_DATA)
         return ZipHeaderDamaged;
     if (r != LIBDEFLATE_SUCCESS || got != e.size)
         return kStreamDecides;
-    return libdeflate_crc32(0, out.constData(), got) == e.crc ? ZipSuccess : ZipDataDamaged;
+    return libdeflate_crc32(0, out, got) == e.crc ? ZipSuccess : ZipDataDamaged;
 }
 
 } // namespace
@@ -74,15 +74,16 @@ int ZipJob::decode(const Entry& e, const Sink* sink, bool* untestable)
 
     if (!m_decompressor && !(m_decompressor = libdeflate_alloc_decompressor()))
         return ZipOtherError;
-    m_in.resize(qsizetype(e.compressedSize));
-    if (!m_reader.read(qint64(e.dataOffset), m_in.data(), qint64(e.compressedSize)))
+    if (!holdTestBuffers(qint64(e.compressedSize), qint64(e.size), 0))
+        return inflateStream(e, sink);
+    if (!m_reader.read(qint64(e.dataOffset), m_test.data(), qint64(e.compressedSize)))
         return ZipCannotRead;
-    const int rc = inflateAndCheck(m_decompressor, e, m_in.constData(), m_out);
+    const int rc = inflateAndCheck(m_decompressor, e, m_test.data(), m_testOut);
     if (rc == kStreamDecides)
         return inflateStream(e, sink);
     if (rc)
         return rc;
-    if (sink && !(*sink)(m_out.constData(), m_out.size()))
+    if (sink && !(*sink)(m_testOut, qint64(e.size)))
         return ZipCannotWrite;
     if (!advance(qint64(e.compressedSize)))
         return ZipAborted;
@@ -215,6 +216,20 @@ int ZipJob::testData(const std::vector<const Entry*>& matched)
     return flush();
 }
 
+bool ZipJob::holdTestBuffers(qint64 in, qint64 out, qint64 secondOut)
+{
+    const qint64 need = in + out + secondOut;
+    if (m_test.size() < need) {
+        m_test.reset(); // back first: it may be what stands in the way
+        m_test = testmemory::borrow(need);
+        if (!m_test)
+            return false;
+    }
+    m_testOut = m_test.data() + in;
+    m_testOut2 = m_testOut + out;
+    return true;
+}
+
 int ZipJob::testBatch(const std::vector<const Entry*>& batch)
 {
     if (batch.empty())
@@ -228,33 +243,46 @@ int ZipJob::testBatch(const std::vector<const Entry*>& batch)
         inBytes += qint64(batch[i]->compressedSize);
         outBytes += qint64(batch[i]->size);
     }
-    m_in.resize(qsizetype(inBytes));
-    for (size_t i = 0; i < batch.size(); ++i)
-        if (!m_reader.read(qint64(batch[i]->dataOffset), m_in.data() + at[i], qint64(batch[i]->compressedSize)))
-            return ZipCannotRead;
     if (!m_decompressor && !(m_decompressor = libdeflate_alloc_decompressor()))
         return ZipOtherError;
-
-    std::vector<int> verdict(batch.size(), ZipSuccess);
-    auto work = [&](libdeflate_decompressor* d, QByteArray& out, size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i)
-            verdict[i] = inflateAndCheck(d, *batch[i], m_in.constData() + at[i], out);
-    };
     // Split where half the compressed bytes lie, so both threads get about the same work.
     size_t split = batch.size();
-    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> second;
     if (batch.size() > 1 && outBytes >= kParallelMinBytes) {
-        second.reset(libdeflate_alloc_decompressor());
         split = size_t(std::upper_bound(at.begin(), at.end(), inBytes / 2) - at.begin());
         split = std::clamp<size_t>(split, 1, batch.size() - 1);
     }
+    auto largest = [&](size_t from, size_t to) {
+        qint64 n = 0;
+        for (size_t i = from; i < to; ++i)
+            n = std::max(n, qint64(batch[i]->size));
+        return n;
+    };
+    // Without room in the budget, each entry streams through zlib: slower, the same verdicts.
+    if (!holdTestBuffers(inBytes, largest(0, split), largest(split, batch.size()))) {
+        for (const Entry* e : batch)
+            if (const int rc = inflateStream(*e, nullptr))
+                return rc;
+        return ZipSuccess;
+    }
+    for (size_t i = 0; i < batch.size(); ++i)
+        if (!m_reader.read(qint64(batch[i]->dataOffset), m_test.data() + at[i], qint64(batch[i]->compressedSize)))
+            return ZipCannotRead;
+
+    std::vector<int> verdict(batch.size(), ZipSuccess);
+    auto work = [&](libdeflate_decompressor* d, char* out, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            verdict[i] = inflateAndCheck(d, *batch[i], m_test.data() + at[i], out);
+    };
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> second;
+    if (split < batch.size())
+        second.reset(libdeflate_alloc_decompressor());
     if (second) {
-        QByteArray otherOut;
-        auto other = std::async(std::launch::async, [&] { work(second.get(), otherOut, split, batch.size()); });
-        work(m_decompressor, m_out, 0, split);
+        auto other = std::async(std::launch::async, [&] { work(second.get(), m_testOut2, split, batch.size()); });
+        work(m_decompressor, m_testOut, 0, split);
         other.get();
     } else {
-        work(m_decompressor, m_out, 0, batch.size());
+        work(m_decompressor, m_testOut, 0, split);
+        work(m_decompressor, m_testOut2, split, batch.size());
     }
     for (size_t i = 0; i < batch.size(); ++i) {
         if (verdict[i] == kStreamDecides)
