@@ -31,6 +31,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
@@ -131,8 +132,8 @@ QByteArray storedZip(const QList<QPair<QByteArray, QByteArray>>& entries, bool d
         if (deflate) {
             libdeflate_compressor* c = libdeflate_alloc_compressor(6);
             packed.resize(qsizetype(libdeflate_deflate_compress_bound(c, size_t(data.size()))));
-            packed.resize(qsizetype(libdeflate_deflate_compress(c, data.constData(), size_t(data.size()),
-                                                                 packed.data(), size_t(packed.size()))));
+            packed.resize(qsizetype(libdeflate_deflate_compress(c, data.constData(), size_t(data.size()), packed.data(),
+                                                                size_t(packed.size()))));
             libdeflate_free_compressor(c);
         }
         const quint16 method = deflate ? 8 : 0;
