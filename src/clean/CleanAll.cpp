@@ -3,7 +3,6 @@
 #include "app/ArchiveWork.h"
 #include "app/Form1.h"
 #include "app/RunLock.h"
-#include "app/UnattendedRun.h"
 #include "browse/Form2.h"
 #include "platform/AnimatedIcon.h"
 #include "platform/DirListBox.h"
@@ -11,10 +10,10 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "zip/ShownText.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
