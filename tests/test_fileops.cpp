@@ -4,6 +4,7 @@
 #include "app/RunLock.h"
 #include "app/UnattendedRun.h"
 #include "testsupport/TestArchives.h"
+#include "zip/DiskName.h"
 #include "zip/FileOps.h"
 #include "zip/FileSystemKind.h"
 #include "zip/ShownText.h"
@@ -84,6 +85,8 @@ private slots:
     void lockWaits();
     void cacheFile_data();
     void cacheFile();
+    void carriedNames_data();
+    void carriedNames();
 };
 
 void TestFileOps::escapes_data()
@@ -433,3 +436,49 @@ void TestFileOps::cacheFile()
 
 QTEST_GUILESS_MAIN(TestFileOps)
 #include "test_fileops.moc"
+
+void TestFileOps::carriedNames_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("utf8");
+    QTest::addColumn<QString>("shownAs");
+    QTest::newRow("ASCII") << QByteArray("plain.zip") << true << "plain.zip";
+    QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9.zip") << true << QString::fromUtf8("caf\xc3\xa9.zip");
+    QTest::newRow("outside the BMP") << QByteArray("\xf0\x9f\x8e\xb5.zip") << true
+                                     << QString::fromUtf8("\xf0\x9f\x8e\xb5.zip");
+    QTest::newRow("Latin-1") << QByteArray("CAF\xc9.ZIP") << false << "CAF\\xc9.ZIP";
+    QTest::newRow("code page 437") << QByteArray("M\x81SIK.ZIP") << false << "M\\x81SIK.ZIP";
+    QTest::newRow("Latin-1 before UTF-8")
+        << QByteArray("\xc4\xc3\xa9.zip") << false << QString::fromUtf8("\\xc4\xc3\xa9.zip");
+    QTest::newRow("cut-off sequence") << QByteArray("a\xe2\x82.zip") << false << "a\\xe2\\x82.zip";
+    QTest::newRow("encoded surrogate") << QByteArray("a\xed\xb2\x80.zip") << false << "a\\xed\\xb2\\x80.zip";
+    QTest::newRow("overlong slash") << QByteArray("a\xc0\xaf.zip") << false << "a\\xc0\\xaf.zip";
+    QTest::newRow("past U+10FFFF") << QByteArray("a\xf5\x80\x80\x80") << false << "a\\xf5\\x80\\x80\\x80";
+}
+
+// Each name the disk gives is carried exactly: found, opened and listed as the bytes it is, never as the
+// '?' Qt would make of it.
+void TestFileOps::carriedNames()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, utf8);
+    QFETCH(QString, shownAs);
+    const QString carried = diskname::fromDisk(bytes);
+    QCOMPARE(diskname::toDisk(carried), bytes);
+    QCOMPARE(diskname::isUtf8(carried), utf8);
+    QCOMPARE(shownPath(carried), shownAs);
+    QTemporaryDir dir;
+    const QByteArray onDisk = QFile::encodeName(dir.path()) + '/' + bytes;
+    QFile raw;
+    const int fd = ::open(onDisk.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0 && raw.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && raw.write("abc") == 3);
+    raw.close();
+    const QString path = diskname::fromDisk(onDisk);
+    QVERIFY(diskname::isFile(path) && !diskname::isFolder(path) && diskname::sizeOf(path) == 3);
+    QCOMPARE(diskname::entries(dir.path()), QStringList{carried});
+    QFile in;
+    QVERIFY(diskname::openFile(in, path, QIODevice::ReadOnly));
+    QCOMPARE(in.readAll(), QByteArray("abc"));
+    QVERIFY(fileops::renameNoReplace(path, path + QStringLiteral(".bad")));
+    QVERIFY(::unlink((onDisk + ".bad").constData()) == 0); // QTemporaryDir cannot name it
+}

@@ -1,8 +1,13 @@
 #include "zip/FileOps.h"
 
+#include "zip/DiskName.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -17,10 +22,18 @@ namespace fileops {
 
 QStringList ordinaryFiles(const QString& folder, const QString& mask)
 {
-    QDir dir(folder);
-    if (!dir.exists())
-        return {};
-    return dir.entryList({mask}, QDir::Files, QDir::Name | QDir::IgnoreCase);
+    const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(mask),
+                                     QRegularExpression::CaseInsensitiveOption);
+    QStringList names;
+    for (const QString& name : diskname::entries(folder))
+        if (!name.startsWith(QLatin1Char('.')) && pattern.match(name).hasMatch() &&
+            diskname::isFile(folder + QLatin1Char('/') + name))
+            names << name;
+    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        const int c = a.compare(b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    });
+    return names;
 }
 
 QString firstOrdinaryFile(const QString& folder, const QString& mask)
@@ -31,8 +44,7 @@ QString firstOrdinaryFile(const QString& folder, const QString& mask)
 
 bool isOrdinaryFile(const QString& path)
 {
-    const QFileInfo fi(path);
-    return fi.isFile() && !fi.isHidden();
+    return diskname::isFile(path) && !path.section(QLatin1Char('/'), -1).startsWith(QLatin1Char('.'));
 }
 
 bool clearAttributes(const QString& path)
@@ -45,7 +57,7 @@ bool clearAttributes(const QString& path)
 #ifdef O_PATH
     flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
 #endif
-    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    const int fd = diskname::openRaw(path, flags);
     if (fd < 0)
         return false;
     struct stat st;
@@ -66,14 +78,14 @@ bool clearAttributes(const QString& path)
 bool removeFile(const QString& path)
 {
     clearAttributes(path);
-    return QFile::remove(path);
+    return diskname::removeFile(path);
 }
 
 bool renameNoReplace(const QString& from, const QString& to, QString* why)
 {
 #ifdef Q_OS_UNIX
-    const QByteArray a = QFile::encodeName(from);
-    const QByteArray b = QFile::encodeName(to);
+    const QByteArray a = diskname::toDisk(from);
+    const QByteArray b = diskname::toDisk(to);
     int rc = -1;
 #ifdef Q_OS_LINUX
     rc = ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE);
@@ -101,13 +113,12 @@ bool renameNoReplace(const QString& from, const QString& to, QString* why)
 
 bool sameBytes(const QString& a, const QString& b)
 {
-    const QFileInfo ia(a);
-    const QFileInfo ib(b);
-    if (ia.isSymLink() || ib.isSymLink() || !ia.isFile() || !ib.isFile() || ia.size() != ib.size())
+    if (diskname::isLink(a) || diskname::isLink(b) || !diskname::isFile(a) || !diskname::isFile(b) ||
+        diskname::sizeOf(a) != diskname::sizeOf(b))
         return false;
-    QFile fa(a);
-    QFile fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+    QFile fa;
+    QFile fb;
+    if (!diskname::openFile(fa, a, QIODevice::ReadOnly) || !diskname::openFile(fb, b, QIODevice::ReadOnly))
         return false;
     while (!fa.atEnd()) {
         const QByteArray x = fa.read(1 << 20);

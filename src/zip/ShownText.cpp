@@ -1,5 +1,7 @@
 #include "zip/ShownText.h"
 
+#include "zip/DiskName.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -63,7 +65,7 @@ QString escapedName(const QByteArray& bytes)
 
 QString shownPath(const QString& path)
 {
-    return escapedName(QFile::encodeName(QDir::toNativeSeparators(path)));
+    return escapedName(diskname::toDisk(QDir::toNativeSeparators(path)));
 }
 
 bool nameRoundTrips(const QByteArray& bytes)
