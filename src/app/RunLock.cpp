@@ -1,5 +1,8 @@
 #include "app/RunLock.h"
 
+#include "zip/DiskName.h"
+#include "zip/ShownText.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -33,15 +36,22 @@ RunLock::State lockFd(int fd, int waitSeconds, const std::function<bool()>& stop
     }
 }
 
+// Makes the folder and those above it, by their exact bytes; only the folder itself is private.
+void makePath(const QString& folder, mode_t mode)
+{
+    const QString parent = QFileInfo(folder).path();
+    if (parent != folder && !diskname::exists(parent))
+        makePath(parent, 0777);
+    diskname::makeFolder(folder, mode);
+}
+
 } // namespace
 
 bool RunLock::ownPrivateFolder(const QString& folder, QString* why)
 {
-    const QByteArray path = QFile::encodeName(folder);
-    if (!QFileInfo(folder).isDir() && !QFileInfo(folder).isSymLink()) {
-        QDir().mkpath(QFileInfo(folder).absolutePath());
-        ::mkdir(path.constData(), 0700);
-    }
+    const QByteArray path = diskname::toDisk(folder);
+    if (!diskname::exists(folder))
+        makePath(folder, 0700);
     struct stat st = {};
     const char* problem = nullptr;
     if (::lstat(path.constData(), &st) != 0)
@@ -53,7 +63,7 @@ bool RunLock::ownPrivateFolder(const QString& folder, QString* why)
     else if ((st.st_mode & 077) != 0 && ::chmod(path.constData(), st.st_mode & 0700) != 0)
         problem = "is open to other users";
     if (problem && why)
-        *why = QStringLiteral("%1 %2").arg(QDir::toNativeSeparators(folder), QLatin1String(problem));
+        *why = QStringLiteral("%1 %2").arg(shownPath(folder), QLatin1String(problem));
     return !problem;
 }
 
@@ -64,7 +74,7 @@ QString RunLock::userLockFolder(const QString& fallback)
     struct stat st = {};
     if (runtime.startsWith('/') && ::lstat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
         st.st_uid == ::geteuid() && (st.st_mode & 077) == 0)
-        candidates << QFile::decodeName(runtime) + QStringLiteral("/tamsorel");
+        candidates << diskname::fromDisk(runtime) + QStringLiteral("/tamsorel");
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
     if (!cache.isEmpty())
         candidates << cache + QStringLiteral("/tamsorel/locks");
@@ -77,17 +87,18 @@ QString RunLock::userLockFolder(const QString& fallback)
 
 RunLock::RunLock(const QString& folder, const QString& lockFolder, int waitSeconds, const std::function<bool()>& stop)
 {
-    const QByteArray path = QFile::encodeName(folder);
-    const int dir = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The folder is opened by its exact bytes: two names that differ only in bytes that are not UTF-8 are two
+    // folders, and their locks are two files.
+    const int dir = diskname::openRaw(folder, O_RDONLY | O_DIRECTORY);
     if (dir < 0) {
-        m_error = QStringLiteral("cannot open %1: %2").arg(QDir::toNativeSeparators(folder), strerror(errno));
+        m_error = QStringLiteral("cannot open %1: %2").arg(shownPath(folder), strerror(errno));
         return;
     }
     if (lockFolder.isEmpty()) {
         m_fd = dir;
         m_state = lockFd(m_fd, waitSeconds, stop);
         if (m_state == State::Failed)
-            m_error = QStringLiteral("cannot lock %1: %2").arg(QDir::toNativeSeparators(folder), strerror(errno));
+            m_error = QStringLiteral("cannot lock %1: %2").arg(shownPath(folder), strerror(errno));
         return;
     }
     // Not the folder itself: any user who can read a folder could flock it and keep its owner's runs out.
@@ -97,15 +108,15 @@ RunLock::RunLock(const QString& folder, const QString& lockFolder, int waitSecon
     QString why;
     if (!known || !ownPrivateFolder(lockFolder, &why)) {
         m_error = QStringLiteral("cannot lock %1: %2")
-                      .arg(QDir::toNativeSeparators(folder), known ? why : QStringLiteral("cannot look at it"));
+                      .arg(shownPath(folder), known ? why : QStringLiteral("cannot look at it"));
         return;
     }
     const QString file =
         QStringLiteral("%1/%2-%3.lock").arg(lockFolder).arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
-    m_fd = ::open(QFile::encodeName(file).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    m_fd = diskname::openRaw(file, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
     m_state = m_fd < 0 ? State::Failed : lockFd(m_fd, waitSeconds, stop);
     if (m_state == State::Failed)
-        m_error = QStringLiteral("cannot lock %1: %2").arg(QDir::toNativeSeparators(file), strerror(errno));
+        m_error = QStringLiteral("cannot lock %1: %2").arg(shownPath(file), strerror(errno));
 }
 
 RunLock::~RunLock()

@@ -5,59 +5,18 @@
 #include "app/Signals.h"
 #include "purge/PurgeList.h"
 #include "zip/CleanRun.h"
+#include "zip/DiskName.h"
 #include "zip/DriveInfo.h"
 #include "zip/FileOps.h"
 #include "zip/RunReport.h"
 #include "zip/ShownText.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStorageInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
-
-namespace {
-
-// Entries of a folder whose names Qt cannot open, read as the raw bytes they are.
-struct RawEntries
-{
-    QList<QByteArray> archives; // *.zip, any case, ordinary files
-    QList<QByteArray> folders;
-};
-
-RawEntries unreadableEntries(const QString& folder)
-{
-    RawEntries found;
-    const QByteArray path = QFile::encodeName(folder);
-    DIR* dir = ::opendir(path.constData());
-    if (!dir)
-        return found;
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name.startsWith('.') || nameRoundTrips(name))
-            continue;
-        // Links to folders are not entered; links to archives are archives, as in the folder's listing.
-        const QByteArray full = path + '/' + name;
-        struct stat st = {};
-        if (::lstat(full.constData(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode))
-            found.folders.append(name);
-        else if (::stat(full.constData(), &st) == 0 && S_ISREG(st.st_mode) && name.toLower().endsWith(".zip"))
-            found.archives.append(name);
-    }
-    ::closedir(dir);
-    std::sort(found.archives.begin(), found.archives.end());
-    std::sort(found.folders.begin(), found.folders.end());
-    return found;
-}
-
-} // namespace
 
 namespace {
 
@@ -94,7 +53,7 @@ UnattendedRun::UnattendedRun(RunReport& report, const RunOptions& options, QStri
 {
 }
 
-QStringList UnattendedRun::foldersOf(const QString& folder, bool recursive, QList<QByteArray>* unreadable)
+QStringList UnattendedRun::foldersOf(const QString& folder, bool recursive)
 {
     QStringList folders{folder};
     if (!recursive)
@@ -102,17 +61,19 @@ QStringList UnattendedRun::foldersOf(const QString& folder, bool recursive, QLis
     for (qsizetype i = 0; i < folders.size(); ++i) {
         // Depth first, so each folder is followed by those below it.
         const QString parent = folders[i];
-        QStringList below;
-        for (const QString& name : QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks))
-            if (nameRoundTrips(QFile::encodeName(name)))
-                below << (parent.endsWith(u'/') ? parent : parent + u'/') + name;
-        std::sort(below.begin(), below.end(),
-                  [](const QString& a, const QString& b) { return QFile::encodeName(a) < QFile::encodeName(b); });
+        const QString prefix = parent.endsWith(u'/') ? parent : parent + u'/';
+        QList<QByteArray> below;
+        for (const QString& name : diskname::entries(parent)) {
+            if (name.startsWith(u'.'))
+                continue; // hidden, as the window's folder list hides it
+            // Links to folders are not entered: a link could lead the run out of the tree or round in a loop.
+            struct stat st = {};
+            if (diskname::statOf(prefix + name, &st, false) && S_ISDIR(st.st_mode))
+                below << diskname::toDisk(prefix + name);
+        }
+        std::sort(below.begin(), below.end());
         for (qsizetype k = 0; k < below.size(); ++k)
-            folders.insert(i + 1 + k, below[k]);
-        if (unreadable)
-            for (const QByteArray& name : unreadableEntries(parent).folders)
-                unreadable->append(QFile::encodeName(parent) + '/' + name);
+            folders.insert(i + 1 + k, diskname::fromDisk(below[k]));
     }
     return folders;
 }
@@ -120,31 +81,15 @@ QStringList UnattendedRun::foldersOf(const QString& folder, bool recursive, QLis
 int UnattendedRun::run()
 {
     QStringList folders;
-    QList<QByteArray> unreadable;
-    int total = 0; // folders the run would clean without --shard, unreadable ones included
+    int total = 0; // folders the run would clean without --shard
     for (const QByteArray& raw : m_options.folders) {
-        QStringList below;
-        QList<QByteArray> unreadableBelow;
-        if (!nameRoundTrips(raw))
-            unreadableBelow.append(raw);
-        else
-            below = foldersOf(QFile::decodeName(raw), m_options.recursive, &unreadableBelow);
-        total += int(below.size() + unreadableBelow.size());
+        const QStringList below = foldersOf(diskname::fromDisk(raw), m_options.recursive);
+        total += int(below.size());
         // A shard keeps the folders whose place below the named folder falls to it; the rest are other shards'.
-        const auto mine = [&](const QByteArray& path) {
-            return !m_options.sharded() || shardOf(placeBelow(raw, path), m_options.shardCount) == m_options.shardIndex;
-        };
         for (const QString& folder : below)
-            if (mine(QFile::encodeName(folder)))
+            if (!m_options.sharded() ||
+                shardOf(placeBelow(raw, diskname::toDisk(folder)), m_options.shardCount) == m_options.shardIndex)
                 folders << folder;
-        for (const QByteArray& path : unreadableBelow)
-            if (mine(path))
-                unreadable << path;
-    }
-    // Qt reads file names as UTF-8: a folder whose name is not cannot be opened by its name.
-    for (const QByteArray& raw : unreadable) {
-        line(QStringLiteral("tamsorel: skipped, the folder's name is not UTF-8: ") + escapedName(raw), true);
-        m_status = 2;
     }
 
     // Each folder's run salvages what it quarantines, and the older *.zip.bad files of that folder only.
@@ -168,7 +113,7 @@ int UnattendedRun::run()
         line(QStringLiteral("shard %1/%2: %3 of %4 folder(s)")
                  .arg(m_options.shardIndex)
                  .arg(m_options.shardCount)
-                 .arg(folders.size() + unreadable.size())
+                 .arg(folders.size())
                  .arg(total),
              false);
     if (several) {
@@ -189,7 +134,7 @@ bool UnattendedRun::folderUsable(const QString& folder)
 {
     // One line per fault, naming the folder as the command line does.
     const QString shown = shownPath(folder);
-    const QByteArray path = QFile::encodeName(folder);
+    const QByteArray path = diskname::toDisk(folder);
     struct stat st = {};
     QString problem;
     if (::stat(path.constData(), &st) != 0)
@@ -212,12 +157,15 @@ void UnattendedRun::skipHiddenArchives(const QString& folder)
 {
     // The run lists no hidden file, as the window does not; a hidden archive is said to be passed over. It
     // stays out of the counts and the report, which are of the archives the run lists.
-    const QDir dir(folder);
-    for (const QString& name : dir.entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden, QDir::Name)) {
-        if (!name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) || !QFileInfo(dir.filePath(name)).isFile())
-            continue;
-        line(QStringLiteral("tamsorel: skipped, the archive is hidden: ") + shownPath(dir.filePath(name)), true);
-    }
+    const QString prefix = folder.endsWith(u'/') ? folder : folder + u'/';
+    QStringList hidden;
+    for (const QString& name : diskname::entries(folder))
+        if (name.startsWith(u'.') && name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) &&
+            diskname::isFile(prefix + name))
+            hidden << name;
+    hidden.sort();
+    for (const QString& name : hidden)
+        line(QStringLiteral("tamsorel: skipped, the archive is hidden: ") + shownPath(prefix + name), true);
 }
 
 void UnattendedRun::cleanFolder(const QString& folder, bool several)
@@ -235,18 +183,12 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
         return;
     }
     skipHiddenArchives(folder);
-    for (const QByteArray& name : unreadableEntries(folder).archives) {
-        const QString escaped = escapedName(name);
-        line(QStringLiteral("tamsorel: skipped, the archive's name is not UTF-8: %1/%2").arg(shown, escaped), true);
-        m_report.archiveSkipped(QFileInfo(folder).absoluteFilePath(), escaped, QStringLiteral("name is not UTF-8"));
-        m_status = 2;
-    }
 
     if (!driveUsable(folder))
         return;
 
     // The archives of the folder as the window lists them: ordinary *.zip files, any case, by name.
-    QString runFolder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    QString runFolder = diskname::absolute(folder);
     const QStringList names = fileops::ordinaryFiles(runFolder, QStringLiteral("*.zip"));
     if (runFolder.endsWith(QLatin1Char('/')))
         runFolder.chop(1); // a root folder, by the current-folder rule
@@ -284,13 +226,16 @@ bool UnattendedRun::driveUsable(const QString& folder)
 {
     // A dry run changes nothing, so a read-only collection (class 2) can be tested.
     DriveInfo drive;
-    drive.Drive = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    drive.Drive = diskname::absolute(folder);
     const int driveClass = drive.DriveClass();
     if (driveClass > DriveInfo::NotWritable || (m_options.dryRun && driveClass == DriveInfo::NotWritable))
         return true;
-    // The line names what is read-only, as it is named.
-    line((QStorageInfo(drive.Drive).isReadOnly() ? QStringLiteral("tamsorel: read-only drive: ")
-                                                 : QStringLiteral("tamsorel: refused: the folder is read-only: ")) +
+    // The line names what is read-only, as it is named: the mount, or only the folder.
+    struct statvfs volume = {};
+    const bool mountReadOnly =
+        ::statvfs(diskname::toDisk(drive.Drive).constData(), &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0;
+    line((mountReadOnly ? QStringLiteral("tamsorel: read-only drive: ")
+                        : QStringLiteral("tamsorel: refused: the folder is read-only: ")) +
              shownPath(folder),
          true);
     m_status = 2;

@@ -28,8 +28,8 @@ public:
 
     // The folders a run cleans for one argument: the folder, and with `recursive` every folder below it,
     // parents before children, names in byte order; links to folders and hidden folders are not entered.
-    // Names of folders that are not UTF-8 go to `unreadable`.
-    static QStringList foldersOf(const QString& folder, bool recursive, QList<QByteArray>* unreadable);
+    // Paths are carried (see DiskName): a folder whose name is not UTF-8 is entered like any other.
+    static QStringList foldersOf(const QString& folder, bool recursive);
 
 private:
     void cleanFolder(const QString& folder, bool several);

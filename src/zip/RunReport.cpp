@@ -1,5 +1,6 @@
 #include "zip/RunReport.h"
 
+#include "zip/DiskName.h"
 #include "zip/Salvage.h"
 #include "zip/ShownText.h"
 #include "zip/ZipComponent.h"
@@ -40,8 +41,7 @@ int terminalWidth()
 
 qint64 sizeOf(const QString& path)
 {
-    const QFileInfo info(path);
-    return info.isFile() ? info.size() : -1;
+    return diskname::sizeOf(path);
 }
 
 QByteArray jsonValue(const QJsonValue& value)
@@ -69,6 +69,32 @@ QByteArray jsonObject(const Fields& fields, const QJsonObject& extra = {})
     return out + '}';
 }
 
+// A name or path as the report and the account show it: UTF-8 as it is, else with the bytes that are not UTF-8
+// (and controls and \) escaped as \xNN, as the console shows it.
+QString readable(const QString& carried)
+{
+    return diskname::isUtf8(carried) ? QDir::toNativeSeparators(carried) : shownPath(carried);
+}
+
+// A readable field, and beside it, for a name that is not UTF-8, its exact bytes in hex under key_bytes, so a
+// script can name the file.
+void addName(Fields& fields, const char* key, const char* bytesKey, const QString& carried)
+{
+    fields.emplace_back(key, readable(carried));
+    if (!diskname::isUtf8(carried))
+        fields.emplace_back(bytesKey, diskname::hexBytes(carried));
+}
+
+// The folder and name fields of an archive's object.
+Fields placeFields(const QString& path)
+{
+    Fields fields;
+    const QFileInfo file(path);
+    addName(fields, "folder", "folder_bytes", file.path());
+    addName(fields, "name", "name_bytes", file.fileName());
+    return fields;
+}
+
 QString isoTime(qint64 ns)
 {
     return QDateTime::fromMSecsSinceEpoch(ns / 1000000, QTimeZone::utc()).toString(Qt::ISODate);
@@ -84,7 +110,7 @@ QString damageLine(const QString& path, qint16 code)
     const bool renamed = sizeOf(path) < 0 && sizeOf(path + QStringLiteral(".bad")) >= 0;
     return QStringLiteral("tamsorel: damaged: %1 (%2), %3")
         .arg(shownPath(path), why,
-             renamed ? QStringLiteral("renamed to ") + escapedName(QFile::encodeName(name + QStringLiteral(".bad")))
+             renamed ? QStringLiteral("renamed to ") + escapedName(diskname::toDisk(name + QStringLiteral(".bad")))
                      : QStringLiteral("left under its name: it could not be renamed"));
 }
 
@@ -136,7 +162,7 @@ void RunReport::runStarted(const QString& folder, int archives, ZipComponent* co
     if (!m_started)
         m_runClock.start();
     m_started = true;
-    m_folders.append(QDir::toNativeSeparators(folder));
+    m_folders.append(folder);
     startAccount(folder, archives);
     m_total = archives;
     m_archives += archives;
@@ -156,18 +182,6 @@ void RunReport::archiveStarted(const QString& path)
     m_current->bytesBefore = sizeOf(path);
     m_current->clock.start();
     showProgress(0, m_index == 1);
-}
-
-void RunReport::archiveSkipped(const QString& folder, const QString& shown, const QString& reason)
-{
-    for (Tally* t : {&m_run, &m_all}) {
-        ++t->index;
-        ++t->counts[Skipped];
-    }
-    writeObject(jsonObject({{"folder", QDir::toNativeSeparators(folder)},
-                            {"name", shown},
-                            {"verdict", verdictName(Skipped)},
-                            {"reason", reason}}));
 }
 
 void RunReport::noteCode(qint16 code)
@@ -210,15 +224,19 @@ QJsonObject RunReport::salvageObject(const zipsalvage::Report& r, const QString&
         ++m_salvaged;
         m_entriesRecovered += r.recovered.size();
     }
-    return QJsonObject{{"status", QLatin1String(zipsalvage::statusText(r.status))},
-                       {"file", QFileInfo(target).fileName()},
-                       {"from_directory", r.fromDirectory},
-                       {"recovered", r.recovered.size()},
-                       {"unproven", QJsonArray::fromStringList(r.unproven)},
-                       {"lost", QJsonArray::fromStringList(r.lost)},
-                       {"lost_left_out", r.lostLeftOut},
-                       {"bytes", r.bytesRecovered},
-                       {"bytes_written", r.bytesWritten}};
+    const QString file = QFileInfo(target).fileName();
+    QJsonObject o{{"status", QLatin1String(zipsalvage::statusText(r.status))},
+                  {"file", readable(file)},
+                  {"from_directory", r.fromDirectory},
+                  {"recovered", r.recovered.size()},
+                  {"unproven", QJsonArray::fromStringList(r.unproven)},
+                  {"lost", QJsonArray::fromStringList(r.lost)},
+                  {"lost_left_out", r.lostLeftOut},
+                  {"bytes", r.bytesRecovered},
+                  {"bytes_written", r.bytesWritten}};
+    if (!diskname::isUtf8(file))
+        o.insert(QStringLiteral("file_bytes"), diskname::hexBytes(file));
+    return o;
 }
 
 void RunReport::salvaged(const zipsalvage::Report& report, const QString& target)
@@ -231,10 +249,11 @@ void RunReport::salvaged(const zipsalvage::Report& report, const QString& target
 void RunReport::salvagedEarlier(const QString& path, const zipsalvage::Report& report, const QString& target)
 {
     const QJsonObject o = salvageObject(report, target);
-    if (m_report)
-        writeObject(jsonObject({{"folder", QDir::toNativeSeparators(QFileInfo(path).path())},
-                                {"name", QFileInfo(path).fileName()},
-                                {"salvage", o}}));
+    if (m_report) {
+        Fields fields = placeFields(path);
+        fields.emplace_back("salvage", o);
+        writeObject(jsonObject(fields));
+    }
 }
 
 QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repaired)
@@ -272,16 +291,14 @@ QStringList RunReport::archiveEnded(Ending ending, bool quarantined, bool repair
         qint64 after = sizeOf(c.path);
         if (after < 0)
             after = sizeOf(c.path + QStringLiteral(".bad"));
-        const QFileInfo archive(c.path);
-        Fields fields{{"folder", QDir::toNativeSeparators(archive.path())},
-                      {"name", archive.fileName()},
-                      {"verdict", verdictName(verdict)},
-                      {"code", c.code},
-                      {"entries_removed", c.purged.size()},
-                      {"bytes_before", c.bytesBefore},
-                      {"bytes_after", after},
-                      {"ms", c.clock.elapsed()},
-                      {"entries", QJsonArray::fromStringList(c.purged)}};
+        Fields fields = placeFields(c.path);
+        fields.insert(fields.end(), {{"verdict", verdictName(verdict)},
+                                     {"code", c.code},
+                                     {"entries_removed", c.purged.size()},
+                                     {"bytes_before", c.bytesBefore},
+                                     {"bytes_after", after},
+                                     {"ms", c.clock.elapsed()},
+                                     {"entries", QJsonArray::fromStringList(c.purged)}});
         // With the verdict cache: where the verdict on the data comes from, and how old that test is.
         if (c.data != 0) {
             fields.emplace_back("data", c.data == 2 ? QStringLiteral("cache") : QStringLiteral("read"));
@@ -351,23 +368,26 @@ void RunReport::finish(int status)
     if (m_finished || !m_report)
         return;
     m_finished = true;
-    writeObject(jsonObject({{"summary", true},
-                            {"folder", m_folders.isEmpty() ? QString() : m_folders.first()},
-                            {"folders", QJsonArray::fromStringList(m_folders)},
-                            {"status", status},
-                            {"aborted", m_aborted},
-                            {"dry_run", dryRun},
-                            {"ran", m_started},
-                            {"archives", m_archives},
-                            {"processed", m_all.index},
-                            {"clean", m_all.counts[Clean]},
-                            {"purged", m_all.counts[Purged]},
-                            {"repaired", m_all.counts[Repaired]},
-                            {"damaged", m_all.counts[Damaged]},
-                            {"skipped", m_all.counts[Skipped]},
-                            {"entries_removed", m_all.entriesRemoved},
-                            {"ms", m_started ? m_runClock.elapsed() : 0}},
-                           summaryExtras()));
+    QStringList folders;
+    for (const QString& folder : m_folders)
+        folders << readable(folder);
+    Fields fields{{"summary", true}};
+    addName(fields, "folder", "folder_bytes", m_folders.isEmpty() ? QString() : m_folders.first());
+    fields.insert(fields.end(), {{"folders", QJsonArray::fromStringList(folders)},
+                                 {"status", status},
+                                 {"aborted", m_aborted},
+                                 {"dry_run", dryRun},
+                                 {"ran", m_started},
+                                 {"archives", m_archives},
+                                 {"processed", m_all.index},
+                                 {"clean", m_all.counts[Clean]},
+                                 {"purged", m_all.counts[Purged]},
+                                 {"repaired", m_all.counts[Repaired]},
+                                 {"damaged", m_all.counts[Damaged]},
+                                 {"skipped", m_all.counts[Skipped]},
+                                 {"entries_removed", m_all.entriesRemoved},
+                                 {"ms", m_started ? m_runClock.elapsed() : 0}});
+    writeObject(jsonObject(fields, summaryExtras()));
     auto* saved = qobject_cast<QSaveFile*>(m_report.get());
     if (saved ? !saved->commit() : !m_report->flush())
         std::fprintf(stderr, "tamsorel: cannot write the report %s: %s\n",
@@ -443,8 +463,10 @@ void RunReport::showProgress(qint16 percent, bool force)
     const qint64 current = m_current->bytesBefore > 0 ? m_current->bytesBefore * qBound(0, int(percent), 100) / 100 : 0;
     const double seconds = double(qMax<qint64>(m_runClock.elapsed(), 1)) / 1000.0;
     const double rate = double(m_bytesDone + current) / (1024.0 * 1024.0) / seconds;
-    const QString text = progressText(m_index, m_total, shown::escapedControls(QFileInfo(m_current->path).fileName()),
-                                      rate, terminalWidth());
+    const QString name = QFileInfo(m_current->path).fileName();
+    const QString text =
+        progressText(m_index, m_total, diskname::isUtf8(name) ? shown::escapedControls(name) : shownPath(name), rate,
+                     terminalWidth());
     std::fputs("\r\033[K", stderr);
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
@@ -480,7 +502,7 @@ void RunReport::addToAccount(int verdict, const Current& archive, bool aborted)
     a.aborted = a.aborted || aborted;
     ++a.counts[verdict];
     a.entriesRemoved += archive.purged.size();
-    const QString name = QFileInfo(archive.path).fileName();
+    const QString name = readable(QFileInfo(archive.path).fileName());
     const QString would = dryRun ? QStringLiteral("would be ") : QString();
     QStringList facts;
     if (verdict == Damaged) {
@@ -518,7 +540,7 @@ QString RunReport::accountText() const
     const Account& a = *m_account;
     QStringList out;
     out << QStringLiteral("Last run%1 in %2, started %3")
-               .arg(dryRun ? QStringLiteral(" (dry run)") : QString(), QDir::toNativeSeparators(a.folder),
+               .arg(dryRun ? QStringLiteral(" (dry run)") : QString(), readable(a.folder),
                     a.started.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
     out << QString();
     if (a.lines.isEmpty())

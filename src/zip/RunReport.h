@@ -40,9 +40,6 @@ public:
     // The run of one folder: its archive count and the component whose Status reports feed the progress
     // line. Several folders make several runs of one report.
     void runStarted(const QString& folder, int archives, ZipComponent* component);
-    // An archive of the run's folder that could not be processed at all (`shown` is its name as it can be
-    // printed); it counts as skipped.
-    void archiveSkipped(const QString& folder, const QString& shown, const QString& reason);
     // The run was stopped before its end (the Abort button, a signal).
     void markAborted() { m_aborted = true; }
     void archiveStarted(const QString& path);
