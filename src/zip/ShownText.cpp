@@ -14,19 +14,24 @@ bool isControl(char32_t c)
 
 QString escapedControls(const QString& text)
 {
+    // A byte of a name that is not UTF-8 (carried as U+DC80..U+DCFF) is shown as the byte it is, too.
+    const auto escaped = [&](qsizetype i) {
+        const char16_t c = text[i].unicode();
+        return isControl(c) || (c >= 0xdc80 && c <= 0xdcff && !(i > 0 && text[i - 1].isHighSurrogate()));
+    };
     qsizetype i = 0;
-    while (i < text.size() && !isControl(text[i].unicode()))
+    while (i < text.size() && !escaped(i))
         ++i;
     if (i == text.size())
         return text;
     QString out = text.left(i);
     for (; i < text.size(); ++i) {
         const QChar c = text[i];
-        if (!isControl(c.unicode())) {
+        if (!escaped(i)) {
             out += c;
             continue;
         }
-        for (const char byte : QString(c).toUtf8())
+        for (const char byte : diskname::toDisk(QString(c)))
             out += QStringLiteral("\\x%1").arg(uint(uchar(byte)), 2, 16, QLatin1Char('0'));
     }
     return out;
