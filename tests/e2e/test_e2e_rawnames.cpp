@@ -402,7 +402,9 @@ void E2eRawNames::cleanedLikeTheirTwins()
         expected.insert(raw.target + ".bad", rawAfter.value(raw.target + ".bad"));
         expected.insert(stem + ".salvaged.zip", rawAfter.value(stem + ".salvaged.zip"));
     } else if (scenario == "double zip") {
-        QCOMPARE(namesAt(folder + '/' + raw.target, scratch), (QStringList{"file_id.diz", "prog.exe"}));
+        QStringList names = namesAt(folder + '/' + raw.target, scratch);
+        names.sort();
+        QCOMPARE(names, (QStringList{"file_id.diz", "prog.exe"})); // one description left
         expected.insert(raw.target, rawAfter.value(raw.target));
     }
     if (scenario != "dry run")
