@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fcntl.h>
@@ -83,6 +84,8 @@ private slots:
     void asAnotherUser();
     void lockWaits_data();
     void lockWaits();
+    void lockIsOfTheExactFolder_data();
+    void lockIsOfTheExactFolder();
     void cacheFile_data();
     void cacheFile();
     void carriedNames_data();
@@ -386,6 +389,46 @@ void TestFileOps::lockWaits()
     if (release.joinable())
         release.join();
     QCOMPARE(int(second.state()), state);
+}
+
+void TestFileOps::lockIsOfTheExactFolder_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("one Latin-1 folder twice") << QByteArray("caf\xe9") << QByteArray("caf\xe9") << true;
+    QTest::newRow("two Latin-1 folders") << QByteArray("caf\xe9") << QByteArray("caf\xe8") << false;
+    QTest::newRow("a Latin-1 folder and its name as Qt shows it")
+        << QByteArray("caf\xe9") << QByteArray("caf?") << false;
+    QTest::newRow("code page 437 and invalid UTF-8") << QByteArray("M\x81SIK") << QByteArray("\xff\xfe") << false;
+    QTest::newRow("one UTF-8 folder twice") << QByteArray("caf\xc3\xa9") << QByteArray("caf\xc3\xa9") << true;
+}
+
+void TestFileOps::lockIsOfTheExactFolder()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(bool, shared);
+    QTemporaryDir root;
+    const QByteArray base = QFile::encodeName(root.path());
+    for (const QByteArray& name : {first, second, QByteArray("caf?")})
+        ::mkdir((base + '/' + name).constData(), 0755);
+    // QTemporaryDir cannot remove names that are not UTF-8.
+    const auto removeRaw = qScopeGuard([&] {
+        for (const QByteArray& name : {first, second})
+            ::rmdir((base + '/' + name).constData());
+    });
+    const QString locks = root.filePath("locks");
+    const RunLock one(diskname::fromDisk(base + '/' + first), locks);
+    QCOMPARE(int(one.state()), int(RunLock::State::Held));
+    const RunLock two(diskname::fromDisk(base + '/' + second), locks);
+    QCOMPARE(int(two.state()), int(shared ? RunLock::State::Busy : RunLock::State::Held));
+    // Lock files are named by the folder's device and inode, as every earlier version named them.
+    struct stat st = {};
+    QVERIFY(::stat((base + '/' + first).constData(), &st) == 0);
+    const QStringList files = QDir(locks).entryList(QDir::Files);
+    QCOMPARE(files.size(), shared ? 1 : 2);
+    QVERIFY(files.contains(QStringLiteral("%1-%2.lock").arg(quint64(st.st_dev)).arg(quint64(st.st_ino))));
 }
 
 void TestFileOps::cacheFile_data()
