@@ -181,7 +181,8 @@ bool make(const QByteArray& base, const QString& scenario, const QByteArray& ste
     layout->target = stem + ".ZIP";
     const QByteArray target = folder + '/' + layout->target;
     if (scenario == "clean" || scenario == "incremental") {
-        ok = ok && writeRaw(target, cleanArchive(1));
+        // A hidden archive is passed over, and said to be, whatever its name.
+        ok = ok && writeRaw(target, cleanArchive(1)) && writeRaw(folder + "/.h" + stem + ".zip", junkArchive(6));
     } else if (scenario == "purge") {
         ok = ok && writeRaw(target, junkArchive(1));
         layout->purged << layout->target;
@@ -349,6 +350,10 @@ void E2eRawNames::cleanedLikeTheirTwins()
         return;
     QVERIFY2(!r.sanitizerReport() && r.finished && r.status == QProcess::NormalExit, r.err.constData());
     QVERIFY2(!r.err.contains("not UTF-8"), r.err.constData());
+    if (scenario == "clean")
+        QVERIFY2(r.err.contains(
+                     ("skipped, the archive is hidden: " + escapedName(raw.folder + "/.h" + stem + ".zip")).toUtf8()),
+                 r.err.constData());
 
     // The same verdicts, status and lines as the twin's, once the name is set aside.
     const bool damage = scenario == "damaged, salvaged" || scenario == "dry run";
