@@ -28,8 +28,9 @@ QStringList archivesOf(const QString& folder)
         if (!name.startsWith(u'.') && name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) &&
             diskname::isFile(folder + u'/' + name))
             names << name;
+    // By the lowered name, as the window's listing sorts.
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int c = a.compare(b, Qt::CaseInsensitive);
+        const int c = a.toLower().compare(b.toLower());
         return c != 0 ? c < 0 : a < b;
     });
     return names;
