@@ -190,6 +190,8 @@ bool make(const QByteArray& base, const QString& scenario, const QByteArray& ste
         ok = ok && writeRaw(target, doubleZip());
     } else if (scenario == "damaged, salvaged") {
         ok = ok && writeRaw(target, damagedArchive());
+    } else if (scenario == "older .bad salvaged") {
+        ok = ok && writeRaw(target, cleanArchive(1)) && writeRaw(folder + "/OLD" + stem + ".zip.bad", damagedArchive());
     } else if (scenario == "dry run") {
         ok = ok && writeRaw(target, damagedArchive()) && writeRaw(folder + "/J" + stem + ".zip", junkArchive(2)) &&
              writeRaw(folder + "/W" + stem + ".zip", doubleZip());
@@ -214,7 +216,7 @@ bool make(const QByteArray& base, const QString& scenario, const QByteArray& ste
 QStringList optionsOf(const QString& scenario)
 {
     QStringList options{QStringLiteral("--report"), QStringLiteral("-")};
-    if (scenario == "damaged, salvaged")
+    if (scenario == "damaged, salvaged" || scenario == "older .bad salvaged")
         options << QStringLiteral("--salvage");
     if (scenario == "incremental")
         options << QStringLiteral("--incremental");
@@ -302,8 +304,8 @@ void E2eRawNames::cleanedLikeTheirTwins_data()
         {"code page 437", QByteArray("M\x81SIK\x8e"), QStringLiteral("MÜSIKÄ")},
         {"no encoding", QByteArray("\xff\xfe-\xe2\x82-\xc0\xaf"), QStringLiteral("ÿþ-€-À¯")},
     };
-    for (const char* scenario :
-         {"clean", "purge", "double zip", "damaged, salvaged", "incremental", "dry run", "recursive"})
+    for (const char* scenario : {"clean", "purge", "double zip", "damaged, salvaged", "older .bad salvaged",
+                                 "incremental", "dry run", "recursive"})
         for (const auto& name : names)
             QTest::addRow("%s, %s", name.label, scenario) << name.stem << name.twin << QString::fromLatin1(scenario);
 }
@@ -360,6 +362,11 @@ void E2eRawNames::cleanedLikeTheirTwins()
     if (scenario != "dry run")
         QVERIFY2(r.exitCode == (damage ? 3 : 0), r.err.constData());
     QCOMPARE(r.exitCode, t.exitCode);
+    if (scenario == "older .bad salvaged")
+        QEXPECT_FAIL("",
+                     "the salvage of older .bad files picks them by a pattern that passes no name carrying bytes "
+                     "that are not UTF-8",
+                     Abort);
     QCOMPARE(comparable(r, stem), comparable(t, twin.toUtf8()));
 
     // The report names every archive readably and by its exact bytes.
@@ -375,6 +382,12 @@ void E2eRawNames::cleanedLikeTheirTwins()
         const QByteArray folder = QByteArray::fromHex(o["folder_bytes"].toString().toLatin1());
         if (o["name"].toString() == QLatin1String("other.zip")) {
             QVERIFY(!o.contains("name_bytes"));
+            continue;
+        }
+        if (!o.contains("verdict")) { // an older .bad file's salvage
+            QCOMPARE(name, "OLD" + stem + ".zip.bad");
+            QCOMPARE(o["salvage"].toObject()["file_bytes"].toString(),
+                     QString::fromLatin1(("OLD" + stem + ".salvaged.zip").toHex()));
             continue;
         }
         ++named;
@@ -406,6 +419,10 @@ void E2eRawNames::cleanedLikeTheirTwins()
         QVERIFY(namesAt(folder + '/' + stem + ".salvaged.zip", scratch).contains(QStringLiteral("a.txt")));
         expected.insert(raw.target + ".bad", rawAfter.value(raw.target + ".bad"));
         expected.insert(stem + ".salvaged.zip", rawAfter.value(stem + ".salvaged.zip"));
+    } else if (scenario == "older .bad salvaged") {
+        const QByteArray salvaged = "OLD" + stem + ".salvaged.zip";
+        QVERIFY(namesAt(folder + '/' + salvaged, scratch).contains(QStringLiteral("a.txt")));
+        expected.insert(salvaged, rawAfter.value(salvaged));
     } else if (scenario == "double zip") {
         QStringList names = namesAt(folder + '/' + raw.target, scratch);
         names.sort();
