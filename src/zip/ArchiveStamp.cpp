@@ -1,5 +1,7 @@
 #include "zip/ArchiveStamp.h"
 
+#include "zip/DiskName.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -31,7 +33,7 @@ ArchiveStamp ArchiveStamp::of(const QString& path)
 {
 #ifdef Q_OS_UNIX
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (!diskname::statOf(path, &st))
         return {};
     return fromStat(st);
 #else

@@ -3,6 +3,7 @@
 #include "zip/CleanRun.h"
 
 #include "zip/CleanRunParts.h"
+#include "zip/DiskName.h"
 #include "zip/FileOps.h"
 #include "zip/RunReport.h"
 
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <chrono>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -18,7 +20,7 @@ QString freeName(const QString& quarantined)
 {
     for (int n = 1;; ++n) {
         const QString name = quarantined + QStringLiteral(".%1").arg(n);
-        if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
+        if (!diskname::exists(name))
             return name;
     }
 }
@@ -54,15 +56,19 @@ bool CleanRun::stopNow() const
 QString CleanRun::renameToBad(const QString& onDisk, QString* keptAside)
 {
     const QString quarantined = onDisk + QStringLiteral(".bad");
-    const QFileInfo there(quarantined);
+    const QFileInfo there(quarantined); // for its name only: Qt cannot stat a name that is not UTF-8
+    struct stat st;
+    const bool present = diskname::statOf(quarantined, &st, false);
+    const bool file = present && S_ISREG(st.st_mode);
+    const bool folder = diskname::isFolder(quarantined);
     QString why;
     // An older quarantined file is replaced only when it is this very archive again; any other (an earlier
     // damaged upload of the same name, someone's file) moves to the next free name, never lost. A folder
     // stays where it is, and the archive keeps its name.
-    if (there.isFile() && !there.isSymLink() && fileops::sameBytes(onDisk, quarantined)) {
-        if (std::rename(QFile::encodeName(onDisk).constData(), QFile::encodeName(quarantined).constData()) == 0)
+    if (file && fileops::sameBytes(onDisk, quarantined)) {
+        if (std::rename(diskname::toDisk(onDisk).constData(), diskname::toDisk(quarantined).constData()) == 0)
             return {};
-    } else if ((there.exists() || there.isSymLink()) && !there.isDir()) {
+    } else if (present && !folder) {
         const QString aside = freeName(quarantined);
         if (!fileops::renameNoReplace(quarantined, aside, &why))
             return QStringLiteral("the older %1 cannot be moved aside: %2").arg(there.fileName(), why);
@@ -71,7 +77,7 @@ QString CleanRun::renameToBad(const QString& onDisk, QString* keptAside)
     }
     if (fileops::renameNoReplace(onDisk, quarantined, &why))
         return {};
-    if (QFileInfo(quarantined).isDir())
+    if (diskname::isFolder(quarantined))
         why = QStringLiteral("a folder of that name is in the way");
     return QStringLiteral("it cannot be renamed to %1: %2").arg(there.fileName(), why);
 }

@@ -3,6 +3,7 @@
 #include "zip/CleanRun.h"
 
 #include "zip/CleanRunParts.h"
+#include "zip/DiskName.h"
 #include "zip/DriveInfo.h"
 #include "zip/FileOps.h"
 #include "zip/ListOrder.h"
@@ -161,7 +162,7 @@ CleanOutcome CleanRun::cleanArchive(int i, const QString& archive)
 
     // A run killed during a rewrite left its temporary file beside the archive. The run clears the folder's
     // at its start; a linked archive's lies beside the link's target, cleared here.
-    if (QFileInfo(archive).isSymLink() && !m_setup.dryRun)
+    if (diskname::isLink(archive) && !m_setup.dryRun)
         ZipComponent::removeStaleTemporaries(archive);
 
     m_observer.listingStarted(archive);

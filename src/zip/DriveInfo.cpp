@@ -1,22 +1,46 @@
 #include "zip/DriveInfo.h"
 
+#include "zip/DiskName.h"
+
 #include <QFileInfo>
 #include <QStorageInfo>
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+// The nearest folder at or above path whose name Qt can pass on: QStorageInfo finds a mount by name, and a
+// mount point is almost never a name that is not UTF-8, so that folder lies on the same volume.
+QString utf8Ancestor(QString path)
+{
+    while (!diskname::isUtf8(path))
+        path = QFileInfo(path).absolutePath();
+    return path;
+}
+
+} // namespace
 
 int DriveInfo::DriveClass() const
 {
     if (Drive.isEmpty())
         return Unknown;
-    QFileInfo target(Drive);
-    if (!target.exists())
+    const QFileInfo target(diskname::absolute(Drive));
+    struct stat st;
+    if (!diskname::statOf(Drive, &st))
         return NoRoot;
     // Renames and new files need write permission on the folder, not only on the file.
-    const QString folder = target.isDir() ? target.absoluteFilePath() : target.absolutePath();
-    const QFileInfo folderInfo(folder);
-    const QStorageInfo volume(folder);
+    const QString given = diskname::isFolder(Drive) ? target.absoluteFilePath() : target.absolutePath();
+    const QString canonical = diskname::canonical(given);
+    const QString folder = canonical.isEmpty() ? given : canonical;
+    const QStorageInfo volume(utf8Ancestor(folder));
     if (!volume.isValid() || !volume.isReady())
         return Unknown;
-    if (volume.isReadOnly() || !folderInfo.isWritable())
+    struct statvfs fs;
+    const QByteArray bytes = diskname::toDisk(folder);
+    if (volume.isReadOnly() || (::statvfs(bytes.constData(), &fs) == 0 && (fs.f_flag & ST_RDONLY)) ||
+        ::access(bytes.constData(), W_OK) != 0)
         return NotWritable;
     const QByteArray type = volume.fileSystemType();
     if (type == "tmpfs" || type == "ramfs")

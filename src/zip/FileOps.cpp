@@ -29,8 +29,10 @@ QStringList ordinaryFiles(const QString& folder, const QString& mask)
         if (!name.startsWith(QLatin1Char('.')) && pattern.match(name).hasMatch() &&
             diskname::isFile(folder + QLatin1Char('/') + name))
             names << name;
+    // By the lowered name, as a folder listing sorts without regard to case; a byte that is not UTF-8 sorts by
+    // its value among the characters.
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int c = a.compare(b, Qt::CaseInsensitive);
+        const int c = a.toLower().compare(b.toLower());
         return c != 0 ? c < 0 : a < b;
     });
     return names;

@@ -1,5 +1,7 @@
 #include "zip/FileSystemKind.h"
 
+#include "zip/DiskName.h"
+
 #include <QFile>
 
 #ifdef Q_OS_LINUX
@@ -69,7 +71,7 @@ FileSystemKind fileSystemKind(quint64 fsType, const QByteArray& mountType)
 FileSystemKind fileSystemKindOf(const QString& path)
 {
 #ifdef Q_OS_LINUX
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = diskname::toDisk(path);
     struct statfs fs;
     struct stat st;
     if (::statfs(native.constData(), &fs) != 0 || ::stat(native.constData(), &st) != 0)

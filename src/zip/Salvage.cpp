@@ -138,7 +138,7 @@ Status write(FileReader& reader, Plan& plan, const QString& target, Poll& poll, 
         const Status written = writeCopy(reader, plan, temp);
         if (written != Status::Written)
             return written;
-        const QString path = temp.file().fileName();
+        const QString path = temp.path();
         const int rc = ownTest(path, QStringLiteral("*"), plan.entries.size(), poll);
         if (rc == ZipAborted)
             return Status::Aborted;
@@ -192,7 +192,7 @@ Report salvage(const QString& source, const QString& target, bool dryRun, const 
     Report report;
     Poll poll(control);
     FileReader reader;
-    if (!QFileInfo(source).isFile() || !reader.open(source)) {
+    if (!diskname::isFile(source) || !reader.open(source)) {
         report.status = Status::CannotRead;
         return report;
     }
@@ -207,7 +207,7 @@ Report salvage(const QString& source, const QString& target, bool dryRun, const 
         restored.emplace(info.absolutePath(), info.fileName(), zipjob::TempFile::Rewrite);
         Plan undone;
         if (restored->isOpen() && undoTextMode(reader, restored->file(), poll) &&
-            restoredReader.open(restored->file().fileName()) && findEntries(restoredReader, undone, poll) &&
+            restoredReader.open(restored->path()) && findEntries(restoredReader, undone, poll) &&
             undone.provenCount() > plan.provenCount()) {
             plan = std::move(undone);
             plan.textModeUndone = true;
@@ -220,7 +220,7 @@ Report salvage(const QString& source, const QString& target, bool dryRun, const 
     }
     if (plan.entries.empty()) {
         report.status = Status::NothingRecoverable;
-    } else if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+    } else if (diskname::exists(target)) {
         report.status = Status::TargetExists;
     } else if (dryRun) {
         report.status = Status::WouldWrite;

@@ -1,5 +1,7 @@
 #include "zip/SalvagePass.h"
 
+#include "zip/DiskName.h"
+
 #include "zip/RunReport.h"
 #include "zip/Salvage.h"
 
@@ -61,9 +63,9 @@ QString SalvagePass::afterQuarantine(const QString& path)
 {
     const bool dryRun = m_report.dryRun;
     const QString damaged = dryRun ? path : path + QStringLiteral(".bad");
-    if (!QFileInfo(damaged).isFile())
+    if (!diskname::isFile(damaged))
         return {}; // the rename did not happen (a read-only drive): nothing was quarantined
-    m_done.insert(QFileInfo(path + QStringLiteral(".bad")).absoluteFilePath());
+    m_done.insert(diskname::absolute(path + QStringLiteral(".bad")));
     if (m_aborted)
         return {};
     const zipsalvage::Report r = zipsalvage::salvage(damaged, zipsalvage::salvagedPath(damaged), dryRun, m_control);
@@ -76,18 +78,19 @@ QStringList SalvagePass::earlierQuarantines(const QString& folder)
 {
     const bool dryRun = m_report.dryRun;
     QStringList lines;
-    const QDir dir(folder);
+    const QString absolute = diskname::absolute(folder);
     // Older quarantined files moved aside for a newer one (NAME.zip.bad.1, .2, ...) are quarantined archives
     // too; their salvaged copies (NAME.zip.bad.1.salvaged.zip) are not.
     static const QRegularExpression movedAside(QStringLiteral("\\.zip\\.bad(\\.[0-9]+)?$"),
                                                QRegularExpression::CaseInsensitiveOption);
-    for (const QString& name :
-         dir.entryList({QStringLiteral("*.zip.bad"), QStringLiteral("*.zip.bad.*")}, QDir::Files, QDir::Name)) {
-        if (!movedAside.match(name).hasMatch())
+    QStringList names = diskname::entries(absolute);
+    names.sort();
+    for (const QString& name : std::as_const(names)) {
+        const QString path = (absolute.endsWith(u'/') ? absolute : absolute + u'/') + name;
+        if (name.startsWith(u'.') || !movedAside.match(name).hasMatch() || !diskname::isFile(path))
             continue;
-        const QString path = dir.absoluteFilePath(name);
         const QString target = zipsalvage::salvagedPath(path);
-        if (m_done.contains(path) || QFileInfo::exists(target))
+        if (m_done.contains(path) || diskname::exists(target))
             continue;
         m_aborted = m_aborted || (m_control.aborted && m_control.aborted());
         if (m_aborted)

@@ -9,7 +9,8 @@ namespace shown {
 
 // True for the characters a terminal may act on: U+0000..U+001F, U+007F and U+0080..U+009F.
 bool isControl(char32_t c);
-// The text with each control character as the \xNN of its UTF-8 bytes.
+// The text with each control character as the \xNN of its UTF-8 bytes, and each byte of a name that is not
+// UTF-8 as \xNN of that byte.
 QString escapedControls(const QString& text);
 
 } // namespace shown

@@ -186,7 +186,7 @@ int TempFile::replace(const QString& target, int original, const ArchiveStamp& o
 #ifdef Q_OS_WIN
     Q_UNUSED(original);
     Q_UNUSED(opened);
-    if (!commit(target, QFile::permissions(target), whileSyncing))
+    if (!commit(target, QFile::permissions(target), whileSyncing)) // Windows names are UTF-16: no escapes
         return ZipCannotWrite;
     if (produced)
         *produced = ArchiveStamp::of(target);
@@ -203,13 +203,13 @@ int TempFile::replace(const QString& target, int original, const ArchiveStamp& o
     if (stopped)
         return ZipAborted;
     const QFileInfo info(target);
-    const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = diskname::openRaw(info.absolutePath(), O_RDONLY | O_DIRECTORY);
     if (dir < 0)
         return ZipCannotWrite;
-    const QString ownName = m_file.fileName();
-    const QByteArray from = QFile::encodeName(QFileInfo(ownName).fileName());
+    const QString ownName = m_name;
+    const QByteArray from = diskname::toDisk(QFileInfo(ownName).fileName());
     const int rc =
-        exchangeChecked(dir, from.constData(), QFile::encodeName(info.fileName()).constData(), original, opened);
+        exchangeChecked(dir, from.constData(), diskname::toDisk(info.fileName()).constData(), original, opened);
     // The stamp of the file now in place, from its own descriptor: the rename set its change time.
     if (rc == ZipSuccess && produced)
         *produced = ArchiveStamp::ofOpen(fd, target);
@@ -235,18 +235,18 @@ TempFile::Named TempFile::nameNew(const QString& target, quint32 mode)
         return Named::Failed;
 #ifdef Q_OS_WIN
     Q_UNUSED(mode);
-    if (QFileInfo::exists(target))
+    if (diskname::exists(target))
         return Named::Exists;
     return commit(target, {}) ? Named::Done : Named::Failed;
 #else
     if (::fchmod(m_file.handle(), mode_t(mode)) != 0)
         return Named::Failed;
-    const QString ownName = m_file.fileName();
+    const QString ownName = m_name;
     m_file.close();
     if (m_file.error() != QFileDevice::NoError)
         return Named::Failed;
-    const QByteArray from = QFile::encodeName(ownName);
-    const QByteArray to = QFile::encodeName(target);
+    const QByteArray from = diskname::toDisk(ownName);
+    const QByteArray to = diskname::toDisk(target);
     int rc = -1;
 #ifdef Q_OS_LINUX
     rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
@@ -289,10 +289,10 @@ bool TempFile::commit(const QString& target, QFileDevice::Permissions permission
     if (m_file.error() != QFileDevice::NoError)
         return false;
     std::error_code ec;
-    std::filesystem::rename(fsPath(m_file.fileName()), fsPath(target), ec);
+    std::filesystem::rename(fsPath(m_name), fsPath(target), ec);
     if (ec)
         return false;
-    pendingFiles().remove(m_file.fileName());
+    pendingFiles().remove(m_name);
     m_open = false;
     if (m_kind == Rewrite)
         syncFolder(QFileInfo(target).absolutePath(), whileSyncing); // past undoing: a stop changes nothing
@@ -302,7 +302,7 @@ bool TempFile::commit(const QString& target, QFileDevice::Permissions permission
 void TempFile::syncFolder(const QString& folder, const std::function<bool()>& whileSyncing)
 {
 #ifndef Q_OS_WIN
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = diskname::openRaw(folder, O_RDONLY | O_DIRECTORY);
     if (fd < 0)
         return;
     syncing(fd, whileSyncing);

@@ -2,6 +2,7 @@
 // end, the end of the folder, and the writes, each a transaction of a moment.
 
 #include "zip/VerdictCache.h"
+#include "zip/DiskName.h"
 
 #include "zip/FileSystemKind.h"
 #include "zip/VerdictCacheSql.h"
@@ -168,7 +169,7 @@ std::shared_ptr<const FolderVerdicts> VerdictCache::beginFolder(const QString& f
     m_pendingRows.clear();
     m_sinceWrite.start();
     for (const QString& n : names)
-        m_seen.insert(QFile::encodeName(n));
+        m_seen.insert(diskname::toDisk(n));
     // Where a change need not show in the times, no row may stand for a test: every archive is read.
     const bool timesProve = fileSystemKindOf(folder) != FileSystemKind::CoarseTimes;
     if (!timesProve) {
@@ -303,7 +304,7 @@ void VerdictCache::endFolder(bool complete)
                                       "found sound; they cannot be removed now (%4)")
                            .arg(QDir::toNativeSeparators(m_path))
                            .arg(m_unremoved.size())
-                           .arg(QDir::toNativeSeparators(QFile::decodeName(m_folder->folder)),
+                           .arg(QDir::toNativeSeparators(diskname::fromDisk(m_folder->folder)),
                                 m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("closed")));
         }
     }

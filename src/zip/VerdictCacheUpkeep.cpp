@@ -2,6 +2,7 @@
 // bounded batch of folders that no longer exist (a cursor walks the folders over the runs, so no run pays
 // for a scan of the whole cache), removes set-aside files that were kept long enough, and checkpoints.
 
+#include "zip/DiskName.h"
 #include "zip/VerdictCache.h"
 
 #include <QDir>
@@ -89,7 +90,7 @@ void VerdictCache::upkeep()
     const QByteArray nextAfter = wraps ? QByteArray() : candidates.back();
     std::vector<QByteArray> gone;
     for (const QByteArray& f : candidates)
-        if (!QFileInfo(QFile::decodeName(f)).isDir())
+        if (!diskname::isFolder(diskname::fromDisk(f)))
             gone.push_back(f);
 
     // Set-aside files, newest first (their names end in the time they were set aside).

@@ -1,6 +1,7 @@
 // The verdict cache's rules: when a cached verdict may stand, the keys of a folder's rows, the row a file
 // makes, and the share of the rolling re-test.
 
+#include "zip/DiskName.h"
 #include "zip/VerdictCache.h"
 
 #include <QFile>
@@ -35,14 +36,13 @@ bool verdictMayStand(const VerdictRow& cached, const VerdictRow& seen, const Cac
 
 QByteArray FolderVerdicts::folderKey(const QString& folder)
 {
-    const QFileInfo info(folder);
-    const QString canonical = info.canonicalFilePath();
-    return QFile::encodeName(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
+    const QString canonical = diskname::canonical(folder);
+    return diskname::toDisk(canonical.isEmpty() ? diskname::absolute(folder) : canonical);
 }
 
 QByteArray FolderVerdicts::nameKey(const QString& path)
 {
-    return QFile::encodeName(QFileInfo(path).fileName());
+    return diskname::toDisk(QFileInfo(path).fileName());
 }
 
 const VerdictRow* FolderVerdicts::row(const QString& path) const

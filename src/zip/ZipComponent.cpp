@@ -105,7 +105,7 @@ void ZipComponent::setProgressHook(std::function<void()> hook)
 void ZipComponent::discardPendingWrites()
 {
     for (const QString& path : std::as_const(pendingFiles()))
-        QFile::remove(path);
+        diskname::removeFile(path);
     pendingFiles().clear();
 }
 
@@ -130,16 +130,13 @@ bool isRewriteTemporary(const QString& name, const QString& archiveName = {})
 
 int removeTemporaries(const QString& folder, const QString& archiveName)
 {
-    const QString filter =
-        u'.' + (archiveName.isEmpty() ? QStringLiteral("*") : archiveName) + QStringLiteral(".*.tmp");
     int removed = 0;
-    for (const QString& name : QDir(folder).entryList({filter}, QDir::Files | QDir::Hidden | QDir::System)) {
+    for (const QString& name : diskname::entries(folder)) {
         const QString path = folder + u'/' + name;
-        const QFileInfo info(path);
-        if (!isRewriteTemporary(name, archiveName) || info.isSymLink() || !info.isFile() ||
+        if (!isRewriteTemporary(name, archiveName) || diskname::isLink(path) || !diskname::isFile(path) ||
             pendingFiles().contains(path))
             continue;
-        if (QFile::remove(path))
+        if (diskname::removeFile(path))
             ++removed;
     }
     return removed;
@@ -150,17 +147,17 @@ int removeTemporaries(const QString& folder, const QString& archiveName)
 int ZipComponent::removeStaleTemporaries(const QString& archivePath)
 {
     // The temporary file sits beside the file actually rewritten: a link's target, when it resolves.
-    const QFileInfo link(archivePath);
-    const QString canonical = link.canonicalFilePath();
+    const QFileInfo link(diskname::absolute(archivePath));
+    const QString canonical = diskname::canonical(archivePath);
     const QFileInfo target(canonical.isEmpty() ? link.absoluteFilePath() : canonical);
     // A link out of the folder is never rewritten, so nothing of ours lies beside its target: nothing
     // outside the folder is removed.
-    if (target.absolutePath() != QFileInfo(link.absolutePath()).canonicalFilePath())
+    if (target.absolutePath() != diskname::canonical(link.absolutePath()))
         return 0;
     return removeTemporaries(target.absolutePath(), target.fileName());
 }
 
 int ZipComponent::removeStaleTemporariesIn(const QString& folder)
 {
-    return removeTemporaries(QFileInfo(folder).absoluteFilePath(), {});
+    return removeTemporaries(diskname::absolute(folder), {});
 }

@@ -1,5 +1,7 @@
 #include "ZipFormat.h"
 
+#include "DiskName.h"
+
 #include "ZipRecords.h"
 #include "ZipResult.h"
 
@@ -30,8 +32,9 @@ void put64(QByteArray& b, quint64 v)
 
 bool FileReader::open(const QString& path)
 {
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    if (m_file.isOpen())
+        m_file.close();
+    if (!diskname::openFile(m_file, path, QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     m_size = m_file.size();
     return true;

@@ -3,6 +3,7 @@
 // call of the component as a ZipJob, and the temporary files of rewrites and extractions. Not for callers
 // outside src/zip.
 
+#include "zip/DiskName.h"
 #include "zip/TestMemory.h"
 #include "zip/ZipComponent.h"
 #include "zip/ZipFormat.h"
@@ -13,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QStringList>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <libdeflate.h>
@@ -40,7 +42,7 @@ inline std::filesystem::path fsPath(const QString& s)
 #ifdef Q_OS_WIN
     return std::filesystem::path(s.toStdWString());
 #else
-    return std::filesystem::path(QFile::encodeName(s).toStdString());
+    return std::filesystem::path(diskname::toDisk(s).toStdString());
 #endif
 }
 
@@ -65,18 +67,15 @@ public:
             const QString name = QStringLiteral("%1/.%2.%3.tmp")
                                      .arg(folder, baseName)
                                      .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-            m_file.setFileName(name);
-            const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered;
-            const bool opened = kind == Rewrite ? m_file.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-                                                : m_file.open(mode);
-            if (opened) {
+            const mode_t permissions = kind == Rewrite ? 0600 : 0666;
+            if (diskname::openFile(m_file, name, QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered,
+                                   permissions)) {
+                m_name = name;
                 pendingFiles().insert(name);
                 m_open = true;
                 return;
             }
-            if (m_file.error() != QFileDevice::OpenError || QFileInfo::exists(folder) == false)
-                return;
-            if (!QFileInfo::exists(name))
+            if (errno != EEXIST)
                 return; // not a name clash: the folder refuses new files
         }
     }
@@ -86,6 +85,8 @@ public:
 
     bool isOpen() const { return m_open; }
     QFile& file() { return m_file; }
+    // The file's own name, as carried (the QFile, opened through a descriptor, has none).
+    const QString& path() const { return m_name; }
 
     bool write(const char* data, qint64 len)
     {
@@ -139,13 +140,14 @@ public:
         if (!m_open)
             return;
         m_file.close();
-        QFile::remove(m_file.fileName());
-        pendingFiles().remove(m_file.fileName());
+        diskname::removeFile(m_name);
+        pendingFiles().remove(m_name);
         m_open = false;
     }
 
 private:
     QFile m_file;
+    QString m_name;
     Kind m_kind;
     bool m_open = false;
 };

@@ -4,6 +4,7 @@
 #include "zip/ZipJob.h"
 
 #include <QCryptographicHash>
+#include <sys/stat.h>
 
 using namespace zipformat;
 using namespace zipjob;
@@ -33,11 +34,12 @@ int ZipJob::open()
 {
     if (m_path.isEmpty())
         return ZipArchiveNotFound;
-    const QFileInfo info(m_path);
-    if (!info.exists() || info.isDir()) // exists() follows links, so a dangling link is missing too
+    struct stat st;
+    // Links are followed, so a dangling link is missing too.
+    if (!diskname::statOf(m_path, &st) || S_ISDIR(st.st_mode))
         return ZipArchiveNotFound;
     if (!m_reader.open(m_path))
-        return info.exists() ? ZipCannotRead : ZipArchiveNotFound;
+        return diskname::statOf(m_path, &st) ? ZipCannotRead : ZipArchiveNotFound;
     return readCentralDirectory(m_reader, m_archive);
 }
 

@@ -74,9 +74,10 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
 {
     // Rewrite the file a link points to, so that the link itself stays; but only in the archive's own folder:
     // nothing is made or renamed in a folder the run was not given.
-    const QString target = QFileInfo(m_path).canonicalFilePath();
+    const QString target = diskname::canonical(m_path);
     const QFileInfo targetInfo(target);
-    if (targetInfo.absolutePath() != QFileInfo(QFileInfo(m_path).absolutePath()).canonicalFilePath())
+    if (target.isEmpty() ||
+        targetInfo.absolutePath() != diskname::canonical(QFileInfo(diskname::absolute(m_path)).absolutePath()))
         return ZipLinkOutside;
     // The file read here must be the one that was judged, and still be the one under its name when the
     // rewrite replaces it: an archive replaced meanwhile is never purged untested.
@@ -232,7 +233,7 @@ int ZipJob::rewrite(const std::vector<bool>& drop, const NewEntry* added, const 
             return ZipCannotWrite;
         FileReader check;
         Archive written;
-        if (!check.open(temp.file().fileName()) || readCentralDirectory(check, written) != ZipSuccess ||
+        if (!check.open(temp.path()) || readCentralDirectory(check, written) != ZipSuccess ||
             written.entries.size() != count || written.archiveEnd != quint64(check.size() - behind.size()))
             return ZipOtherError;
         if (producedHash && (newHash = directoryHashOf(check, written)).isEmpty())
