@@ -3,7 +3,6 @@
 #include "app/ArchiveWork.h"
 #include "platform/FileListBox.h"
 #include "platform/Panel3D.h"
-#include "platform/ShownName.h"
 #include "zip/ShownText.h"
 
 #include <QTimer>
@@ -61,7 +60,7 @@ void Form1::listingWaits()
 void Form1::consoleLine(const QString& line, bool toStderr) const
 {
     // Names in the line reach a terminal: their control characters are shown, never acted on.
-    const QString one = consoleText(shownText(line));
+    const QString one = consoleText(line);
     if (writeConsole) {
         writeConsole(one, toStderr);
         return;

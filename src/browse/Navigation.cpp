@@ -58,7 +58,7 @@ void Form1::File1_Click()
     for (int i = 0; i < File1->ListCount(); ++i) {
         if (File1->Selected(i)) {
             storeName(selectedNames, i, File1->Name(i));
-            SSPanel1->setCaption(shownName(File1->Name(i).toLower()));
+            SSPanel1->setCaption(shownName(loweredName(File1->Name(i))));
         }
     }
     ShowArchiveContents();
@@ -101,7 +101,7 @@ void Form1::ShowArchiveContents()
     const QString path = Dir1->Path();
     const QString archive =
         path.endsWith(QLatin1Char('/')) ? path + selectedNames[1] : path + QLatin1Char('/') + selectedNames[1];
-    ArchiveWork work(*this, QStringLiteral("listing ") + shownName(selectedNames[1].toLower()), QString());
+    ArchiveWork work(*this, QStringLiteral("listing ") + shownName(loweredName(selectedNames[1])), QString());
     currentArchive = archive;
     currentArchiveOnDisk = archive;
 
@@ -122,7 +122,7 @@ void Form1::ShowArchiveContents()
 
 void Form1::XceedZip1_Listing(const QString& name)
 {
-    List1->AddItem(name.toLower());
+    List1->AddItem(loweredName(name));
 }
 
 void Form1::XceedZip1_Status(qint16 percent)

@@ -25,7 +25,7 @@ QString Form1::Quarantine(QuarantineCaller caller)
     // The lower-cased path is only shown; the file is renamed under its name as it stands on disk.
     const QString onDisk = currentArchiveOnDisk;
     if (caller != QuarantineCaller::EntryViewer)
-        currentArchive = currentArchive.toLower();
+        currentArchive = loweredName(currentArchive);
 
     switch (caller) {
     case QuarantineCaller::ContentsListing:
@@ -51,6 +51,6 @@ QString Form1::Quarantine(QuarantineCaller caller)
     if (caller == QuarantineCaller::ContentsListing || caller == QuarantineCaller::EntryViewer)
         File1->Refresh();
     if (caller == QuarantineCaller::EntryViewer)
-        currentArchive = currentArchive.toLower();
+        currentArchive = loweredName(currentArchive);
     return notRenamed;
 }
