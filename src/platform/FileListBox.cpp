@@ -111,7 +111,11 @@ QString FileListBox::List(int index) const
 QString FileListBox::Name(int index) const
 {
     const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
-    return it ? it->data(kNameRole).toString() : QString();
+    if (!it)
+        return QString();
+    // A line put in by hand, not read from the folder, is a plain name: its text is the name.
+    const QVariant name = it->data(kNameRole);
+    return name.isValid() ? name.toString() : it->text();
 }
 
 bool FileListBox::Selected(int index) const
