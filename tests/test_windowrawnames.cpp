@@ -79,6 +79,14 @@ int rowOf(const QListWidget* list, const QString& text, bool asEnd = false)
     return -1;
 }
 
+// A user's double-click on line i of List1.
+void doubleClickLine(Form1& f, int i)
+{
+    const QPoint point = f.List1->visualItemRect(f.List1->item(i)).center();
+    QTest::mouseClick(f.List1->viewport(), Qt::LeftButton, {}, point);
+    QTest::mouseDClick(f.List1->viewport(), Qt::LeftButton, {}, point);
+}
+
 void selectLines(ListBox* list, const QStringList& texts)
 {
     list->clearSelection();
@@ -94,9 +102,12 @@ class TestWindowRawNames : public QObject
 private slots:
     void archiveNamedInLegacyBytes_data();
     void archiveNamedInLegacyBytes();
+    void damagedArchiveNamedInLegacyBytes_data();
+    void damagedArchiveNamedInLegacyBytes();
 };
 
-void TestWindowRawNames::archiveNamedInLegacyBytes_data()
+// The three kinds of names a DOS or Windows collection brings, each with the text the window shows for it.
+static void addLegacyNames()
 {
     QTest::addColumn<QByteArray>("folderBytes"); // a subfolder to enter first, or none
     QTest::addColumn<QString>("folderShown");
@@ -108,6 +119,11 @@ void TestWindowRawNames::archiveNamedInLegacyBytes_data()
                                         << QStringLiteral("M\\x81SIK.ZIP");
     QTest::newRow("broken UTF-8 name") << QByteArray() << QString() << QByteArray("X\xe2\x82.zip")
                                        << QStringLiteral("X\\xe2\\x82.zip");
+}
+
+void TestWindowRawNames::archiveNamedInLegacyBytes_data()
+{
+    addLegacyNames();
     QTest::newRow("folder in code page 437")
         << QByteArray("DOS\x8e") << QStringLiteral("DOS\\x8e") << QByteArray("GAME.ZIP") << QStringLiteral("GAME.ZIP");
 }
@@ -164,9 +180,7 @@ void TestWindowRawNames::archiveNamedInLegacyBytes()
     // A double-click on a text entry shows it in the viewer.
     const int readme = rowOf(f.List1, QStringLiteral("readme.txt"));
     QVERIFY(readme >= 0);
-    const QPoint point = f.List1->visualItemRect(f.List1->item(readme)).center();
-    QTest::mouseClick(f.List1->viewport(), Qt::LeftButton, {}, point);
-    QTest::mouseDClick(f.List1->viewport(), Qt::LeftButton, {}, point);
+    doubleClickLine(f, readme);
     QVERIFY(f.form2());
     QCOMPARE(f.form2()->Text1->toPlainText(), QStringLiteral("hello\n"));
 
@@ -191,6 +205,11 @@ void TestWindowRawNames::archiveNamedInLegacyBytes()
     QVERIFY2(titles.contains(QStringLiteral("Cleaning ") + archiveShown.toLower()), qPrintable(titles.join('|')));
     QCOMPARE(entryNames(archive), QStringList({"README.TXT", "KEEP.DAT"}));
     QVERIFY(fx.fakes.messageBox.messages.isEmpty());
+    // The account of the run names the archive (and its folder) as shown.
+    f.lastRun->trigger();
+    const QString account = f.form2()->Text1->toPlainText();
+    QVERIFY2(account.contains(archiveShown + QStringLiteral(": 1 entry purged: file_id.diz")), qPrintable(account));
+    QVERIFY2(account.contains(folderShown) && diskname::isUtf8(account), qPrintable(account));
 
     // The folder holds the same names as before, and only the archive's bytes changed.
     const QMap<QByteArray, QByteArray> after = folderFiles(folder);
@@ -198,6 +217,35 @@ void TestWindowRawNames::archiveNamedInLegacyBytes()
     for (const QByteArray& name : before.keys())
         if (name != archiveBytes)
             QVERIFY2(after.value(name) == before.value(name), name.constData());
+}
+
+void TestWindowRawNames::damagedArchiveNamedInLegacyBytes_data()
+{
+    addLegacyNames();
+}
+
+// Listing a damaged archive names it escaped in the message box and sets it aside as NAME.bad, the bytes of its
+// name kept.
+void TestWindowRawNames::damagedArchiveNamedInLegacyBytes()
+{
+    QFETCH(QByteArray, archiveBytes);
+    QFETCH(QString, archiveShown);
+    FormFixture fx;
+    const RawTree cleanup{fx.archiveFolder()};
+    const QString archive = fx.archive(diskname::fromDisk(archiveBytes));
+    QVERIFY(testzip::writeDataDamaged(fx.archive(QStringLiteral("staging.zip"))));
+    QVERIFY(::rename(QFile::encodeName(fx.archive(QStringLiteral("staging.zip"))).constData(),
+                     diskname::toDisk(archive).constData()) == 0);
+    Form1& f = fx.make();
+    QCOMPARE(f.File1->List(0), archiveShown);
+    // The listing tests the entries and finds the damage.
+    f.File1->setSelected(0, true);
+    QCOMPARE(fx.fakes.messageBox.messages.size(), 1);
+    QCOMPARE(fx.fakes.messageBox.messages[0].text,
+             QStringLiteral("CRC error in - ") + (fx.archiveFolder() + QLatin1Char('/') + archiveShown).toLower());
+    QVERIFY(!diskname::exists(archive));
+    QVERIFY(diskname::isFile(archive + QStringLiteral(".bad")));
+    QCOMPARE(f.File1->ListCount(), 0);
 }
 
 QTEST_MAIN(TestWindowRawNames)
