@@ -7,45 +7,34 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
-#include "platform/ShownName.h"
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
 #include "zip/DiskName.h"
 
 #include <QMap>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
-#include <cstdio>
-#include <unistd.h>
+#include <cstdio> // rename
+#include <functional>
 
 namespace {
 
-// QTemporaryDir removes by names Qt can spell: whatever holds raw bytes goes first, by its exact name.
+// QTemporaryDir removes by names Qt can spell; rm takes the raw-named files too.
 struct RawTree
 {
     QString folder;
-    ~RawTree() { removeBelow(folder); }
-    static void removeBelow(const QString& path)
-    {
-        for (const QString& name : diskname::entries(path)) {
-            const QString inside = path + QLatin1Char('/') + name;
-            if (diskname::isFolder(inside) && !diskname::isLink(inside)) {
-                removeBelow(inside);
-                ::rmdir(diskname::toDisk(inside).constData());
-            } else {
-                diskname::removeFile(inside);
-            }
-        }
-    }
+    ~RawTree() { QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QStringLiteral("--"), folder}); }
 };
 
-bool writeRaw(const QString& path, const QByteArray& bytes)
+// A real file made under a name Qt can spell, then renamed to the exact bytes of the carried path.
+bool placeRaw(const QString& path, const std::function<bool(const QString&)>& make)
 {
-    QFile file;
-    return diskname::openFile(file, path, QIODevice::WriteOnly | QIODevice::NewOnly) &&
-           file.write(bytes) == bytes.size();
+    QTemporaryDir staging;
+    const QString made = staging.filePath(QStringLiteral("made"));
+    return make(made) && ::rename(QFile::encodeName(made).constData(), diskname::toDisk(path).constData()) == 0;
 }
 
 QByteArray readRaw(const QString& path)
@@ -144,13 +133,16 @@ void TestWindowRawNames::archiveNamedInLegacyBytes()
         QVERIFY(diskname::makeFolder(folder));
     }
     const QString archive = folder + QLatin1Char('/') + diskname::fromDisk(archiveBytes);
-    const QString staging = fx.archive(QStringLiteral("staging.zip"));
-    QVERIFY(testzip::writeZip(staging, {testzip::file("README.TXT", "hello\n"), testzip::file("FILE_ID.DIZ", "about"),
+    QVERIFY(placeRaw(archive, [](const QString& made) {
+        return testzip::writeZip(made, {testzip::file("README.TXT", "hello\n"), testzip::file("FILE_ID.DIZ", "about"),
                                         testzip::file("AD.TXT", "ad"), testzip::file("DROP.DAT", "drop"),
-                                        testzip::file("KEEP.DAT", "keep")}));
-    QVERIFY(::rename(QFile::encodeName(staging).constData(), diskname::toDisk(archive).constData()) == 0);
-    QVERIFY(writeRaw(folder + QStringLiteral("/other.zip"), testzip::build({testzip::file("OTHER.TXT", "other")})));
-    QVERIFY(writeRaw(folder + QStringLiteral("/notes.txt"), "notes"));
+                                        testzip::file("KEEP.DAT", "keep")});
+    }));
+    QVERIFY(placeRaw(folder + QStringLiteral("/other.zip"), [](const QString& made) {
+        return testzip::writeZip(made, {testzip::file("OTHER.TXT", "other")});
+    }));
+    QVERIFY(placeRaw(folder + QStringLiteral("/notes.txt"),
+                     [](const QString& made) { return testzip::write(made, "notes"); }));
     const QMap<QByteArray, QByteArray> before = folderFiles(folder);
 
     Form1& f = fx.make();
@@ -233,9 +225,7 @@ void TestWindowRawNames::damagedArchiveNamedInLegacyBytes()
     FormFixture fx;
     const RawTree cleanup{fx.archiveFolder()};
     const QString archive = fx.archive(diskname::fromDisk(archiveBytes));
-    QVERIFY(testzip::writeDataDamaged(fx.archive(QStringLiteral("staging.zip"))));
-    QVERIFY(::rename(QFile::encodeName(fx.archive(QStringLiteral("staging.zip"))).constData(),
-                     diskname::toDisk(archive).constData()) == 0);
+    QVERIFY(placeRaw(archive, testzip::writeDataDamaged));
     Form1& f = fx.make();
     QCOMPARE(f.File1->List(0), archiveShown);
     // The listing tests the entries and finds the damage.
