@@ -8,6 +8,7 @@
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
 #include "platform/ShownName.h"
+#include "zip/DiskName.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
@@ -58,7 +59,7 @@ void Form1::File1_Click()
     for (int i = 0; i < File1->ListCount(); ++i) {
         if (File1->Selected(i)) {
             storeName(selectedNames, i, File1->Name(i));
-            SSPanel1->setCaption(shownName(loweredName(File1->Name(i))));
+            SSPanel1->setCaption(shownName(diskname::lowered(File1->Name(i))));
         }
     }
     ShowArchiveContents();
@@ -101,7 +102,7 @@ void Form1::ShowArchiveContents()
     const QString path = Dir1->Path();
     const QString archive =
         path.endsWith(QLatin1Char('/')) ? path + selectedNames[1] : path + QLatin1Char('/') + selectedNames[1];
-    ArchiveWork work(*this, QStringLiteral("listing ") + shownName(loweredName(selectedNames[1])), QString());
+    ArchiveWork work(*this, QStringLiteral("listing ") + shownName(diskname::lowered(selectedNames[1])), QString());
     currentArchive = archive;
     currentArchiveOnDisk = archive;
 
@@ -122,7 +123,7 @@ void Form1::ShowArchiveContents()
 
 void Form1::XceedZip1_Listing(const QString& name)
 {
-    List1->AddItem(loweredName(name));
+    List1->AddItem(diskname::lowered(name));
 }
 
 void Form1::XceedZip1_Status(qint16 percent)

@@ -135,7 +135,7 @@ void Form1::List1_DblClick()
     }
     if (index < 0)
         return;
-    const QString name = loweredName(List1->Line(index));
+    const QString name = diskname::lowered(List1->Line(index));
     if (!isViewable(name))
         return;
 

@@ -64,12 +64,12 @@ public:
     {
         if (f.fileListShows(i, path))
             f.File1->setSelected(i, true);
-        f.setWindowTitle(QStringLiteral("Cleaning ") + shownName(loweredName(QFileInfo(path).fileName())));
+        f.setWindowTitle(QStringLiteral("Cleaning ") + shownName(diskname::lowered(QFileInfo(path).fileName())));
     }
     void listingStarted(const QString& path) override
     {
         f.List1->Clear();
-        f.currentArchive = loweredName(path);
+        f.currentArchive = diskname::lowered(path);
         f.currentArchiveOnDisk = path;
     }
     void listingLine(const QString& line) override { f.List1->AddItem(line); }

@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 #include "platform/FileListBox.h"
 #include "platform/ShownName.h"
+#include "zip/DiskName.h"
 #include "zip/FileOps.h"
 
 #include <QDir>
@@ -25,7 +26,7 @@ QString Form1::Quarantine(QuarantineCaller caller)
     // The lower-cased path is only shown; the file is renamed under its name as it stands on disk.
     const QString onDisk = currentArchiveOnDisk;
     if (caller != QuarantineCaller::EntryViewer)
-        currentArchive = loweredName(currentArchive);
+        currentArchive = diskname::lowered(currentArchive);
 
     switch (caller) {
     case QuarantineCaller::ContentsListing:
@@ -51,6 +52,6 @@ QString Form1::Quarantine(QuarantineCaller caller)
     if (caller == QuarantineCaller::ContentsListing || caller == QuarantineCaller::EntryViewer)
         File1->Refresh();
     if (caller == QuarantineCaller::EntryViewer)
-        currentArchive = loweredName(currentArchive);
+        currentArchive = diskname::lowered(currentArchive);
     return notRenamed;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/ShownName.h"
 #include "zip/DiskName.h"
+#include "zip/FileOps.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,31 +26,6 @@ bool folderReadable(const QString& folder)
     const QFileInfo info(folder);
     return info.isReadable() && info.isExecutable();
 #endif
-}
-
-// The ordinary files (no folders, hidden files or dangling links) of the folder whose names match the wildcard
-// mask, ignoring letter case, sorted by their lowered names as the engine sorts a folder's archives. A regular
-// expression refuses to look at a name that is not valid UTF-16, and a carried byte is a lone surrogate: the mask
-// sees each carried byte as U+FFFD, which only a wildcard matches.
-QStringList matchingFiles(const QString& folder, const QString& mask)
-{
-    const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(mask),
-                                     QRegularExpression::CaseInsensitiveOption);
-    QStringList names;
-    for (const QString& name : diskname::entries(folder)) {
-        QString matched = name;
-        for (qsizetype i = 0; i < matched.size(); ++i)
-            if (matched[i].isLowSurrogate() && !(i > 0 && matched[i - 1].isHighSurrogate()))
-                matched[i] = QChar::ReplacementCharacter;
-        if (!name.startsWith(QLatin1Char('.')) && pattern.match(matched).hasMatch() &&
-            diskname::isFile(folder + QLatin1Char('/') + name))
-            names << name;
-    }
-    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int c = a.toLower().compare(b.toLower());
-        return c != 0 ? c < 0 : a < b;
-    });
-    return names;
 }
 
 } // namespace
@@ -88,7 +64,7 @@ void FileListBox::Refresh()
         m_readError = QStringLiteral("Folder cannot be read: %1").arg(shownName(QDir::toNativeSeparators(m_path)));
     } else {
         // Ordinary files only: no folders (nor links to them), no hidden files, no dangling links.
-        names = matchingFiles(m_path, m_pattern);
+        names = fileops::ordinaryFiles(m_path, m_pattern);
     }
     const QSignalBlocker block(this);
     clear();

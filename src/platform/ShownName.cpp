@@ -20,27 +20,6 @@ QString shownName(const QString& carried)
     return plain(carried) ? carried : shownPath(carried);
 }
 
-QString loweredName(const QString& carried)
-{
-    if (diskname::isUtf8(carried))
-        return carried.toLower();
-    // Each stretch between carried bytes is lowered alone; the bytes themselves have no case.
-    QString out;
-    out.reserve(carried.size());
-    qsizetype run = 0;
-    for (qsizetype i = 0; i <= carried.size(); ++i) {
-        if (i < carried.size() && diskname::isUtf8(carried.mid(i, carried[i].isHighSurrogate() ? 2 : 1))) {
-            i += carried[i].isHighSurrogate() ? 1 : 0;
-            continue;
-        }
-        out += carried.mid(run, i - run).toLower();
-        if (i < carried.size())
-            out += carried[i];
-        run = i + 1;
-    }
-    return out;
-}
-
 QString shownText(const QString& text)
 {
     if (diskname::isUtf8(text))

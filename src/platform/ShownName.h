@@ -7,8 +7,6 @@
 
 // A name or path as the window shows it (a path in Qt's separators; a message converts them first).
 QString shownName(const QString& carried);
-// The name lower-cased, its carried bytes kept: QString::toLower turns each of them into U+FFFD.
-QString loweredName(const QString& carried);
 // Text that may hold carried names among its words (a message, a report): each carried byte becomes \xNN, and
 // nothing else changes, line breaks included.
 QString shownText(const QString& text);
