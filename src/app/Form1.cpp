@@ -9,6 +9,7 @@
 #include "platform/FocusLook.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownName.h"
 #include "platform/Twips.h"
 #include "zip/ZipComponent.h"
 
@@ -353,7 +354,7 @@ void Form1::launch(const QString& program, const QString& argument)
     else if (program == QLatin1String("winhelp.exe"))
         what = QStringLiteral("the help");
     else
-        what = QFileInfo(argument).fileName();
+        what = shownName(QFileInfo(argument).fileName());
     m_config.services.launcher->start(program, argument, [self = QPointer<Form1>(this), what] {
         if (self)
             self->SSPanel2->setCaption(QStringLiteral("No program to open ") + what);
@@ -365,12 +366,12 @@ void Form1::showMessage(const QString& text, int style, const QString& title)
     // Nobody is there to close a box in an unattended run: the message is a line on stderr, and the run
     // ends with status 2 so it is not taken for a clean success.
     if (unattended()) {
-        consoleLine(QStringLiteral("tamsorel: %1: %2").arg(title, text), true);
+        consoleLine(QStringLiteral("tamsorel: %1: %2").arg(title, shownText(text)), true);
         m_runStatus = 2;
         return;
     }
     if (m_config.services.messageBox)
-        m_config.services.messageBox->show(text, style, title);
+        m_config.services.messageBox->show(shownText(text), style, title);
 }
 
 QString Form1::countText(qint64 count)

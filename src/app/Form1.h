@@ -92,7 +92,7 @@ public:
     QString currentFolder;        // Dir1's path without its trailing separator
     QString currentArchive;       // last archive listed or in work (lower-cased where the handlers say so)
     QString currentArchiveOnDisk; // the same archive as its path stands on disk, for every file operation
-    QStringList selectedNames;    // names taken from File1; index 1 is the archive the listing shows
+    QStringList selectedNames;    // names taken from File1, carried; index 1 is the archive the listing shows
     PurgeList purgeEntries;       // the purge list as last loaded
     QString ViewedEntry;          // lower-cased name of the entry last chosen for viewing
     QString repairFailure;        // the last archive this run could not clean as asked, and why; shown at its end

@@ -5,6 +5,7 @@
 #include "app/Identity.h"
 #include "app/RunLock.h"
 #include "platform/RealServices.h"
+#include "zip/DiskName.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,7 +47,8 @@ extern "C" __attribute__((visibility("default"))) int tamsorelWindowMain(int arg
     Form1Config config;
     config.programFolder = programFolder;
     config.folders = folders;
-    config.startFolder = QDir::currentPath();
+    // The working folder by its exact name: Qt's own answer names a folder that is not UTF-8 otherwise.
+    config.startFolder = diskname::absolute(QStringLiteral("."));
     // The window's Clean all takes the folder lock an unattended run of that folder takes.
     config.lockFolder = RunLock::userLockFolder(folders.cache + QStringLiteral("/locks"));
     config.services.messageBox = &messageBox;

@@ -6,6 +6,7 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownName.h"
 #include "zip/FileOps.h"
 #include "zip/ZipComponent.h"
 
@@ -35,29 +36,29 @@ static void deleteSelectedEntry(Form1& f)
         f.setMousePointer(0);
         return;
     }
-    const QString archiveName = f.File1->List(archiveIndex);
+    const QString archiveName = f.File1->Name(archiveIndex);
     f.currentFolder = f.folderFromDir();
     // The archive names come from File1 as they stand on disk, so these paths are the real ones.
     for (int i = 0; i < f.File1->ListCount(); ++i)
-        fileops::clearAttributes(f.currentFolder + QLatin1Char('/') + f.File1->List(i));
+        fileops::clearAttributes(f.currentFolder + QLatin1Char('/') + f.File1->Name(i));
 
     const QString archivePath = f.currentFolder + QLatin1Char('/') + archiveName;
     for (int i = 0; i < f.List1->ListCount(); ++i) {
         if (!f.List1->Selected(i))
             continue;
-        const QString entry = f.List1->List(i);
+        const QString entry = f.List1->Line(i);
         f.XceedZip1->AlternateMode = false;
         f.XceedZip1->EntryMask = entry;
         f.XceedZip1->ArchivePath = archivePath;
         const qint16 result = f.XceedZip1->DeleteEntries();
         if (ZipComponent::isDamage(result)) {
-            f.showMessage(QStringLiteral("CRC error in ") + QDir::toNativeSeparators(archivePath), 48,
+            f.showMessage(QStringLiteral("CRC error in ") + shownName(QDir::toNativeSeparators(archivePath)), 48,
                           QStringLiteral("Tamsorel error"));
         } else if (result == ZipSuccess) {
             // The component pumps events while it works, so the line may have moved: find it by its text.
-            int at = f.List1->List(i) == entry ? i : -1;
+            int at = f.List1->Line(i) == entry ? i : -1;
             for (int j = 0; at < 0 && j < f.List1->ListCount(); ++j)
-                if (f.List1->List(j) == entry)
+                if (f.List1->Line(j) == entry)
                     at = j;
             f.List1->RemoveItem(at);
         } else {
@@ -65,7 +66,7 @@ static void deleteSelectedEntry(Form1& f)
             // status line says why nothing changed.
             f.SSPanel2->setFloodType(0);
             f.SSPanel2->setCaption(
-                QStringLiteral("Could not delete %1 (error%2)").arg(entry, Form1::countText(result)));
+                QStringLiteral("Could not delete %1 (error%2)").arg(shownName(entry), Form1::countText(result)));
         }
         break;
     }

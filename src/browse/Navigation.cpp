@@ -7,6 +7,8 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownName.h"
+#include "zip/DiskName.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
@@ -27,7 +29,8 @@ void Form1::Drive1_Change()
 {
     if (!Dir1->setPath(Drive1->Drive())) {
         SSPanel2->setFloodType(0);
-        SSPanel2->setCaption(QStringLiteral("Drive not ready: %1").arg(QDir::toNativeSeparators(Drive1->Drive())));
+        SSPanel2->setCaption(
+            QStringLiteral("Drive not ready: %1").arg(shownName(QDir::toNativeSeparators(Drive1->Drive()))));
     }
 }
 
@@ -55,8 +58,8 @@ void Form1::File1_Click()
         return;
     for (int i = 0; i < File1->ListCount(); ++i) {
         if (File1->Selected(i)) {
-            storeName(selectedNames, i, File1->List(i));
-            SSPanel1->setCaption(File1->List(i).toLower());
+            storeName(selectedNames, i, File1->Name(i));
+            SSPanel1->setCaption(shownName(diskname::lowered(File1->Name(i))));
         }
     }
     ShowArchiveContents();
@@ -89,7 +92,7 @@ void Form1::ShowArchiveContents()
     int next = 1;
     for (int i = 0; i < File1->ListCount(); ++i)
         if (File1->Selected(i))
-            storeName(selectedNames, next++, File1->List(i));
+            storeName(selectedNames, next++, File1->Name(i));
     // Without a selected archive there is nothing to list: an old name must not be asked about, let alone
     // quarantined.
     if (next == 1) {
@@ -99,7 +102,7 @@ void Form1::ShowArchiveContents()
     const QString path = Dir1->Path();
     const QString archive =
         path.endsWith(QLatin1Char('/')) ? path + selectedNames[1] : path + QLatin1Char('/') + selectedNames[1];
-    ArchiveWork work(*this, QStringLiteral("listing ") + selectedNames[1].toLower(), QString());
+    ArchiveWork work(*this, QStringLiteral("listing ") + shownName(diskname::lowered(selectedNames[1])), QString());
     currentArchive = archive;
     currentArchiveOnDisk = archive;
 
@@ -120,7 +123,7 @@ void Form1::ShowArchiveContents()
 
 void Form1::XceedZip1_Listing(const QString& name)
 {
-    List1->AddItem(name.toLower());
+    List1->AddItem(diskname::lowered(name));
 }
 
 void Form1::XceedZip1_Status(qint16 percent)

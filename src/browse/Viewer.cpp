@@ -5,6 +5,8 @@
 #include "browse/Form2.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownName.h"
+#include "zip/DiskName.h"
 #include "zip/FileOps.h"
 #include "zip/ZipComponent.h"
 
@@ -37,8 +39,8 @@ enum class LineEnd
 
 LineEnd firstLineEnd(Form1& f, const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!diskname::openFile(file, path, QIODevice::ReadOnly))
         return LineEnd::Unreadable;
     char buffer[kPumpEveryBytes];
     qint64 n;
@@ -93,16 +95,16 @@ void reportOnPanel(Form1& f, const QString& text)
 void showInForm2(Form1& f, const QString& path)
 {
     Form2* window = f.ensureForm2();
-    window->setWindowTitle(f.ViewedEntry);
+    window->setWindowTitle(shownName(f.ViewedEntry));
     window->show();
     window->raise();
     window->activateWindow();
     window->setCursor(Qt::WaitCursor);
 
-    QFile file(path);
+    QFile file;
     QByteArray bytes;
     qint64 size = 0;
-    if (file.open(QIODevice::ReadOnly)) {
+    if (diskname::openFile(file, path, QIODevice::ReadOnly)) {
         size = file.size();
         bytes = file.read(kShownBytes);
     }
@@ -111,7 +113,7 @@ void showInForm2(Form1& f, const QString& path)
     if (cut)
         text += QStringLiteral("\n--> Only the first %1 MB of%2 bytes are shown; the whole text is %3 <--")
                     .arg(kShownBytes / (1024 * 1024))
-                    .arg(Form1::countText(size), QDir::toNativeSeparators(path));
+                    .arg(Form1::countText(size), shownName(QDir::toNativeSeparators(path)));
     window->Text1->setPlainText(text);
     window->unsetCursor();
 }
@@ -121,8 +123,8 @@ void showInForm2(Form1& f, const QString& path)
 void Form1::List1_DblClick()
 {
     const QString temp = dataPath(QStringLiteral("temp"));
-    if (!QFileInfo(temp).isDir())
-        QDir().mkpath(temp);
+    if (!diskname::isFolder(temp) && !diskname::makeFolder(temp))
+        QDir().mkpath(temp); // its parents are missing too; a data folder's path is one Qt can name
 
     int index = -1;
     for (int i = 0; i < List1->ListCount(); ++i) {
@@ -133,13 +135,13 @@ void Form1::List1_DblClick()
     }
     if (index < 0)
         return;
-    const QString name = List1->List(index).toLower();
+    const QString name = diskname::lowered(List1->Line(index));
     if (!isViewable(name))
         return;
 
     // The events pumped during the extraction and the read may bring another double-click, a click on
     // another archive or a key; none of them may change the archive or the file this view works on.
-    const ArchiveWork work(*this, QStringLiteral("viewing ") + name, QStringLiteral("the view"));
+    const ArchiveWork work(*this, QStringLiteral("viewing ") + shownName(name), QStringLiteral("the view"));
     if (work.refused())
         return;
     const QString archive = currentArchive;
@@ -165,7 +167,7 @@ void Form1::List1_DblClick()
             window->Text1->clear();
         setMousePointer(0);
         SSPanel2->setFloodPercent(0);
-        SSPanel1->setCaption(ViewedEntry);
+        SSPanel1->setCaption(shownName(ViewedEntry));
         currentArchive = archive;
         currentArchiveOnDisk = archiveOnDisk;
         // Reports "CRC error in - " with the archive, renames it to .bad and refreshes File1.
@@ -177,9 +179,10 @@ void Form1::List1_DblClick()
     setMousePointer(0);
     SSPanel2->setFloodPercent(0);
     if (result != ZipSuccess || fileName.isEmpty() || !fileops::isOrdinaryFile(path)) {
-        reportOnPanel(*this, result != ZipSuccess
-                                 ? QStringLiteral("Could not extract %1 (error%2)").arg(ViewedEntry, countText(result))
-                                 : QStringLiteral("Could not extract %1: not in the archive").arg(ViewedEntry));
+        reportOnPanel(
+            *this, result != ZipSuccess
+                       ? QStringLiteral("Could not extract %1 (error%2)").arg(shownName(ViewedEntry), countText(result))
+                       : QStringLiteral("Could not extract %1: not in the archive").arg(shownName(ViewedEntry)));
         return;
     }
 
@@ -191,7 +194,7 @@ void Form1::List1_DblClick()
         showInForm2(*this, path);
         break;
     case LineEnd::Unreadable:
-        reportOnPanel(*this, QStringLiteral("Could not read %1").arg(QDir::toNativeSeparators(path)));
+        reportOnPanel(*this, QStringLiteral("Could not read %1").arg(shownName(QDir::toNativeSeparators(path))));
         break;
     }
 }

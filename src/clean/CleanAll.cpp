@@ -10,6 +10,8 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownName.h"
+#include "zip/DiskName.h"
 #include "zip/ShownText.h"
 #include "zip/ZipComponent.h"
 
@@ -23,7 +25,22 @@
 #include <algorithm>
 #include <optional>
 
+#ifdef Q_OS_UNIX
+#include <sys/statvfs.h>
+#endif
+
 namespace {
+
+// Whether the volume that holds the folder is mounted read-only, asked by the folder's exact name.
+bool onReadOnlyVolume(const QString& folder)
+{
+#ifdef Q_OS_UNIX
+    struct statvfs volume;
+    return ::statvfs(diskname::toDisk(folder).constData(), &volume) == 0 && (volume.f_flag & ST_RDONLY);
+#else
+    return QStorageInfo(folder).isReadOnly();
+#endif
+}
 
 void writeLine(const Form1& form, const QString& line, bool toStderr)
 {
@@ -47,12 +64,12 @@ public:
     {
         if (f.fileListShows(i, path))
             f.File1->setSelected(i, true);
-        f.setWindowTitle(QStringLiteral("Cleaning ") + QFileInfo(path).fileName().toLower());
+        f.setWindowTitle(QStringLiteral("Cleaning ") + shownName(diskname::lowered(QFileInfo(path).fileName())));
     }
     void listingStarted(const QString& path) override
     {
         f.List1->Clear();
-        f.currentArchive = path.toLower();
+        f.currentArchive = diskname::lowered(path);
         f.currentArchiveOnDisk = path;
     }
     void listingLine(const QString& line) override { f.List1->AddItem(line); }
@@ -69,7 +86,7 @@ public:
     void notCleaned(const QString&, const QString&, const QString&) override
     {
         // Shown now, and again when the run ends.
-        f.repairFailure = run->notCleanedText();
+        f.repairFailure = shownText(run->notCleanedText());
         f.SSPanel2->setFloodType(0);
         f.SSPanel2->setCaption(f.repairFailure);
     }
@@ -133,10 +150,10 @@ void Form1::Command2_Click()
     //    cleaning whatever folder the window happens to show would touch archives nobody named.
     if (unattended() && !abortPress) {
         const QString folder = commandLine();
-        if (!QFileInfo(folder).isDir()) {
+        if (!diskname::isFolder(folder)) {
             writeLine(*this,
-                      (QFileInfo::exists(folder) ? QStringLiteral("tamsorel: not a folder: ")
-                                                 : QStringLiteral("tamsorel: no such folder: ")) +
+                      (diskname::exists(folder) ? QStringLiteral("tamsorel: not a folder: ")
+                                                : QStringLiteral("tamsorel: no such folder: ")) +
                           shownPath(folder),
                       true);
             setRunStatus(2);
@@ -168,7 +185,7 @@ void Form1::Command2_Click()
             SSPanel2->setCaption(QStringLiteral("Read-only drive"));
             if (unattended()) {
                 // The window's caption speaks of the drive; the line names what is read-only, as it is named.
-                const bool drive = QStorageInfo(Dir1->Path()).isReadOnly();
+                const bool drive = onReadOnlyVolume(Dir1->Path());
                 writeLine(*this,
                           (drive ? QStringLiteral("tamsorel: read-only drive: ")
                                  : QStringLiteral("tamsorel: refused: the folder is read-only: ")) +
@@ -240,7 +257,7 @@ void Form1::Command2_Click()
         CleanRunSetup setup;
         setup.folder = currentFolder;
         for (int i = 0; i < File1->ListCount(); ++i)
-            setup.names << File1->List(i);
+            setup.names << File1->Name(i);
         setup.unattended = unattended();
         setup.dryRun = runReport.dryRun;
         setup.salvage = runReport.salvage;
@@ -319,7 +336,7 @@ void Form1::Command2_Click()
 bool Form1::fileListShows(int i, const QString& path) const
 {
     const QFileInfo archive(path);
-    return i >= 0 && i < File1->ListCount() && File1->List(i) == archive.fileName() &&
+    return i >= 0 && i < File1->ListCount() && File1->Name(i) == archive.fileName() &&
            QDir::cleanPath(File1->Path()) == QDir::cleanPath(archive.path());
 }
 
@@ -329,7 +346,7 @@ void Form1::lastRun_Click()
         return;
     Form2* window = ensureForm2();
     window->setWindowTitle(QStringLiteral("Last run"));
-    window->Text1->setPlainText(runReport.accountText());
+    window->Text1->setPlainText(shownText(runReport.accountText()));
     window->show();
     window->raise();
     window->activateWindow();

@@ -2,6 +2,8 @@
 
 #include "app/Form1.h"
 #include "platform/FileListBox.h"
+#include "platform/ShownName.h"
+#include "zip/DiskName.h"
 #include "zip/FileOps.h"
 
 #include <QDir>
@@ -12,10 +14,10 @@ QString Form1::renameToBad(const QString& onDisk)
     QString keptAside;
     const QString why = CleanRun::renameToBad(onDisk, &keptAside);
     if (!keptAside.isEmpty() && unattended())
-        consoleLine(
-            QStringLiteral("tamsorel: kept the older %1 as %2")
-                .arg(QDir::toNativeSeparators(onDisk + QStringLiteral(".bad")), QFileInfo(keptAside).fileName()),
-            true);
+        consoleLine(QStringLiteral("tamsorel: kept the older %1 as %2")
+                        .arg(shownName(QDir::toNativeSeparators(onDisk + QStringLiteral(".bad"))),
+                             shownName(QFileInfo(keptAside).fileName())),
+                    true);
     return why;
 }
 
@@ -24,12 +26,12 @@ QString Form1::Quarantine(QuarantineCaller caller)
     // The lower-cased path is only shown; the file is renamed under its name as it stands on disk.
     const QString onDisk = currentArchiveOnDisk;
     if (caller != QuarantineCaller::EntryViewer)
-        currentArchive = currentArchive.toLower();
+        currentArchive = diskname::lowered(currentArchive);
 
     switch (caller) {
     case QuarantineCaller::ContentsListing:
         if (!unattended())
-            showMessage(QStringLiteral("CRC error in - ") + QDir::toNativeSeparators(currentArchive), 16,
+            showMessage(QStringLiteral("CRC error in - ") + shownName(QDir::toNativeSeparators(currentArchive)), 16,
                         QStringLiteral("Tamsorel error"));
         break;
     case QuarantineCaller::RunListing:
@@ -38,7 +40,7 @@ QString Form1::Quarantine(QuarantineCaller caller)
             playSound(QStringLiteral("error.wav"), 1);
         break;
     case QuarantineCaller::EntryViewer:
-        showMessage(QStringLiteral("CRC error in - ") + QDir::toNativeSeparators(currentArchive), 16,
+        showMessage(QStringLiteral("CRC error in - ") + shownName(QDir::toNativeSeparators(currentArchive)), 16,
                     QStringLiteral("Tamsor error"));
         break;
     }
@@ -50,6 +52,6 @@ QString Form1::Quarantine(QuarantineCaller caller)
     if (caller == QuarantineCaller::ContentsListing || caller == QuarantineCaller::EntryViewer)
         File1->Refresh();
     if (caller == QuarantineCaller::EntryViewer)
-        currentArchive = currentArchive.toLower();
+        currentArchive = diskname::lowered(currentArchive);
     return notRenamed;
 }

@@ -1,8 +1,28 @@
 #include "platform/DirListBox.h"
 
+#include "platform/ListBox.h"
+#include "platform/ShownName.h"
+#include "zip/DiskName.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <algorithm>
+
+namespace {
+
+// The folder above, by the path's text alone: Qt's own step up asks the disk under another name.
+QString parentFolder(const QString& folder)
+{
+    return normalizedFolder(QFileInfo(folder).path());
+}
+
+QString inFolder(const QString& folder, const QString& name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+} // namespace
 
 QString normalizedFolder(const QString& path)
 {
@@ -20,8 +40,8 @@ DirListBox::DirListBox(QWidget* parent) : QListWidget(parent)
 
 bool DirListBox::setPath(const QString& path)
 {
-    const QString p = normalizedFolder(QFileInfo(path).absoluteFilePath());
-    if (path.isEmpty() || !QFileInfo(p).isDir())
+    const QString p = normalizedFolder(diskname::absolute(path));
+    if (path.isEmpty() || !diskname::isFolder(p))
         return false;
     if (p == m_path)
         return true;
@@ -36,26 +56,35 @@ void DirListBox::Refresh()
     clear();
     if (m_path.isEmpty())
         return;
-    QStringList chain;
-    QDir d(m_path);
-    chain.prepend(d.absolutePath());
-    while (!d.isRoot() && d.cdUp())
-        chain.prepend(d.absolutePath());
+    QStringList chain{m_path};
+    for (QString up = parentFolder(m_path); up != chain.first(); up = parentFolder(up))
+        chain.prepend(up);
     int depth = 0;
     for (const QString& folder : chain) {
-        const QString label = QDir(folder).isRoot() ? QDir::toNativeSeparators(folder) : QFileInfo(folder).fileName();
+        const QString label = QDir(folder).isRoot() ? shownName(QDir::toNativeSeparators(folder))
+                                                    : shownName(QFileInfo(folder).fileName());
         auto* it = new QListWidgetItem(QString(depth * 2, QLatin1Char(' ')) + QStringLiteral("\u25BE ") + label, this);
         it->setData(Qt::UserRole, folder);
         ++depth;
     }
     setCurrentRow(count() - 1);
-    const QFileInfoList subs =
-        QDir(m_path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
-    for (const QFileInfo& fi : subs) {
-        auto* it =
-            new QListWidgetItem(QString(depth * 2, QLatin1Char(' ')) + QStringLiteral("\u25B8 ") + fi.fileName(), this);
-        it->setData(Qt::UserRole, fi.absoluteFilePath());
+    // Subfolders (links to folders too), not hidden ones, in the sorted list box's order.
+    QStringList subs;
+    for (const QString& name : diskname::entries(m_path))
+        if (!name.startsWith(QLatin1Char('.')) && diskname::isFolder(inFolder(m_path, name)))
+            subs.append(name);
+    std::sort(subs.begin(), subs.end(), ListBox::lessThan);
+    for (const QString& name : subs) {
+        auto* it = new QListWidgetItem(
+            QString(depth * 2, QLatin1Char(' ')) + QStringLiteral("\u25B8 ") + shownName(name), this);
+        it->setData(Qt::UserRole, inFolder(m_path, name));
     }
+}
+
+QString DirListBox::Folder(int index) const
+{
+    const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
+    return it ? it->data(Qt::UserRole).toString() : QString();
 }
 
 void DirListBox::open(QListWidgetItem* item)

@@ -1,5 +1,8 @@
 #include "platform/DriveListBox.h"
 
+#include "zip/DiskName.h"
+
+#include <QFileInfo>
 #include <QStorageInfo>
 
 DriveListBox::DriveListBox(QWidget* parent) : QComboBox(parent)
@@ -47,7 +50,12 @@ void DriveListBox::setDrive(const QString& root)
 
 void DriveListBox::setDriveFor(const QString& path)
 {
-    const QStorageInfo v(path);
+    // Qt finds the volume by a name it can pass on; a folder whose name is not UTF-8 lies on the volume of the
+    // nearest folder above it that has one (a mount point with such a name is not looked for).
+    QString named = path;
+    while (!diskname::isUtf8(named) && QFileInfo(named).path() != named)
+        named = QFileInfo(named).path();
+    const QStorageInfo v(named);
     if (v.isValid())
         setDrive(v.rootPath());
 }

@@ -1,7 +1,34 @@
 #include "platform/FileListBox.h"
 
+#include "platform/ShownName.h"
+#include "zip/DiskName.h"
+#include "zip/FileOps.h"
+
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kNameRole = Qt::UserRole;
+
+// Whether the folder's names can be read and its files looked at.
+bool folderReadable(const QString& folder)
+{
+#ifdef Q_OS_UNIX
+    return ::access(diskname::toDisk(folder).constData(), R_OK | X_OK) == 0;
+#else
+    const QFileInfo info(folder);
+    return info.isReadable() && info.isExecutable();
+#endif
+}
+
+} // namespace
 
 FileListBox::FileListBox(QWidget* parent) : QListWidget(parent)
 {
@@ -29,27 +56,25 @@ void FileListBox::Refresh()
 {
     QStringList names;
     m_readError.clear();
-    const QFileInfo folder(m_path);
     if (m_path.isEmpty()) {
         // nothing to show yet
-    } else if (!folder.isDir()) {
-        m_readError = QStringLiteral("Folder not found: %1").arg(QDir::toNativeSeparators(m_path));
-    } else if (!folder.isReadable() || !folder.isExecutable()) {
-        m_readError = QStringLiteral("Folder cannot be read: %1").arg(QDir::toNativeSeparators(m_path));
+    } else if (!diskname::isFolder(m_path)) {
+        m_readError = QStringLiteral("Folder not found: %1").arg(shownName(QDir::toNativeSeparators(m_path)));
+    } else if (!folderReadable(m_path)) {
+        m_readError = QStringLiteral("Folder cannot be read: %1").arg(shownName(QDir::toNativeSeparators(m_path)));
     } else {
         // Ordinary files only: no folders (nor links to them), no hidden files, no dangling links.
-        QDir dir(m_path);
-        dir.setNameFilters({m_pattern});
-        dir.setFilter(QDir::Files);
-        dir.setSorting(QDir::Name | QDir::IgnoreCase);
-        const QFileInfoList infos = dir.entryInfoList();
-        names.reserve(infos.size());
-        for (const QFileInfo& fi : infos)
-            names.append(fi.fileName());
+        names = fileops::ordinaryFiles(m_path, m_pattern);
     }
     const QSignalBlocker block(this);
     clear();
-    addItems(names);
+    QStringList shown;
+    shown.reserve(names.size());
+    for (const QString& name : names)
+        shown.append(shownName(name));
+    addItems(shown);
+    for (int i = 0; i < names.size(); ++i)
+        item(i)->setData(kNameRole, names[i]);
     setCurrentRow(-1);
 }
 
@@ -57,6 +82,16 @@ QString FileListBox::List(int index) const
 {
     const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
     return it ? it->text() : QString();
+}
+
+QString FileListBox::Name(int index) const
+{
+    const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
+    if (!it)
+        return QString();
+    // A line put in by hand, not read from the folder, is a plain name: its text is the name.
+    const QVariant name = it->data(kNameRole);
+    return name.isValid() ? name.toString() : it->text();
 }
 
 bool FileListBox::Selected(int index) const

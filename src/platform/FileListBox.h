@@ -1,6 +1,8 @@
 #pragma once
 // The file list (`File1`): the ordinary files of one folder that match a pattern, one selected at a time.
 // Selecting an entry, by the user or from code, raises Click; a mouse release raises MouseUp.
+// The folder is read name by name as the disk gives them (see zip/DiskName.h): List(i) is the name as shown,
+// Name(i) the carried name every file step takes.
 
 #include <QListWidget>
 
@@ -18,6 +20,7 @@ public:
 
     int ListCount() const { return count(); }
     QString List(int index) const;
+    QString Name(int index) const; // "" outside the list
     bool Selected(int index) const;
     void setSelected(int index, bool selected);
     int ListIndex() const { return currentRow(); }

@@ -1,6 +1,14 @@
 #include "platform/ListBox.h"
 
+#include "platform/ShownName.h"
 #include "zip/ListOrder.h"
+
+namespace {
+
+// The line as added, kept beside the item only where what is shown differs from it.
+constexpr int kLineRole = Qt::UserRole;
+
+} // namespace
 
 ListBox::ListBox(QWidget* parent) : QListWidget(parent)
 {
@@ -31,7 +39,7 @@ void ListBox::flush() const
     const QStringList added = sortedLines(m_pending);
     m_pending.clear();
     if (count() == 0) {
-        self->addItems(added);
+        self->fill(added);
         return;
     }
     // Merge with what is shown, keeping the selection of the lines already there.
@@ -40,7 +48,7 @@ void ListBox::flush() const
     merged.reserve(count() + added.size());
     int a = 0;
     for (int i = 0; i < count(); ++i) {
-        const QString t = item(i)->text();
+        const QString t = Line(i);
         while (a < added.size() && lessThan(added[a], t)) {
             merged.append(added[a++]);
             selected.append(false);
@@ -54,10 +62,23 @@ void ListBox::flush() const
     }
     const QSignalBlocker block(self);
     self->QListWidget::clear();
-    self->addItems(merged);
+    self->fill(merged);
     for (int i = 0; i < selected.size(); ++i)
         if (selected[i])
             item(i)->setSelected(true);
+}
+
+void ListBox::fill(const QStringList& lines)
+{
+    QStringList shown;
+    shown.reserve(lines.size());
+    for (const QString& line : lines)
+        shown.append(shownName(line));
+    addItems(shown);
+    const int first = count() - int(lines.size());
+    for (int i = 0; i < lines.size(); ++i)
+        if (shown[i] != lines[i])
+            item(first + i)->setData(kLineRole, lines[i]);
 }
 
 void ListBox::RemoveItem(int index)
@@ -84,6 +105,16 @@ QString ListBox::List(int index) const
     flush();
     const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
     return it ? it->text() : QString();
+}
+
+QString ListBox::Line(int index) const
+{
+    flush();
+    const QListWidgetItem* it = index >= 0 ? item(index) : nullptr;
+    if (!it)
+        return QString();
+    const QVariant line = it->data(kLineRole);
+    return line.isValid() ? line.toString() : it->text();
 }
 
 bool ListBox::Selected(int index) const

@@ -1,6 +1,7 @@
 #pragma once
 // The sorted list box with extended selection (`List1`): every line added takes its place in alphabetical
-// order ignoring letter case, as the platform's sorted list box orders them.
+// order ignoring letter case, as the platform's sorted list box orders them. A line is shown as ShownName.h
+// shows names; List(i) reads what is shown, Line(i) the line as it was added, for the steps that act on it.
 //
 // Lines added in a burst (a listing of thousands of entries) are held back and merged in one sorted pass
 // when the list is next read or the event loop runs, so filling it stays O(n log n) instead of a quadratic run of
@@ -20,6 +21,7 @@ public:
     void Clear();
     int ListCount() const;
     QString List(int index) const; // "" outside the list, as the platform's list box reads
+    QString Line(int index) const; // the line as added (a carried name stays carried); "" outside the list
     bool Selected(int index) const;
     void setSelected(int index, bool selected);
     int ListIndex() const;
@@ -32,5 +34,6 @@ signals:
 
 private:
     void flush() const;
+    void fill(const QStringList& lines);
     mutable QStringList m_pending;
 };

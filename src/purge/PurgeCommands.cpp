@@ -5,6 +5,7 @@
 #include "platform/FileListBox.h"
 #include "platform/ListBox.h"
 #include "platform/Panel3D.h"
+#include "platform/ShownName.h"
 #include "zip/ZipComponent.h"
 
 #include <QDir>
@@ -25,7 +26,7 @@ void Form1::Command1_Click()
     QString archiveName;
     for (int i = 0; i < File1->ListCount(); ++i) {
         if (File1->Selected(i)) {
-            archiveName = File1->List(i);
+            archiveName = File1->Name(i);
             break;
         }
     }
@@ -54,7 +55,7 @@ void Form1::Command1_Click()
     for (int k = 0; k < lines; ++k) {
         if (!List1->Selected(k))
             continue;
-        const QString text = List1->List(k);
+        const QString text = List1->Line(k);
         if (purgeEntries.isListed(text)) {
             SSPanel2->setFloodType(0);
             SSPanel2->setCaption(QString());
@@ -63,7 +64,7 @@ void Form1::Command1_Click()
             stagingError = append.errorString();
         } else {
             SSPanel2->setFloodType(0);
-            SSPanel2->setCaption(text + QStringLiteral(" added"));
+            SSPanel2->setCaption(shownName(text) + QStringLiteral(" added"));
             staged << text;
             pumpEvents();
         }

@@ -128,7 +128,7 @@ CleanOutcome CleanRun::cleanArchive(int i, const QString& archive)
     // Says that the archive was not cleaned as asked, and why: to the observer, in the account, and on the
     // console of an unattended run.
     const auto notCleaned = [&](const QString& what, const QString& why) {
-        const QString name = QFileInfo(archive).fileName().toLower();
+        const QString name = diskname::lowered(QFileInfo(archive).fileName());
         const QString doubleZip = QStringLiteral("double zip ");
         m_notCleaned = what.startsWith(doubleZip)
                            ? QStringLiteral("Double zip %1 %2: %3").arg(name, what.mid(doubleZip.size()), why)

@@ -95,6 +95,31 @@ bool isUtf8(const QString& carried)
     return true;
 }
 
+QString lowered(const QString& carried)
+{
+    QString out;
+    out.reserve(carried.size());
+    qsizetype run = 0;
+    for (qsizetype i = 0; i < carried.size(); ++i) {
+        if (!isEscape(carried[i].unicode()) || (i > 0 && QChar::isHighSurrogate(carried[i - 1].unicode())))
+            continue;
+        out += QStringView(carried).mid(run, i - run).toString().toLower();
+        out += carried[i];
+        run = i + 1;
+    }
+    out += QStringView(carried).mid(run).toString().toLower();
+    return out;
+}
+
+QString matchable(const QString& carried)
+{
+    QString out = carried;
+    for (qsizetype i = 0; i < out.size(); ++i)
+        if (isEscape(out[i].unicode()) && !(i > 0 && out[i - 1].isHighSurrogate()))
+            out[i] = QChar::ReplacementCharacter;
+    return out;
+}
+
 QString hexBytes(const QString& carried)
 {
     return QString::fromLatin1(toDisk(carried).toHex());

@@ -25,6 +25,11 @@ QString fromDisk(const QByteArray& bytes);
 QByteArray toDisk(const QString& carried);
 // True when the carried text holds no escaped byte: its bytes are its UTF-8.
 bool isUtf8(const QString& carried);
+// The name lower-cased, its carried bytes kept (QString::toLower makes each of them U+FFFD): bytes have no case.
+QString lowered(const QString& carried);
+// The text a regular expression can look at: it refuses text that is not valid UTF-16, and a carried byte is
+// a lone surrogate, so each carried byte becomes U+FFFD, which only a wildcard matches.
+QString matchable(const QString& carried);
 // The exact bytes in hex ("4341..."), for a report a script reads.
 QString hexBytes(const QString& carried);
 

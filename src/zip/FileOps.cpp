@@ -26,13 +26,13 @@ QStringList ordinaryFiles(const QString& folder, const QString& mask)
                                      QRegularExpression::CaseInsensitiveOption);
     QStringList names;
     for (const QString& name : diskname::entries(folder))
-        if (!name.startsWith(QLatin1Char('.')) && pattern.match(name).hasMatch() &&
+        if (!name.startsWith(QLatin1Char('.')) && pattern.match(diskname::matchable(name)).hasMatch() &&
             diskname::isFile(folder + QLatin1Char('/') + name))
             names << name;
     // By the lowered name, as a folder listing sorts without regard to case; a byte that is not UTF-8 sorts by
     // its value among the characters.
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int c = a.toLower().compare(b.toLower());
+        const int c = diskname::lowered(a).compare(diskname::lowered(b));
         return c != 0 ? c < 0 : a < b;
     });
     return names;

@@ -87,7 +87,7 @@ QStringList SalvagePass::earlierQuarantines(const QString& folder)
     names.sort();
     for (const QString& name : std::as_const(names)) {
         const QString path = (absolute.endsWith(u'/') ? absolute : absolute + u'/') + name;
-        if (name.startsWith(u'.') || !movedAside.match(name).hasMatch() || !diskname::isFile(path))
+        if (name.startsWith(u'.') || !movedAside.match(diskname::matchable(name)).hasMatch() || !diskname::isFile(path))
             continue;
         const QString target = zipsalvage::salvagedPath(path);
         if (m_done.contains(path) || diskname::exists(target))
