@@ -7,6 +7,7 @@
 #include "zip/CleanRun.h"
 #include "zip/DiskName.h"
 #include "zip/DriveInfo.h"
+#include "zip/FileOps.h"
 #include "zip/RunReport.h"
 #include "zip/ShownText.h"
 
@@ -18,23 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The archives of a folder as the window lists them: ordinary *.zip files, any case, not hidden, by name. A
-// suffix test rather than a wildcard pattern: a pattern matches no name that carries bytes that are not UTF-8.
-QStringList archivesOf(const QString& folder)
-{
-    QStringList names;
-    for (const QString& name : diskname::entries(folder))
-        if (!name.startsWith(u'.') && name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) &&
-            diskname::isFile(folder + u'/' + name))
-            names << name;
-    // By the lowered name, as the window's listing sorts.
-    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int c = a.toLower().compare(b.toLower());
-        return c != 0 ? c < 0 : a < b;
-    });
-    return names;
-}
 
 QString countText(qint64 count)
 {
@@ -203,8 +187,9 @@ void UnattendedRun::cleanFolder(const QString& folder, bool several)
     if (!driveUsable(folder))
         return;
 
+    // The archives of the folder as the window lists them: ordinary *.zip files, any case, by name.
     QString runFolder = diskname::absolute(folder);
-    const QStringList names = archivesOf(runFolder);
+    const QStringList names = fileops::ordinaryFiles(runFolder, QStringLiteral("*.zip"));
     if (runFolder.endsWith(QLatin1Char('/')))
         runFolder.chop(1); // a root folder, by the current-folder rule
     CleanRunSetup setup;

@@ -362,11 +362,6 @@ void E2eRawNames::cleanedLikeTheirTwins()
     if (scenario != "dry run")
         QVERIFY2(r.exitCode == (damage ? 3 : 0), r.err.constData());
     QCOMPARE(r.exitCode, t.exitCode);
-    if (scenario == "older .bad salvaged")
-        QEXPECT_FAIL("",
-                     "the salvage of older .bad files picks them by a pattern that passes no name carrying bytes "
-                     "that are not UTF-8",
-                     Abort);
     QCOMPARE(comparable(r, stem), comparable(t, twin.toUtf8()));
 
     // The report names every archive readably and by its exact bytes.
