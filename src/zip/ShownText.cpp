@@ -53,11 +53,6 @@ QString shownPath(const QString& path)
     return escapedName(diskname::toDisk(QDir::toNativeSeparators(path)));
 }
 
-bool nameRoundTrips(const QByteArray& bytes)
-{
-    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
-}
-
 QString consoleText(const QString& line)
 {
     return shown::escapedControls(line.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')));

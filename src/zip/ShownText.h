@@ -23,5 +23,3 @@ QString consoleText(const QString& line);
 QString escapedName(const QByteArray& bytes);
 // A path as it can be printed, each name escaped as escapedName does.
 QString shownPath(const QString& path);
-// True when the bytes decode as UTF-8 and encode back to themselves, so Qt can open the file by that name.
-bool nameRoundTrips(const QByteArray& bytes);
