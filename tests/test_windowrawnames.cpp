@@ -4,6 +4,7 @@
 #include "browse/Form2.h"
 #include "platform/DirListBox.h"
 #include "platform/FileListBox.h"
+#include "platform/Panel3D.h"
 #include "testsupport/FormFixture.h"
 #include "testsupport/TestArchives.h"
 #include "zip/DiskName.h"
@@ -87,6 +88,7 @@ private slots:
         // File1 shows the name escaped and lists the entries of the file of its bytes.
         f.File1->setSelected(f.File1->row(f.File1->findItems(archiveShown, Qt::MatchExactly).value(0)), true);
         QCOMPARE(listLines(f.List1), QStringList({"ad.txt", "drop.dat", "file_id.diz", "keep.dat", "readme.txt"}));
+        QCOMPARE(f.SSPanel1->Caption(), archiveShown.toLower());
         // Delete takes drop.dat out; Add puts ad.txt on the purge list and takes it out.
         f.List1->setSelected(1, true);
         f.List1->setFocus();
