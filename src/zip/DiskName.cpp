@@ -47,6 +47,26 @@ bool isEscape(char16_t c)
     return c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xff;
 }
 
+// True when carried[i] stands for a byte: a low surrogate of the escape range that is not half of a pair.
+bool escapedAt(const QString& carried, qsizetype i)
+{
+    return isEscape(carried[i].unicode()) && !(i > 0 && carried[i - 1].isHighSurrogate());
+}
+
+// Hands each stretch of text between escaped bytes to `text` and each escaped byte to `byte`, in order.
+template <typename Text, typename Byte> void walk(const QString& carried, Text text, Byte byte)
+{
+    qsizetype run = 0;
+    for (qsizetype i = 0; i < carried.size(); ++i) {
+        if (!escapedAt(carried, i))
+            continue;
+        text(QStringView(carried).mid(run, i - run));
+        byte(char(carried[i].unicode() - kEscapeBase));
+        run = i + 1;
+    }
+    text(QStringView(carried).mid(run));
+}
+
 } // namespace
 
 QString fromDisk(const QByteArray& bytes)
@@ -73,24 +93,15 @@ QByteArray toDisk(const QString& carried)
 {
     QByteArray out;
     out.reserve(carried.size());
-    qsizetype run = 0;
-    for (qsizetype i = 0; i < carried.size(); ++i) {
-        const char16_t c = carried[i].unicode();
-        // A low surrogate right after a high one is half of a pair, not an escaped byte.
-        if (!isEscape(c) || (i > 0 && QChar::isHighSurrogate(carried[i - 1].unicode())))
-            continue;
-        out += QStringView(carried).mid(run, i - run).toUtf8();
-        out += char(c - kEscapeBase);
-        run = i + 1;
-    }
-    out += QStringView(carried).mid(run).toUtf8();
+    walk(
+        carried, [&](QStringView text) { out += text.toUtf8(); }, [&](char b) { out += b; });
     return out;
 }
 
 bool isUtf8(const QString& carried)
 {
     for (qsizetype i = 0; i < carried.size(); ++i)
-        if (isEscape(carried[i].unicode()) && !(i > 0 && QChar::isHighSurrogate(carried[i - 1].unicode())))
+        if (escapedAt(carried, i))
             return false;
     return true;
 }
@@ -99,15 +110,9 @@ QString lowered(const QString& carried)
 {
     QString out;
     out.reserve(carried.size());
-    qsizetype run = 0;
-    for (qsizetype i = 0; i < carried.size(); ++i) {
-        if (!isEscape(carried[i].unicode()) || (i > 0 && QChar::isHighSurrogate(carried[i - 1].unicode())))
-            continue;
-        out += QStringView(carried).mid(run, i - run).toString().toLower();
-        out += carried[i];
-        run = i + 1;
-    }
-    out += QStringView(carried).mid(run).toString().toLower();
+    walk(
+        carried, [&](QStringView text) { out += text.toString().toLower(); },
+        [&](char b) { out += QChar(char16_t(kEscapeBase + uchar(b))); });
     return out;
 }
 
@@ -115,7 +120,7 @@ QString matchable(const QString& carried)
 {
     QString out = carried;
     for (qsizetype i = 0; i < out.size(); ++i)
-        if (isEscape(out[i].unicode()) && !(i > 0 && out[i - 1].isHighSurrogate()))
+        if (escapedAt(carried, i))
             out[i] = QChar::ReplacementCharacter;
     return out;
 }
