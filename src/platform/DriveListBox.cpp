@@ -2,7 +2,6 @@
 
 #include "zip/DiskName.h"
 
-#include <QFileInfo>
 #include <QStorageInfo>
 
 DriveListBox::DriveListBox(QWidget* parent) : QComboBox(parent)
@@ -52,10 +51,7 @@ void DriveListBox::setDriveFor(const QString& path)
 {
     // Qt finds the volume by a name it can pass on; a folder whose name is not UTF-8 lies on the volume of the
     // nearest folder above it that has one (a mount point with such a name is not looked for).
-    QString named = path;
-    while (!diskname::isUtf8(named) && QFileInfo(named).path() != named)
-        named = QFileInfo(named).path();
-    const QStorageInfo v(named);
+    const QStorageInfo v(diskname::utf8Ancestor(path));
     if (v.isValid())
         setDrive(v.rootPath());
 }

@@ -1,6 +1,7 @@
 #include "zip/DiskName.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -123,6 +124,13 @@ QString matchable(const QString& carried)
         if (escapedAt(carried, i))
             out[i] = QChar::ReplacementCharacter;
     return out;
+}
+
+QString utf8Ancestor(QString path)
+{
+    while (!isUtf8(path) && QFileInfo(path).path() != path)
+        path = QFileInfo(path).path();
+    return path;
 }
 
 QString hexBytes(const QString& carried)

@@ -30,6 +30,9 @@ QString lowered(const QString& carried);
 // The text a regular expression can look at: it refuses text that is not valid UTF-16, and a carried byte is
 // a lone surrogate, so each carried byte becomes U+FFFD, which only a wildcard matches.
 QString matchable(const QString& carried);
+// The nearest folder at or above path whose name holds no carried byte: Qt finds a volume by a name it can pass
+// on, and a mount point is almost never a name that is not UTF-8, so that folder lies on the same volume.
+QString utf8Ancestor(QString path);
 // The exact bytes in hex ("4341..."), for a report a script reads.
 QString hexBytes(const QString& carried);
 

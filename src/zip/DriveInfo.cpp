@@ -9,19 +9,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-namespace {
-
-// The nearest folder at or above path whose name Qt can pass on: QStorageInfo finds a mount by name, and a
-// mount point is almost never a name that is not UTF-8, so that folder lies on the same volume.
-QString utf8Ancestor(QString path)
-{
-    while (!diskname::isUtf8(path))
-        path = QFileInfo(path).absolutePath();
-    return path;
-}
-
-} // namespace
-
 int DriveInfo::DriveClass() const
 {
     if (Drive.isEmpty())
@@ -34,7 +21,7 @@ int DriveInfo::DriveClass() const
     const QString given = diskname::isFolder(Drive) ? target.absoluteFilePath() : target.absolutePath();
     const QString canonical = diskname::canonical(given);
     const QString folder = canonical.isEmpty() ? given : canonical;
-    const QStorageInfo volume(utf8Ancestor(folder));
+    const QStorageInfo volume(diskname::utf8Ancestor(folder));
     if (!volume.isValid() || !volume.isReady())
         return Unknown;
     struct statvfs fs;
